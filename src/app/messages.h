@@ -1,0 +1,34 @@
+// Every text that the run setup writes to the console. Kept together so the
+// exact bytes are in one place; the Windows build compiles them to GBK.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+inline constexpr std::string_view kBannerTitle = "长连接高并发测试";
+inline constexpr std::string_view kBannerCredit = "velkor " VELKOR_VERSION;
+
+inline constexpr std::string_view kWinsockStartFailed = "Winsock全局初始化失败";
+inline constexpr std::string_view kUsageLines[] = {
+    "用法: velkor -t <时长(秒)> -c <并发数> [-q <目标QPS>] <目标URL>",
+    "示例1: velkor -t 10 -c 30 http://127.0.0.1:3000 （不限速）",
+    "示例2: velkor -t 10 -c 30 -q 5000 http://127.0.0.1:3000 （限速5000QPS）",
+};
+inline constexpr std::string_view kOnlyHttpUrls = "仅支持http协议的URL";
+inline constexpr std::string_view kBadNumberPrefix = "参数 ";
+inline constexpr std::string_view kBadNumberMiddle = " 的值无效: ";
+inline constexpr std::string_view kBadNumberRule = "（须为32位有符号整数）";
+inline constexpr std::string_view kBadPortPrefix = "URL中的端口无效: ";
+inline constexpr std::string_view kBadPortRule = "（须为1到65535之间的整数）";
+
+// The user's text in double quotes, made safe for a terminal: control bytes
+// are shown as \xNN and anything past the first 64 bytes as "...".
+std::string quoteForMessage(std::string_view text);
+
+// One line on standard error, flushed (standard error is unit-buffered).
+void writeErrorLine(std::string_view text);
+
+inline constexpr std::string_view kCleanupGroupFailed = "创建清理组失败";
+inline constexpr std::string_view kThreadPoolFailed = "创建线程池失败";
+inline constexpr std::string_view kWorkItemFailed = "创建工作项失败";
+inline constexpr std::string_view kReporterFailed = "创建进度线程失败";

@@ -1,0 +1,46 @@
+#include "app/url.h"
+
+#include "app/integer_rule.h"
+#include "app/messages.h"
+
+namespace {
+
+// A port must name a real TCP port: 0 and values beyond 16 bits would
+// otherwise wrap to a service the user never named.
+bool readPort(std::string_view portText, std::uint16_t& port) {
+    std::int32_t value = 0;
+    if (!readInteger(portText, value) || value < 1 || value > 65535) {
+        writeErrorLine(std::string(kBadPortPrefix) + quoteForMessage(portText) +
+                       std::string(kBadPortRule));
+        return false;
+    }
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+bool parseUrl(std::string_view url, TestConfig& config) {
+    constexpr std::string_view kScheme = "http://";
+    const std::size_t schemeAt = url.find(kScheme);
+    if (schemeAt == std::string_view::npos) {
+        writeErrorLine(kOnlyHttpUrls);
+        return false;
+    }
+    const std::string_view rest = url.substr(schemeAt + kScheme.size());
+    const std::size_t slashAt = rest.find('/');
+    const std::string_view hostPart = rest.substr(0, slashAt);
+    const std::string_view path = slashAt == std::string_view::npos ? "/" : rest.substr(slashAt);
+
+    std::string_view host = hostPart;
+    std::uint16_t port = 80;
+    const std::size_t colonAt = hostPart.find(':');
+    if (colonAt != std::string_view::npos) {
+        host = hostPart.substr(0, colonAt);
+        if (!readPort(hostPart.substr(colonAt + 1), port)) return false;
+    }
+    config.path = path;
+    config.host = host;
+    config.port = port;
+    return true;
+}

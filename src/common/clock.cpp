@@ -1,0 +1,24 @@
+#include "common/clock.h"
+
+#include "platform/platform.h"
+
+namespace {
+
+std::int64_t counterFrequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+
+}  // namespace
+
+std::int64_t monotonicNowNs() {
+    static const std::int64_t frequency = counterFrequency();
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    // Split the conversion so that ticks * 1e9 cannot overflow on a counter
+    // that has run for a long time.
+    const std::int64_t wholeSeconds = count.QuadPart / frequency;
+    const std::int64_t restTicks = count.QuadPart % frequency;
+    return wholeSeconds * kNsPerSec + restTicks * kNsPerSec / frequency;
+}

@@ -1,0 +1,87 @@
+#include "http/exchange.h"
+
+#include <stdexcept>
+
+#include "common/clock.h"
+#include "http/wait_budget.h"
+#include "stats/run_stats.h"
+
+namespace {
+
+constexpr int kReceiveBufferBytes = 4096;
+
+[[noreturn]] void failExchange(const char* reason) { throw std::runtime_error(reason); }
+
+void waitUntilReady(SOCKET socket, SocketWait direction, std::int64_t giveUpNs,
+                    const char* reason) {
+    const int budgetMs = waitBudgetMs(giveUpNs, monotonicNowNs());
+    if (waitForSocket(socket, direction, budgetMs) != WaitResult::Ready) failExchange(reason);
+}
+
+// A short send is continued until the whole text has gone: the server would
+// otherwise wait for the rest of a request that never comes.
+void sendWholeText(SOCKET socket, std::string_view text, std::int64_t giveUpNs) {
+    while (!text.empty()) {
+        const int chunkBytes = text.size() > 1 << 30 ? 1 << 30 : static_cast<int>(text.size());
+        const auto sentBytes = send(socket, text.data(), chunkBytes, 0);
+        if (sentBytes > 0) {
+            text.remove_prefix(static_cast<std::size_t>(sentBytes));
+        } else if (sentBytes == SOCKET_ERROR && lastSocketCallWouldBlock()) {
+            waitUntilReady(socket, SocketWait::Writable, giveUpNs, "发送请求失败");
+        } else {
+            failExchange("发送请求失败");
+        }
+    }
+}
+
+// Receives until the framer holds one whole response; returns the instant its
+// last byte arrived.
+std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int64_t giveUpNs) {
+    char buffer[kReceiveBufferBytes];
+    beginResponse(state.framer);
+    for (;;) {
+        waitUntilReady(socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+        const auto receivedBytes = recv(socket, buffer, kReceiveBufferBytes, 0);
+        if (receivedBytes == SOCKET_ERROR) {
+            if (lastSocketCallWouldBlock()) continue;
+            failExchange("接收响应失败");
+        }
+        if (receivedBytes == 0) {
+            // Only a body framed by the close ends on it; any other close
+            // leaves the response unfinished.
+            if (endOfStream(state.framer) != FrameStatus::Complete) failExchange("连接提前关闭");
+            state.reconnectNeeded = true;
+            return monotonicNowNs();
+        }
+        const auto size = static_cast<std::size_t>(receivedBytes);
+        const FrameResult result = feedResponse(state.framer, buffer, size);
+        if (result.status == FrameStatus::Malformed) failExchange("响应格式错误");
+        if (result.status == FrameStatus::Complete) {
+            // Bytes beyond the response belong to no request of ours; the
+            // connection cannot be trusted for the next one.
+            state.reconnectNeeded =
+                result.consumedBytes != size || !responseKeepsConnection(state.framer);
+            return monotonicNowNs();
+        }
+    }
+}
+
+}  // namespace
+
+std::int32_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
+                         std::int64_t giveUpNs) {
+    if (socket == INVALID_SOCKET) return -1;
+    const std::int64_t startNs = monotonicNowNs();
+    try {
+        state.reconnectNeeded = false;
+        sendWholeText(socket, requestText, giveUpNs);
+        const std::int64_t endNs = receiveWholeResponse(socket, state, giveUpNs);
+        g_completedRequests.fetch_add(1);
+        return static_cast<std::int32_t>((endNs - startNs) / kNsPerMs);
+    } catch (const std::exception&) {
+        // The reason is not shown: the error counter is a failure's only trace.
+        state.reconnectNeeded = true;
+        g_totalErrors.fetch_add(1);
+        return -1;
+    }
+}

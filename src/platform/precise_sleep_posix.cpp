@@ -1,0 +1,17 @@
+// Sub-millisecond sleeps on POSIX. CLOCK_MONOTONIC keeps the sleep immune to
+// changes of the wall clock during a run.
+#include "platform/precise_sleep.h"
+
+#include <cerrno>
+#include <ctime>
+
+void sleepForNs(std::int64_t durationNs) {
+    if (durationNs <= 0) return;
+    timespec remaining{};
+    remaining.tv_sec = static_cast<time_t>(durationNs / 1'000'000'000);
+    remaining.tv_nsec = static_cast<long>(durationNs % 1'000'000'000);
+    // clock_nanosleep reports errors by its return value, and after a signal
+    // leaves the time still owed in `remaining`.
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
+    }
+}

@@ -1,0 +1,29 @@
+// Bounded waits on a non-blocking socket. The Winsock and POSIX readiness calls
+// differ (select's fd_set cannot hold descriptors above 1023 on POSIX, WSAPoll
+// misses refused connects on older Windows), so each system gets its own.
+#pragma once
+
+#include <cstdint>
+
+enum class SocketWait {
+    Readable,  // data, end of stream or an error can be read
+    Writable,  // a send can make progress, or a pending connect has finished
+};
+
+enum class WaitResult {
+    Ready,     // the socket is ready in the asked direction (or has an error to report)
+    TimedOut,  // nothing happened within the time given
+    Failed,    // the wait itself failed
+};
+
+// Waits at most timeoutMs milliseconds (0 polls once).
+WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs);
+
+// The error a finished non-blocking connect left on the socket; 0 when it succeeded.
+int pendingSocketError(SOCKET socket);
+
+// Puts the socket in non-blocking mode; false when the system refused.
+bool makeNonBlocking(SOCKET socket);
+
+// True when the last failed socket call would have blocked (or a connect is under way).
+bool lastSocketCallWouldBlock();

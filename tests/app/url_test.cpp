@@ -1,0 +1,92 @@
+#include "app/url.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct UrlCase {
+    const char* url;     // the URL argument
+    const char* host;    // expected host
+    int port;            // expected port
+    const char* path;    // expected path
+};
+
+TEST(ParseUrl, SplitsAcceptedUrls) {
+    const UrlCase cases[] = {
+        {"http://127.0.0.1:3000", "127.0.0.1", 3000, "/"},
+        {"http://10.0.0.7/a/b?x=1", "10.0.0.7", 80, "/a/b?x=1"},
+        {"http://h:8080", "h", 8080, "/"},
+        {"http://h:8080/x#top", "h", 8080, "/x#top"},
+        {"http://h?x=1", "h?x=1", 80, "/"},
+        {"http://h:80:90/", "h", 80, "/"},
+        {"http://h:80x/", "h", 80, "/"},
+        {"http://h:65535/", "h", 65535, "/"},
+        {"http://h:1/", "h", 1, "/"},
+        {"http://:8080/p", "", 8080, "/p"},
+        {"http://", "", 80, "/"},
+        {"http:///x", "", 80, "/x"},
+        {"xyz http://h/p", "h", 80, "/p"},
+        {"http://a/http://b", "a", 80, "/http://b"},
+        {"http://h/a:b", "h", 80, "/a:b"},
+    };
+    for (const UrlCase& c : cases) {
+        TestConfig config;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(parseUrl(c.url, config)) << c.url;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.url;
+        EXPECT_EQ(config.host, c.host) << c.url;
+        EXPECT_EQ(config.port, c.port) << c.url;
+        EXPECT_EQ(config.path, c.path) << c.url;
+    }
+}
+
+struct RejectedUrl {
+    const char* url;      // the URL argument
+    const char* message;  // the one line written to standard error
+};
+
+TEST(ParseUrl, RejectsWithOneMessageAndLeavesTheRecordAlone) {
+    const RejectedUrl cases[] = {
+        {"ftp://x", "仅支持http协议的URL\n"},
+        {"https://h/", "仅支持http协议的URL\n"},
+        {"HTTP://h/", "仅支持http协议的URL\n"},
+        {"http:/h", "仅支持http协议的URL\n"},
+        {"", "仅支持http协议的URL\n"},
+        {"http://h:/", "URL中的端口无效: \"\"（须为1到65535之间的整数）\n"},
+        {"http://h:", "URL中的端口无效: \"\"（须为1到65535之间的整数）\n"},
+        {"http://h:abc/", "URL中的端口无效: \"abc\"（须为1到65535之间的整数）\n"},
+        {"http://h:0/", "URL中的端口无效: \"0\"（须为1到65535之间的整数）\n"},
+        {"http://h:65536/", "URL中的端口无效: \"65536\"（须为1到65535之间的整数）\n"},
+        {"http://h:65616/", "URL中的端口无效: \"65616\"（须为1到65535之间的整数）\n"},
+        {"http://h:-1/", "URL中的端口无效: \"-1\"（须为1到65535之间的整数）\n"},
+        {"http://h:99999999999/", "URL中的端口无效: \"99999999999\"（须为1到65535之间的整数）\n"},
+        {"http://user:pw@h/", "URL中的端口无效: \"pw@h\"（须为1到65535之间的整数）\n"},
+        {"http://[::1]:80/", "URL中的端口无效: \":1]:80\"（须为1到65535之间的整数）\n"},
+    };
+    for (const RejectedUrl& c : cases) {
+        TestConfig config;
+        config.host = "keep";
+        config.path = "/keep";
+        config.port = 1234;
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(parseUrl(c.url, config)) << c.url;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message) << c.url;
+        EXPECT_EQ(config.host, "keep");
+        EXPECT_EQ(config.path, "/keep");
+        EXPECT_EQ(config.port, 1234);
+    }
+}
+
+TEST(ParseUrl, QuotesHostileBytesSafely) {
+    TestConfig config;
+    const std::string url = std::string("http://h:\x1b[31m") + std::string(200, 'x');
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(parseUrl(url, config));
+    const std::string message = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(message.find('\x1b'), std::string::npos);
+    EXPECT_NE(message.find("\\x1B[31m"), std::string::npos);
+    EXPECT_NE(message.find("...\""), std::string::npos);
+    EXPECT_LT(message.size(), 160u);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+"""Shared helpers of the end-to-end tests: run velkor, start the target server."""
+
+import os
+import re
+import subprocess
+import time
+
+VELKOR = os.environ.get("VELKOR_BIN", "velkor")
+TARGET = os.environ.get("VELKOR_TARGET_BIN", "velkor_target")
+# Under Wine the Windows build is run through a launcher such as "wine".
+LAUNCHER = os.environ.get("VELKOR_LAUNCHER", "").split()
+
+BANNER = "长连接高并发测试 by velkor 1.0.0\n".encode()
+USAGE = (
+    "用法: velkor -t <时长(秒)> -c <并发数> [-q <目标QPS>] <目标URL>\n"
+    "示例1: velkor -t 10 -c 30 http://127.0.0.1:3000 （不限速）\n"
+    "示例2: velkor -t 10 -c 30 -q 5000 http://127.0.0.1:3000 （限速5000QPS）\n"
+).encode()
+ENCODING = os.environ.get("VELKOR_ENCODING", "utf-8")
+
+PROGRESS = re.compile(r"^累计请求: (\d+), 本秒QPS: (\d+), 本秒平均延迟: (\S+) ms$")
+
+
+class Run:
+    """The outcome of one velkor process."""
+
+    def __init__(self, args, returncode, stdout, stderr, seconds):
+        self.args = args
+        self.returncode = returncode
+        self.stdout = stdout  # raw bytes
+        self.stderr = stderr  # raw bytes
+        self.seconds = seconds  # wall-clock run time
+
+    def text(self):
+        return self.stdout.decode(ENCODING).replace("\r\n", "\n")
+
+    def progress_lines(self):
+        """(cumulative, this second, mean) of each progress line."""
+        found = []
+        for line in self.text().split("\n"):
+            match = PROGRESS.match(line)
+            if match:
+                found.append((int(match[1]), int(match[2]), float(match[3])))
+        return found
+
+    def summary(self):
+        """The summary's labelled values, by label."""
+        values = {}
+        for line in self.text().split("\n"):
+            if ":" in line and not PROGRESS.match(line) and not line.startswith("长连接"):
+                label, _, value = line.partition(":")
+                values[label] = value.strip()
+            elif "%      " in line:
+                values[line[:5].strip()] = line[11:]
+        return values
+
+
+def run_velkor(*args, timeout=60):
+    started = time.monotonic()
+    done = subprocess.run(LAUNCHER + [VELKOR, *args], capture_output=True, timeout=timeout)
+    return Run(args, done.returncode, done.stdout, done.stderr, time.monotonic() - started)
+
+
+class Target:
+    """The project's target server on a free loopback port, for one test."""
+
+    def __init__(self, *args):
+        self.process = subprocess.Popen(
+            [TARGET, "--port", "0", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        line = self.process.stdout.readline().decode()
+        match = re.match(r"listening on 127\.0\.0\.1:(\d+)", line)
+        if not match:
+            self.process.kill()
+            raise RuntimeError("target server did not start: " + line)
+        self.port = int(match[1])
+        self.url = f"http://127.0.0.1:{self.port}/"
+
+    def stop(self):
+        """Stops the server and returns the number of responses it sent."""
+        if self.process.poll() is None:
+            self.process.terminate()
+        out, _ = self.process.communicate(timeout=30)
+        match = re.search(rb"served (\d+)", out)
+        return int(match[1]) if match else None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.communicate()
+
+
+def closed_port():
+    """A loopback port on which nothing listens."""
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]

@@ -1,0 +1,70 @@
+"""The command line as a user meets it: banner, usage, messages, exit status."""
+
+import unittest
+
+from harness import BANNER, ENCODING, USAGE, closed_port, run_velkor
+
+
+def message(text):
+    return (text + "\n").encode(ENCODING)
+
+
+class CommandLineTest(unittest.TestCase):
+    def assert_stopped(self, run, stderr):
+        self.assertEqual(run.stdout.replace(b"\r\n", b"\n"), BANNER)
+        self.assertEqual(run.stderr.replace(b"\r\n", b"\n"), stderr)
+        self.assertEqual(run.returncode, 1)
+
+    def test_wrong_shapes_print_the_usage_text(self):
+        shapes = [
+            [],
+            ["-t", "10", "-c", "30"],
+            ["-c", "30", "-t", "10", "http://127.0.0.1/"],
+            ["-T", "10", "-c", "30", "http://127.0.0.1/"],
+            ["-x", "abc", "-c", "30", "http://127.0.0.1/"],
+            ["-t", "10", "-c", "30", "-q", "5000"],
+        ]
+        for args in shapes:
+            with self.subTest(args=args):
+                self.assert_stopped(run_velkor(*args), USAGE)
+
+    def test_bad_numbers_and_urls_stop_with_a_message(self):
+        cases = [
+            (["-t", "abc", "-c", "30", "http://h/"], '参数 -t 的值无效: "abc"（须为32位有符号整数）'),
+            (["-t", "1", "-c", "9999999999", "http://h/"],
+             '参数 -c 的值无效: "9999999999"（须为32位有符号整数）'),
+            (["-t", "1", "-c", "1", "-q", "", "http://h/"], '参数 -q 的值无效: ""（须为32位有符号整数）'),
+            (["-t", "1", "-c", "1", "ftp://h/"], "仅支持http协议的URL"),
+            (["-t", "10", "-c", "30", "-q"], "仅支持http协议的URL"),
+            (["-t", "10", "-c", "30", "-x", "5", "http://h/"], "仅支持http协议的URL"),
+            (["-t", "1", "-c", "1", "http://h:65616/"], 'URL中的端口无效: "65616"（须为1到65535之间的整数）'),
+            (["-t", "1", "-c", "1", "http://h:/"], 'URL中的端口无效: ""（须为1到65535之间的整数）'),
+        ]
+        for args, text in cases:
+            with self.subTest(args=args):
+                self.assert_stopped(run_velkor(*args), message(text))
+
+    def test_hostile_arguments_never_crash(self):
+        # The longest single argument Linux passes to a program (128 KiB with its NUL).
+        huge = "9" * (128 * 1024 - 1)
+        cases = [
+            ["-t", huge, "-c", "1", "http://127.0.0.1/"],
+            ["-t", "1", "-c", "1", "http://127.0.0.1:" + huge],
+            ["-t", "1", "-c", "1", b"\x01\x7f\xff\xfe" + b"x" * 100000],
+            ["-t", b"1\x01\xff", "-c", "1", ""],
+        ]
+        for args in cases:
+            with self.subTest(args=[a[:20] for a in args]):
+                run = run_velkor(*args)
+                self.assertEqual(run.returncode, 1)
+                self.assertLess(len(run.stderr), 400)
+
+    def test_a_valid_command_line_runs(self):
+        run = run_velkor("-t", "0", "-c", "1", f"http://127.0.0.1:{closed_port()}/")
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual(run.stderr, b"")
+        self.assertTrue(run.stdout.replace(b"\r\n", b"\n").startswith(BANNER))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,177 @@
+#include "http/exchange.h"
+
+#include <functional>
+#include <thread>
+
+#include "app/test_config.h"
+#include "common/clock.h"
+#include "http/request_text.h"
+#include "support/loopback.h"
+#include "support/run_stats_reset.h"
+
+namespace {
+
+// One client connection to a scripted peer that runs in its own thread.
+struct ScriptedPeer {
+    SOCKET listener = INVALID_SOCKET;  // the peer's listening socket
+    SOCKET client = INVALID_SOCKET;    // velkor's side of the connection
+    std::thread peer;                  // runs the script on the accepted socket
+
+    explicit ScriptedPeer(std::function<void(SOCKET)> script) {
+        std::uint16_t port = 0;
+        listener = listenOnLoopback(port);
+        TestConfig config;
+        config.host = "127.0.0.1";
+        config.port = port;
+        peer = std::thread([this, script] {
+            const SOCKET accepted = acceptClient(listener);
+            script(accepted);
+            closesocket(accepted);
+        });
+        client = config.createConnection(monotonicNowNs() + 5 * kNsPerSec);
+    }
+    ~ScriptedPeer() {
+        peer.join();
+        if (client != INVALID_SOCKET) closesocket(client);
+        closesocket(listener);
+    }
+};
+
+const std::string kRequest = [] {
+    TestConfig config;
+    config.host = "127.0.0.1";
+    config.path = "/";
+    return buildRequestText(config);
+}();
+
+std::int64_t giveUpIn(std::int64_t ns) { return monotonicNowNs() + ns; }
+
+using Exchange = RunStatsTest;
+
+TEST_F(Exchange, InvalidSocketCountsNothing) {
+    ExchangeState state;
+    EXPECT_EQ(sendRequest(INVALID_SOCKET, kRequest, state, giveUpIn(kNsPerSec)), -1);
+    EXPECT_EQ(g_completedRequests, 0u);
+    EXPECT_EQ(g_totalErrors, 0u);
+}
+
+TEST_F(Exchange, ReadsOneWholeResponsePerRequest) {
+    std::string seenRequests;
+    {
+        ScriptedPeer peer([&](SOCKET s) {
+            seenRequests += receiveRequestHeader(s);
+            // Header and body split, the body's end arrives later.
+            sendText(s, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n01234");
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            sendText(s, "56789");
+            seenRequests += receiveRequestHeader(s);
+            sendText(s, "HTTP/1.1 204 No Content\r\n\r\n");
+        });
+        ASSERT_NE(peer.client, INVALID_SOCKET);
+        ExchangeState state;
+        const std::int32_t firstMs = sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
+        EXPECT_GE(firstMs, 25);  // measured to the body's last byte
+        EXPECT_FALSE(state.reconnectNeeded);
+        EXPECT_GE(sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec)), 0);
+        EXPECT_FALSE(state.reconnectNeeded);
+    }
+    EXPECT_EQ(seenRequests, kRequest + kRequest);
+    EXPECT_EQ(g_completedRequests, 2u);
+    EXPECT_EQ(g_totalErrors, 0u);
+}
+
+struct CloseCase {
+    const char* name;      // what the peer does
+    const char* answer;    // bytes sent before the peer closes
+    bool completes;        // whether the exchange counts as completed
+};
+
+TEST_F(Exchange, CloseCompletesOnlyABodyFramedByTheClose) {
+    const CloseCase cases[] = {
+        {"nothing", "", false},
+        {"half a header", "HTTP/1.1 200 OK\r\nContent-Le", false},
+        {"short length body", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123", false},
+        {"unfinished chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", false},
+        {"close framed", "HTTP/1.1 200 OK\r\n\r\nbody until close", true},
+        {"announced close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", true},
+        {"http 1.0", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+        {"garbage", "NOT HTTP AT ALL\r\n\r\n", false},
+    };
+    for (const CloseCase& c : cases) {
+        g_completedRequests = 0;
+        g_totalErrors = 0;
+        ScriptedPeer peer([&](SOCKET s) {
+            receiveRequestHeader(s);
+            sendText(s, c.answer);
+        });
+        ExchangeState state;
+        const std::int32_t result = sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
+        EXPECT_EQ(result >= 0, c.completes) << c.name;
+        EXPECT_EQ(g_completedRequests, c.completes ? 1u : 0u) << c.name;
+        EXPECT_EQ(g_totalErrors, c.completes ? 0u : 1u) << c.name;
+        EXPECT_TRUE(state.reconnectNeeded) << c.name;
+    }
+}
+
+TEST_F(Exchange, StrayBytesAfterTheResponseRetireTheConnection) {
+    ScriptedPeer peer([](SOCKET s) {
+        receiveRequestHeader(s);
+        sendText(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA");
+        receiveRequestHeader(s);
+    });
+    ExchangeState state;
+    EXPECT_GE(sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec)), 0);
+    EXPECT_TRUE(state.reconnectNeeded);
+    shutdown(peer.client, 1);
+}
+
+TEST_F(Exchange, SilentServerIsAbandonedAtTheGiveUpInstant) {
+    ScriptedPeer peer([](SOCKET s) {
+        receiveRequestHeader(s);
+        receiveRequestHeader(s);  // returns when the client side closes
+    });
+    ExchangeState state;
+    const std::int64_t startNs = monotonicNowNs();
+    EXPECT_EQ(sendRequest(peer.client, kRequest, state, startNs + 300 * kNsPerMs), -1);
+    const std::int64_t tookNs = monotonicNowNs() - startNs;
+    EXPECT_GE(tookNs, 290 * kNsPerMs);
+    EXPECT_LT(tookNs, 3 * kNsPerSec);
+    EXPECT_EQ(g_totalErrors, 1u);
+    EXPECT_EQ(g_completedRequests, 0u);
+    shutdown(peer.client, 2);
+}
+
+TEST_F(Exchange, LongRequestIsSentWhole) {
+    TestConfig config;
+    config.host = "h";
+    config.path = "/" + std::string(4 * 1024 * 1024, 'p');
+    const std::string longRequest = buildRequestText(config);
+    std::size_t receivedBytes = 0;
+    {
+        ScriptedPeer peer([&](SOCKET s) {
+            // Read slowly at first so the client's send buffer fills up.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            receivedBytes = receiveRequestHeader(s).size();
+            sendText(s, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+        });
+        ExchangeState state;
+        EXPECT_GE(sendRequest(peer.client, longRequest, state, giveUpIn(20 * kNsPerSec)), 0);
+    }
+    EXPECT_EQ(receivedBytes, longRequest.size());
+}
+
+TEST(RequestText, HoldsThreeLinesAndTheEmptyLine) {
+    TestConfig config;
+    config.host = "127.0.0.1";
+    config.path = "/";
+    config.port = 3000;
+    EXPECT_EQ(buildRequestText(config),
+              "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(buildRequestText(config).size(), 59u);
+    config.host = "";
+    config.path = "/a?b=1#c";
+    EXPECT_EQ(buildRequestText(config),
+              "GET /a?b=1#c HTTP/1.1\r\nHost: \r\nConnection: keep-alive\r\n\r\n");
+}
+
+}  // namespace

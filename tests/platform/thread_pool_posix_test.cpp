@@ -1,0 +1,167 @@
+// The thread pool as the run driver relies on it: the thread maximum both caps
+// and is reached, every submit runs once, the group wait covers runs not yet
+// started, and works may be closed by their own callback or while queued.
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the callbacks of one test share.
+struct Probe {
+    std::mutex mutex;                 // guards running, peak and gateOpen
+    std::condition_variable changed;  // signalled whenever running or gateOpen changes
+    int running = 0;                  // callbacks inside the gate now
+    int peak = 0;                     // most callbacks ever inside at once
+    bool gateOpen = true;             // false holds every callback until opened
+    std::atomic<int> finished{0};     // callbacks that have returned
+    bool selfClose = false;           // callbacks close their own work as their last action
+};
+
+void gatedCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK work) {
+    auto* probe = static_cast<Probe*>(context);
+    {
+        std::unique_lock lock(probe->mutex);
+        probe->peak = std::max(probe->peak, ++probe->running);
+        probe->changed.notify_all();
+        probe->changed.wait(lock, [probe] { return probe->gateOpen; });
+        --probe->running;
+    }
+    ++probe->finished;
+    if (probe->selfClose) CloseThreadpoolWork(work);
+}
+
+void countingCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
+    ++*static_cast<std::atomic<int>*>(context);
+}
+
+void setGate(Probe& probe, bool open) {
+    std::lock_guard lock(probe.mutex);
+    probe.gateOpen = open;
+    probe.changed.notify_all();
+}
+
+// Generous: only a broken pool gets near the bound.
+bool waitForRunning(Probe& probe, int count) {
+    std::unique_lock lock(probe.mutex);
+    return probe.changed.wait_for(lock, 10s, [&] { return probe.running == count; });
+}
+
+// A pool and cleanup group set up the way the run driver sets up its own.
+struct TestPool {
+    explicit TestPool(DWORD maxThreads) {
+        pool = CreateThreadpool(nullptr);
+        group = CreateThreadpoolCleanupGroup();
+        EXPECT_NE(pool, nullptr);
+        EXPECT_NE(group, nullptr);
+        SetThreadpoolThreadMaximum(pool, maxThreads);
+        EXPECT_TRUE(SetThreadpoolThreadMinimum(pool, 1));
+        environment.Version = 3;
+        environment.Pool = pool;
+        environment.CleanupGroup = group;
+        environment.Size = sizeof(environment);
+    }
+    ~TestPool() {
+        waitForAll();
+        CloseThreadpoolCleanupGroup(group);
+        CloseThreadpool(pool);
+    }
+    PTP_WORK submit(PTP_WORK_CALLBACK callback, PVOID context) {
+        PTP_WORK work = CreateThreadpoolWork(callback, context, &environment);
+        EXPECT_NE(work, nullptr);
+        if (work != nullptr) SubmitThreadpoolWork(work);
+        return work;
+    }
+    void waitForAll() { CloseThreadpoolCleanupGroupMembers(group, FALSE, nullptr); }
+
+    PTP_POOL pool = nullptr;            // the pool under test
+    PTP_CLEANUP_GROUP group = nullptr;  // every work joins it
+    TP_CALLBACK_ENVIRON environment{};  // names the pool and the group
+};
+
+TEST(ThreadPool, MaximumIsBothReachedAndNeverExceeded) {
+    struct Case {
+        DWORD maxThreads;  // the pool's maximum
+        int works;         // blocking callbacks submitted
+    };
+    for (const Case& c : {Case{1, 3}, Case{3, 10}, Case{16, 40}, Case{64, 64}}) {
+        SCOPED_TRACE(c.maxThreads);
+        TestPool tested(c.maxThreads);
+        Probe probe;
+        probe.gateOpen = false;
+        for (int i = 0; i < c.works; ++i) tested.submit(gatedCallback, &probe);
+        EXPECT_TRUE(waitForRunning(probe, static_cast<int>(c.maxThreads)));
+        std::this_thread::sleep_for(20ms);  // room for a faulty pool to start one too many
+        setGate(probe, true);
+        tested.waitForAll();
+        EXPECT_EQ(probe.peak, static_cast<int>(c.maxThreads));
+        EXPECT_EQ(probe.finished, c.works);
+    }
+}
+
+TEST(ThreadPool, EverySubmitRunsExactlyOnce) {
+    TestPool tested(8);
+    std::vector<std::atomic<int>> runs(2000);
+    for (auto& count : runs) tested.submit(countingCallback, &count);
+    std::atomic<int> repeated{0};
+    PTP_WORK again = tested.submit(countingCallback, &repeated);
+    for (int i = 1; i < 100; ++i) SubmitThreadpoolWork(again);
+    tested.waitForAll();
+    for (std::size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i], 1) << "work " << i;
+    EXPECT_EQ(repeated, 100);
+}
+
+TEST(ThreadPool, GroupWaitCoversRunsNotYetStarted) {
+    TestPool tested(1);
+    Probe probe;
+    probe.gateOpen = false;
+    for (int i = 0; i < 20; ++i) tested.submit(gatedCallback, &probe);
+    EXPECT_TRUE(waitForRunning(probe, 1));
+    std::thread opener([&] {
+        std::this_thread::sleep_for(50ms);  // the wait below most likely starts with runs queued
+        setGate(probe, true);
+    });
+    tested.waitForAll();
+    EXPECT_EQ(probe.finished, 20);
+    opener.join();
+}
+
+TEST(ThreadPool, CallbacksCloseTheirOwnWork) {
+    TestPool tested(16);
+    Probe probe;
+    probe.selfClose = true;
+    for (int i = 0; i < 1000; ++i) tested.submit(gatedCallback, &probe);
+    tested.waitForAll();
+    EXPECT_EQ(probe.finished, 1000);
+}
+
+TEST(ThreadPool, ClosingQueuedWorkDefersItsRelease) {
+    TestPool tested(1);
+    Probe probe;
+    probe.gateOpen = false;
+    std::vector<PTP_WORK> works;
+    for (int i = 0; i < 10; ++i) works.push_back(tested.submit(gatedCallback, &probe));
+    EXPECT_TRUE(waitForRunning(probe, 1));
+    for (PTP_WORK work : works) CloseThreadpoolWork(work);  // one running, nine queued
+    setGate(probe, true);
+    tested.waitForAll();
+    EXPECT_EQ(probe.finished, 10);
+}
+
+TEST(ThreadPoolCreateWork, FailsWithoutAPool) {
+    TP_CALLBACK_ENVIRON environment{};
+    EXPECT_EQ(CreateThreadpoolWork(countingCallback, nullptr, nullptr), nullptr);
+    EXPECT_EQ(CreateThreadpoolWork(countingCallback, nullptr, &environment), nullptr);
+}
+
+}  // namespace

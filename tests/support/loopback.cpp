@@ -1,0 +1,53 @@
+#include "support/loopback.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Winsock must be started once for the whole test program.
+struct WinsockEnvironment : testing::Environment {
+    void SetUp() override {
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    }
+    void TearDown() override { WSACleanup(); }
+};
+
+[[maybe_unused]] testing::Environment* const kWinsock =
+    testing::AddGlobalTestEnvironment(new WinsockEnvironment);
+
+}  // namespace
+
+SOCKET listenOnLoopback(std::uint16_t& port) {
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    listen(listener, 64);
+    socklen_t length = sizeof(address);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+SOCKET acceptClient(SOCKET listener) { return accept(listener, nullptr, nullptr); }
+
+void sendText(SOCKET socket, std::string_view text) {
+    while (!text.empty()) {
+        const auto sent = send(socket, text.data(), static_cast<int>(text.size()), 0);
+        if (sent <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(sent));
+    }
+}
+
+std::string receiveRequestHeader(SOCKET socket) {
+    std::string received;
+    char byte = 0;
+    while (received.size() < 4 || received.compare(received.size() - 4, 4, "\r\n\r\n") != 0) {
+        if (recv(socket, &byte, 1, 0) != 1) return "";
+        received += byte;
+    }
+    return received;
+}

@@ -141,7 +141,8 @@ void* workerMain(void* argument) {
         PTP_WORK work = takeQueuedRun(pool);
         startWorkersForBacklog(pool);
         lock.unlock();
-        // The callback may close its own work; finishRun releases it afterwards.
+        // No callback instance is passed: velkor's callbacks never use one. The
+        // callback may close its own work; finishRun releases it afterwards.
         work->callback(nullptr, work->context, work);
         lock.lock();
         finishRun(pool, work);

@@ -271,8 +271,7 @@ TEST(ResponseFramer, ReuseStartsCleanAndFeedsAfterTheEndAreRefused) {
     EXPECT_EQ(outcome.consumedBytes, first.size());
     EXPECT_GE(framer.headerBuffer.capacity(), capacityBytes);
 
-    FrameResult result;
-    result = feedResponse(framer, both.data() + first.size(), second.size());
+    FrameResult result = feedResponse(framer, both.data() + first.size(), second.size());
     EXPECT_EQ(result.status, FrameStatus::Malformed) << "fed again without beginResponse";
 
     beginResponse(framer);

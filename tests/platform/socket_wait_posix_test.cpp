@@ -88,12 +88,4 @@ TEST(PendingSocketError, ReportsARefusedNonBlockingConnect) {
     closesocket(closedPort);
 }
 
-TEST(MakeNonBlocking, EmptyReadWouldBlock) {
-    SocketPair pair;
-    ASSERT_TRUE(makeNonBlocking(pair.ends[0]));
-    char byte = 0;
-    EXPECT_EQ(recv(pair.ends[0], &byte, 1, 0), -1);
-    EXPECT_TRUE(lastSocketCallWouldBlock());
-}
-
 }  // namespace

@@ -158,10 +158,4 @@ TEST(ThreadPool, ClosingQueuedWorkDefersItsRelease) {
     EXPECT_EQ(probe.finished, 10);
 }
 
-TEST(ThreadPoolCreateWork, FailsWithoutAPool) {
-    TP_CALLBACK_ENVIRON environment{};
-    EXPECT_EQ(CreateThreadpoolWork(countingCallback, nullptr, nullptr), nullptr);
-    EXPECT_EQ(CreateThreadpoolWork(countingCallback, nullptr, &environment), nullptr);
-}
-
 }  // namespace

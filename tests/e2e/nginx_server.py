@@ -1,0 +1,83 @@
+"""A real nginx on a free loopback port, configured by the test itself."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+from harness import closed_port
+
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
+
+CONFIG = """
+worker_processes {workers};
+pid {prefix}/nginx.pid;
+error_log {prefix}/error.log warn;
+events {{ worker_connections {connections}; }}
+http {{
+    access_log off;
+    keepalive_requests {keepalive_requests};
+    keepalive_timeout 60s;
+    client_body_temp_path {prefix}/body;
+    proxy_temp_path {prefix}/proxy;
+    fastcgi_temp_path {prefix}/fastcgi;
+    uwsgi_temp_path {prefix}/uwsgi;
+    scgi_temp_path {prefix}/scgi;
+    server {{
+        listen 127.0.0.1:{port} backlog=4096;
+        root {prefix}/www;
+        location / {{ }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    """nginx serving a small static index.html; stopped on exit."""
+
+    def __init__(self, keepalive_requests=100, workers=1, connections=4096):
+        self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
+        os.makedirs(os.path.join(self.prefix, "www"))
+        with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
+            page.write("<html><body>velkor test page</body></html>\n")
+        os.chmod(self.prefix, 0o755)
+        self.port = closed_port()
+        config_path = os.path.join(self.prefix, "nginx.conf")
+        with open(config_path, "w") as config:
+            config.write(CONFIG.format(prefix=self.prefix, port=self.port, workers=workers,
+                                       connections=connections,
+                                       keepalive_requests=keepalive_requests))
+        self.process = subprocess.Popen(
+            [NGINX, "-p", self.prefix, "-c", config_path, "-g", "daemon off;"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.url = f"http://127.0.0.1:{self.port}/"
+        self._wait_until_listening()
+
+    def _wait_until_listening(self):
+        import socket
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("nginx did not start: " + self.process.stderr.read().decode())
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("nginx did not listen in time")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+def nginx_available():
+    return os.path.exists(NGINX)

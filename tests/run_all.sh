@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds velkor and runs every test: the unit tests and the end-to-end runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j2
+ctest --test-dir build --output-on-failure

@@ -161,10 +161,7 @@ TEST_F(Exchange, LongRequestIsSentWhole) {
 }
 
 TEST(RequestText, HoldsThreeLinesAndTheEmptyLine) {
-    TestConfig config;
-    config.host = "127.0.0.1";
-    config.path = "/";
-    config.port = 3000;
+    TestConfig config{.url = "", .host = "127.0.0.1", .path = "/", .port = 3000};
     EXPECT_EQ(buildRequestText(config),
               "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
     EXPECT_EQ(buildRequestText(config).size(), 59u);

@@ -92,7 +92,7 @@ constexpr ModeName kModeNames[] = {
 constexpr const char* kUsage =
     "usage: velkor_target [--port N] [--mode MODE] [--delay-ms N] [--body-bytes N]\n"
     "                     [--stop-after-sec N] [--close-every N] [--fail-after-sec N]\n"
-    "                     [--refuse-after-sec N]\n"
+    "                     [--refuse-after-sec N] [--count-connections]\n"
     "HTTP/1.1 test server on 127.0.0.1 that answers every GET as MODE says.\n"
     "  --port N              TCP port; 0 picks a free one (default 0)\n"
     "  --mode MODE           how each GET is answered (default fast)\n"
@@ -103,6 +103,7 @@ constexpr const char* kUsage =
     "                        answer on it, announced by Connection: close (0 = never)\n"
     "  --fail-after-sec N    from N seconds on, leave every new request unanswered\n"
     "  --refuse-after-sec N  at N seconds, close the listening socket\n"
+    "  --count-connections   also print 'accepted N' (connections taken) at exit\n"
     "modes:\n"
     "  fast delay chunked close http10 early-hints until-close no-content\n"
     "  never close-at-once reset-in-header reset-in-body close-after-header\n"
@@ -119,8 +120,9 @@ struct Options {
     int64_t stopAfterSec = 60;  // lifetime of the process, seconds
     int64_t closeEvery = 0;     // answers per keep-alive connection before closing it; 0 = no limit
     int64_t failAfterSec = -1;  // seconds after which requests stay unanswered; -1 = never
-    int64_t refuseAfterSec = -1;  // seconds after which the listener closes; -1 = never
-    bool showHelp = false;        // --help was given: print the usage and exit 0
+    int64_t refuseAfterSec = -1;    // seconds after which the listener closes; -1 = never
+    bool showHelp = false;          // --help was given: print the usage and exit 0
+    bool countConnections = false;  // print the number of accepted connections at exit
 };
 
 // A flag that takes a whole decimal number within a range.
@@ -194,6 +196,10 @@ std::optional<Options> parseArgs(int argc, char** argv, std::string& error) {
             options.showHelp = true;
             continue;
         }
+        if (arg == "--count-connections") {
+            options.countConnections = true;
+            continue;
+        }
         std::string_view name = arg.substr(0, arg.find('='));
         std::string_view value;
         if (name.size() < arg.size()) {
@@ -227,6 +233,8 @@ struct Server {
 
 // Final answers sent in full, reported as "served N" at exit.
 std::atomic<uint64_t> g_servedCount{0};
+// Connections taken from the backlog, reported as "accepted N" at exit when asked.
+std::atomic<uint64_t> g_acceptedCount{0};
 // Final answers being written right now. A client may already hold all the
 // bytes of one before its thread counts it, so the exit waits for this to
 // drop to zero: otherwise "served N" could miss an answer the client counted.
@@ -723,6 +731,7 @@ void acceptPending(int listenFd, const Server& server) {
     while (true) {
         const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
+            g_acceptedCount.fetch_add(1);
             const int one = 1;  // answers written in pieces must not wait for Nagle
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             startConnectionThread(fd, server);
@@ -855,6 +864,9 @@ int main(int argc, char** argv) {
                   deadlineAfter(start, options->refuseAfterSec));
     waitForAnswersInFlight();
     std::printf("served %llu\n", static_cast<unsigned long long>(g_servedCount.load()));
+    if (options->countConnections) {
+        std::printf("accepted %llu\n", static_cast<unsigned long long>(g_acceptedCount.load()));
+    }
     std::fflush(stdout);
     // Connection threads may still be blocked in calls; ending the process
     // without running destructors under them is what makes the exit clean.

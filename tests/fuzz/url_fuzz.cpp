@@ -1,0 +1,84 @@
+// Splits arbitrary bytes as the target URL and checks what every accepted URL
+// must give: the host, the port text and the path put back together are the
+// bytes after the first "http://"; a refusal writes exactly one line and
+// leaves the record alone. The quoting used in messages must make any text
+// safe for a terminal and short.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "app/messages.h"
+#include "app/url.h"
+
+namespace {
+
+void require(bool holds, const char* what) {
+    if (holds) return;
+    std::fprintf(stderr, "URL property broken: %s\n", what);
+    std::abort();
+}
+
+// 64 shown bytes of at most four characters each, two quotes and "...".
+constexpr std::size_t kLongestQuoteBytes = 64 * 4 + 2 + 3;
+
+void checkQuote(std::string_view text) {
+    const std::string quoted = quoteForMessage(text);
+    require(quoted.size() <= kLongestQuoteBytes, "quote too long");
+    require(quoted.size() >= 2 && quoted.front() == '"' && quoted.back() == '"', "not quoted");
+    for (std::size_t i = 1; i + 1 < quoted.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(quoted[i]);
+        require(byte >= 0x20 && byte != 0x7F && byte != '"', "unsafe byte in a quote");
+    }
+}
+
+void checkAccepted(std::string_view url, const TestConfig& config, const std::string& written) {
+    require(written.empty(), "accepted URL wrote a message");
+    const std::size_t schemeAt = url.find("http://");
+    require(schemeAt != std::string_view::npos, "accepted without http://");
+    const std::string_view rest = url.substr(schemeAt + 7);
+    require(!config.path.empty() && config.path.front() == '/', "path without leading /");
+    require(config.host.find_first_of(":/") == std::string::npos, "host holds : or /");
+    require(rest.starts_with(config.host), "host is not the start of the rest");
+    const std::size_t slashAt = rest.find('/');
+    const std::string_view hostPart = rest.substr(0, slashAt);
+    require(hostPart.size() == config.host.size() || hostPart[config.host.size()] == ':',
+            "host ends elsewhere than the first : or /");
+    require(slashAt == std::string_view::npos ? config.path == "/"
+                                              : config.path == rest.substr(slashAt),
+            "path is not the rest from its first /");
+    require(config.port != 0, "port 0 accepted");
+    require(hostPart.size() > config.host.size() || config.port == 80, "no port text but not 80");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t sizeBytes) {
+    // The messages go to std::cerr; they are caught here to be checked, and
+    // so that libFuzzer's own output stays readable.
+    static std::ostringstream written;
+    static std::streambuf* const original = std::cerr.rdbuf(written.rdbuf());
+    (void)original;
+    written.str("");
+
+    const std::string_view url(reinterpret_cast<const char*>(bytes), sizeBytes);
+    TestConfig config;
+    config.host = "unchanged-host";
+    config.path = "unchanged-path";
+    config.port = 4321;
+    if (parseUrl(url, config)) {
+        checkAccepted(url, config, written.str());
+    } else {
+        const std::string message = written.str();
+        require(!message.empty() && message.find('\n') == message.size() - 1,
+                "refusal is not exactly one line");
+        require(config.host == "unchanged-host" && config.path == "unchanged-path" &&
+                    config.port == 4321,
+                "refusal changed the record");
+    }
+    checkQuote(url);
+    return 0;
+}

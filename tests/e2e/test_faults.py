@@ -1,0 +1,139 @@
+"""Whole runs against servers that fail on purpose: torn, malformed, slow,
+silent and refusing answers, huge bodies and thousands of connections.
+
+Whatever the server does, velkor must end in time with status 0 and count
+every failed exchange or connect as exactly one error and nothing else as one.
+"""
+
+import resource
+import unittest
+
+from harness import Target, run_velkor, slack
+from nginx_server import Nginx, nginx_available
+
+GIVE_UP_GRACE_SEC = 2  # pending exchanges are abandoned this long after a client's deadline
+START_SLACK_SEC = 1.5  # process start, thread start-up and the summary
+# Each client's run time counts from its own start, and on two cores the
+# last of thousands of clients can start seconds after the first.
+START_SEC_PER_THOUSAND_CLIENTS = 5
+
+
+def raise_descriptor_limit():
+    """Lets this process and the servers it starts hold thousands of sockets."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 65536 if hard == resource.RLIM_INFINITY else min(hard, 65536)
+    if soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+
+
+class FaultTest(unittest.TestCase):
+    def run_against(self, target_args, duration_sec, clients, timeout=120):
+        """Runs velkor against a fresh target; returns (summary, run, served, accepted)."""
+        with Target("--count-connections", *target_args) as target:
+            run = run_velkor("-t", str(duration_sec), "-c", str(clients), target.url,
+                             timeout=timeout)
+            served = target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        self.assertEqual(run.stderr, b"")
+        self.assertEqual(len(run.progress_lines()), duration_sec)
+        summary = run.summary()
+        return summary, run, served, target.accepted
+
+    def assert_ends_in_time(self, run, duration_sec, extra_sec=0.0, clients=0):
+        start_sec = START_SLACK_SEC + START_SEC_PER_THOUSAND_CLIENTS * clients / 1000
+        bound = duration_sec + extra_sec + slack(start_sec)
+        self.assertLess(run.seconds, bound, f"run took {run.seconds:.2f} s")
+
+    def test_broken_answers_are_one_error_each_and_reconnect_at_once(self):
+        # Every connection carries exactly one failed exchange, so errors equal
+        # the connections taken, less at most one per client: a reconnect made
+        # just before the deadline is never used.
+        modes = ["reset-in-header", "reset-in-body", "close-after-header", "huge-header",
+                 "garbage", "bad-chunk"]
+        clients = 4
+        for mode in modes:
+            with self.subTest(mode=mode):
+                summary, run, served, accepted = self.run_against(["--mode", mode], 2, clients)
+                errors = int(summary["Total errors"])
+                self.assertEqual(summary["Completed requests"], "0")
+                self.assertGreater(errors, clients, "no reconnect after a failed exchange")
+                self.assertLessEqual(errors, accepted)
+                self.assertGreaterEqual(errors, accepted - clients)
+                if mode != "huge-header":  # its head may be sent whole before the client gives up
+                    self.assertEqual(served, 0)
+                self.assert_ends_in_time(run, 2)
+
+    def test_an_answer_trickling_byte_by_byte_completes(self):
+        # About 66 bytes at one per 10 ms: each answer takes over half a second.
+        summary, run, served, _ = self.run_against(["--mode", "trickle"], 2, 2)
+        self.assertEqual(summary["Total errors"], "0")
+        self.assertEqual(int(summary["Completed requests"]), served)
+        self.assertGreaterEqual(served, 2)
+        self.assertGreaterEqual(int(summary["50%"].split()[0]), 500)
+        self.assertLess(int(summary["100%"].split()[0]), 2000)
+        self.assert_ends_in_time(run, 2, extra_sec=1)
+
+    def test_a_server_falling_silent_costs_one_error_per_client(self):
+        # From 1 s on no request is answered: each client's pending exchange is
+        # abandoned when the grace after its deadline runs out.
+        clients = 3
+        summary, run, served, _ = self.run_against(
+            ["--mode", "fast", "--fail-after-sec", "1"], 3, clients)
+        self.assertEqual(summary["Total errors"], str(clients))
+        self.assertEqual(int(summary["Completed requests"]), served)
+        self.assertGreater(served, clients)
+        self.assertGreater(run.seconds, 3 + GIVE_UP_GRACE_SEC - 0.5)
+        self.assert_ends_in_time(run, 3, extra_sec=GIVE_UP_GRACE_SEC)
+
+    def test_refused_reconnects_end_each_client_with_one_error(self):
+        # From 1 s on the listener is gone. Clients whose server closes after
+        # every answer must reconnect, fail once and stop; a connection made
+        # just before the listener closed but never taken from its backlog is
+        # reset, which can cost that client one failed exchange more. Clients
+        # on kept-alive connections never notice.
+        clients = 3
+        cases = [("close", clients, 2 * clients), ("fast", 0, 0)]
+        for mode, fewest_errors, most_errors in cases:
+            with self.subTest(mode=mode):
+                summary, run, served, _ = self.run_against(
+                    ["--mode", mode, "--refuse-after-sec", "1"], 3, clients)
+                errors = int(summary["Total errors"])
+                self.assertGreaterEqual(errors, fewest_errors)
+                self.assertLessEqual(errors, most_errors)
+                self.assertEqual(int(summary["Completed requests"]), served)
+                self.assertGreater(served, clients)
+                self.assert_ends_in_time(run, 3)
+
+    def test_one_mebibyte_bodies_complete_without_errors(self):
+        summary, run, served, _ = self.run_against(["--mode", "big-body"], 2, 3)
+        self.assertEqual(summary["Total errors"], "0")
+        self.assertEqual(int(summary["Completed requests"]), served)
+        self.assertGreater(served, 3)
+        self.assert_ends_in_time(run, 2)
+
+    def test_two_thousand_clients_against_the_target(self):
+        raise_descriptor_limit()
+        clients = 2000
+        summary, run, served, accepted = self.run_against(["--mode", "fast"], 3, clients)
+        self.assertEqual(summary["Total errors"], "0")
+        self.assertEqual(int(summary["Completed requests"]), served)
+        self.assertGreater(served, clients)
+        self.assertEqual(accepted, clients)
+        self.assert_ends_in_time(run, 3, extra_sec=GIVE_UP_GRACE_SEC, clients=clients)
+
+    @unittest.skipUnless(nginx_available(), "nginx is not installed")
+    def test_two_thousand_clients_against_nginx(self):
+        raise_descriptor_limit()  # nginx's one worker needs a descriptor per connection
+        clients = 2000
+        with Nginx(connections=clients * 2) as server:
+            run = run_velkor("-t", "3", "-c", str(clients), server.url, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        self.assertEqual(run.stderr, b"")
+        summary = run.summary()
+        self.assertEqual(summary["Total errors"], "0")
+        self.assertGreater(int(summary["Completed requests"]), clients)
+        self.assert_ends_in_time(run, 3, extra_sec=GIVE_UP_GRACE_SEC, clients=clients)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -5,8 +5,11 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/fiber_scheduler_posix.h"
+
 void sleepForNs(std::int64_t durationNs) {
     if (durationNs <= 0) return;
+    if (onFiber()) return sleepOnFiber(durationNs);
     timespec remaining{};
     remaining.tv_sec = static_cast<time_t>(durationNs / 1'000'000'000);
     remaining.tv_nsec = static_cast<long>(durationNs % 1'000'000'000);

@@ -2,6 +2,8 @@
 // descriptors of any number: thousands of clients go far beyond 1023.
 #include "platform/platform.h"
 
+#include "platform/fiber_scheduler_posix.h"
+
 #include <chrono>
 #include <poll.h>
 
@@ -25,6 +27,8 @@ WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs) {
         errno = EBADF;
         return WaitResult::Failed;
     }
+    // On a pool worker the fiber parks and the thread runs the other clients.
+    if (onFiber()) return waitOnFiber(socket, direction, timeoutMs);
     pollfd entry{};
     entry.fd = socket;
     entry.events = direction == SocketWait::Readable ? POLLIN : POLLOUT;

@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "platform/fiber_scheduler_posix.h"
+
 namespace {
 
 constexpr LONGLONG kNsPerSecond = 1'000'000'000;
@@ -39,6 +41,7 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
 }
 
 void Sleep(DWORD milliseconds) {
+    if (onFiber()) return sleepOnFiber(static_cast<std::int64_t>(milliseconds) * 1'000'000);
     timespec remaining{};
     remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
     remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1'000'000;

@@ -1,15 +1,19 @@
-// The Windows thread pool on POSIX: private pools of pthread workers, work
-// objects and cleanup groups, for exactly the uses velkor makes of them.
+// The Windows thread pool on POSIX: private pools, work objects and cleanup
+// groups, for exactly the uses velkor makes of them.
+//
+// A pool runs its callbacks as fibers on one worker thread per processor (see
+// fiber_scheduler_posix.h): a callback that waits on a socket or sleeps parks
+// its fiber, so ten thousand clients run at once without ten thousand threads
+// and their context switches. The pool's maximum caps the callbacks running at
+// once, as on Windows.
 //
 // One process-wide lock guards every pool, work and group. A client takes it
 // a handful of times in its life while its callback spends seconds on sockets,
 // so the lock is never contended enough to matter, and a single lock leaves
 // no lock order to get wrong.
 //
-// A worker is started whenever queued runs outnumber the idle workers and the
-// pool is below its maximum. When pthread_create fails, the run stays queued
-// for the next worker that comes free; starting a worker is retried on every
-// submit, every dequeue, every change of the maximum and, while a cleanup group
+// When a worker thread cannot be started, the runs stay queued for the workers
+// there are; starting one is retried on every submit and, while a cleanup group
 // waits, every 100 ms, so a pool left with no worker at all is not stuck for good.
 #include "platform/platform.h"
 
@@ -20,6 +24,8 @@
 #include <new>
 #include <unordered_set>
 #include <vector>
+
+#include "platform/fiber_scheduler_posix.h"
 
 struct TP_WORK {
     PTP_WORK_CALLBACK callback;  // what each run calls
@@ -32,16 +38,19 @@ struct TP_WORK {
     bool closed;                 // CloseThreadpoolWork was called; released once idle
 };
 
+struct PoolWorker {
+    pthread_t thread;        // the thread running the scheduler
+    FiberWorker* scheduler;  // its fibers, sockets and timers
+};
+
 struct TP_POOL {
-    std::condition_variable workReady;  // wakes idle workers for a run or the closing
-    PTP_WORK queueHead;                 // oldest work with queued runs, or null
-    PTP_WORK queueTail;                 // newest work with queued runs, or null
-    std::size_t queuedRuns;             // runs waiting in the queue, over all works
-    std::size_t idleWorkers;            // workers not running a callback
-    std::size_t busyWorkers;            // workers running a callback
-    std::size_t maxWorkers;             // most callbacks that may run at once
-    std::vector<pthread_t> workers;     // every worker started, joined on close
-    bool closing;                       // CloseThreadpool was called; workers drain and exit
+    PTP_WORK queueHead;               // oldest work with queued runs, or null
+    PTP_WORK queueTail;               // newest work with queued runs, or null
+    std::size_t queuedRuns;           // runs waiting in the queue, over all works
+    std::size_t runningCallbacks;     // callbacks started and not yet returned
+    std::size_t maxCallbacks;         // most callbacks that may run at once
+    std::vector<PoolWorker> workers;  // every worker started, joined on close
+    bool closing;                     // CloseThreadpool was called; workers drain and exit
 };
 
 struct TP_CLEANUP_GROUP {
@@ -52,16 +61,21 @@ struct TP_CLEANUP_GROUP {
 
 namespace {
 
-constexpr std::size_t kDefaultMaxWorkers = 512;  // the Windows default
-// A callback needs little beyond its 4 KiB buffer and getaddrinfo; small stacks
-// let ten thousand workers fit in memory.
-constexpr std::size_t kWorkerStackBytes = 256 * 1024;
+constexpr std::size_t kDefaultMaxCallbacks = 512;  // the Windows default
+constexpr std::size_t kRunsTakenPerRefill = 64;    // keeps one worker from taking every run
 constexpr auto kGroupRetryInterval = std::chrono::milliseconds(100);
 
 std::mutex poolLock;
 
+std::size_t workerTarget(const TP_POOL* pool) {
+    SYSTEM_INFO info{};
+    GetNativeSystemInfo(&info);
+    const std::size_t processors = info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+    return processors < pool->maxCallbacks ? processors : pool->maxCallbacks;
+}
+
 bool canStartRun(const TP_POOL* pool) {
-    return pool->queueHead != nullptr && pool->busyWorkers < pool->maxWorkers;
+    return pool->queueHead != nullptr && pool->runningCallbacks < pool->maxCallbacks;
 }
 
 void appendToQueue(PTP_POOL pool, PTP_WORK work) {
@@ -82,11 +96,18 @@ PTP_WORK takeQueuedRun(PTP_POOL pool) {
     if (pool->queueHead == nullptr) pool->queueTail = nullptr;
     --work->queuedRuns;
     --pool->queuedRuns;
-    ++work->runningRuns;
     if (work->queuedRuns > 0) appendToQueue(pool, work);
-    --pool->idleWorkers;
-    ++pool->busyWorkers;
     return work;
+}
+
+// Puts back a run that could not be started, at the front: it was next.
+void returnQueuedRun(PTP_POOL pool, PTP_WORK work) {
+    if (work->queuedRuns++ == 0) {
+        work->nextQueued = pool->queueHead;
+        pool->queueHead = work;
+        if (pool->queueTail == nullptr) pool->queueTail = work;
+    }
+    ++pool->queuedRuns;
 }
 
 void releaseWork(PTP_WORK work) {
@@ -94,7 +115,62 @@ void releaseWork(PTP_WORK work) {
     delete work;
 }
 
-void* workerMain(void* argument);
+void wakeAllWorkers(PTP_POOL pool) {
+    for (PoolWorker& worker : pool->workers) wakeFiberWorker(*worker.scheduler);
+}
+
+// Accounts for a finished callback and releases the work if it was closed meanwhile.
+void finishRun(PTP_POOL pool, PTP_WORK work) {
+    --pool->runningCallbacks;
+    --work->runningRuns;
+    PTP_CLEANUP_GROUP group = work->group;
+    if (work->closed && work->runningRuns == 0 && work->queuedRuns == 0) releaseWork(work);
+    if (group != nullptr && --group->pendingRuns == 0) group->allDone.notify_all();
+    // The slot freed here may belong to a worker with fewer fibers than this one.
+    if (pool->queuedRuns > 0) wakeAllWorkers(pool);
+}
+
+// The body of each fiber.
+void runCallback(void* argument) {
+    auto* work = static_cast<PTP_WORK>(argument);
+    PTP_POOL pool = work->pool;
+    // No callback instance is passed: velkor's callbacks never use one. The
+    // callback may close its own work; finishRun releases it afterwards.
+    work->callback(nullptr, work->context, work);
+    std::lock_guard guard(poolLock);
+    finishRun(pool, work);
+}
+
+// A worker takes runs while it holds no more fibers than the average, so the
+// clients spread evenly over the processors.
+bool refillWorker(FiberWorker& worker, void* owner) {
+    auto* pool = static_cast<PTP_POOL>(owner);
+    std::lock_guard guard(poolLock);
+    for (std::size_t taken = 0; taken < kRunsTakenPerRefill && canStartRun(pool); ++taken) {
+        const std::size_t share = pool->runningCallbacks + kRunsTakenPerRefill;
+        if (liveFiberCount(worker) * pool->workers.size() > share) break;
+        PTP_WORK work = takeQueuedRun(pool);
+        if (!spawnFiber(worker, runCallback, work)) {
+            returnQueuedRun(pool, work);  // out of memory for a stack: retried next round
+            break;
+        }
+        ++work->runningRuns;
+        ++pool->runningCallbacks;
+    }
+    return !pool->closing || pool->queuedRuns > 0;
+}
+
+struct WorkerStart {
+    PTP_POOL pool;           // pool whose runs the worker takes
+    FiberWorker* scheduler;  // the worker's own scheduler
+};
+
+void* workerMain(void* argument) {
+    const WorkerStart start = *static_cast<WorkerStart*>(argument);
+    delete static_cast<WorkerStart*>(argument);
+    runFiberWorker(*start.scheduler, refillWorker, start.pool);
+    return nullptr;
+}
 
 bool startWorker(PTP_POOL pool) {
     try {
@@ -102,52 +178,25 @@ bool startWorker(PTP_POOL pool) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-    pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+    FiberWorker* scheduler = createFiberWorker();
+    if (scheduler == nullptr) return false;
+    auto* start = new (std::nothrow) WorkerStart{pool, scheduler};
     pthread_t thread;
-    const int error = pthread_create(&thread, &attributes, workerMain, pool);
-    pthread_attr_destroy(&attributes);
-    if (error != 0) return false;
-    pool->workers.push_back(thread);  // cannot throw: the room was reserved
-    ++pool->idleWorkers;              // a new worker goes straight to the queue
+    if (start == nullptr || pthread_create(&thread, nullptr, workerMain, start) != 0) {
+        destroyFiberWorker(scheduler);
+        delete start;
+        return false;
+    }
+    pool->workers.push_back(PoolWorker{thread, scheduler});  // cannot throw: room reserved
     return true;
 }
 
-// Starts workers for runs that no idle worker will pick up. Called with the lock held.
+// Starts the workers the pool may have while runs wait. Called with the lock held.
 void startWorkersForBacklog(PTP_POOL pool) {
-    if (pool->closing) return;  // CloseThreadpool is joining the worker list
-    while (pool->workers.size() < pool->maxWorkers && pool->queuedRuns > pool->idleWorkers) {
-        if (!startWorker(pool)) return;  // out of threads: the backlog waits for a free worker
+    if (pool->closing || pool->queuedRuns == 0) return;  // CloseThreadpool joins the list
+    while (pool->workers.size() < workerTarget(pool)) {
+        if (!startWorker(pool)) return;  // out of threads: the backlog waits for a worker
     }
-}
-
-// Accounts for a finished callback and releases the work if it was closed meanwhile.
-void finishRun(PTP_POOL pool, PTP_WORK work) {
-    --pool->busyWorkers;
-    ++pool->idleWorkers;
-    --work->runningRuns;
-    PTP_CLEANUP_GROUP group = work->group;
-    if (work->closed && work->runningRuns == 0 && work->queuedRuns == 0) releaseWork(work);
-    if (group != nullptr && --group->pendingRuns == 0) group->allDone.notify_all();
-}
-
-void* workerMain(void* argument) {
-    auto* pool = static_cast<PTP_POOL>(argument);
-    std::unique_lock lock(poolLock);
-    for (;;) {
-        pool->workReady.wait(lock, [pool] { return pool->closing || canStartRun(pool); });
-        if (!canStartRun(pool)) break;  // closing, and the busy workers drain the rest
-        PTP_WORK work = takeQueuedRun(pool);
-        startWorkersForBacklog(pool);
-        lock.unlock();
-        // No callback instance is passed: velkor's callbacks never use one. The
-        // callback may close its own work; finishRun releases it afterwards.
-        work->callback(nullptr, work->context, work);
-        lock.lock();
-        finishRun(pool, work);
-    }
-    return nullptr;
 }
 
 // Retries starting workers for the members' queued runs, in case none could be started.
@@ -175,14 +224,14 @@ void closeMembersLocked(PTP_CLEANUP_GROUP group, std::unique_lock<std::mutex>& l
 
 PTP_POOL CreateThreadpool(PVOID /*reserved*/) {
     auto* pool = new (std::nothrow) TP_POOL{};
-    if (pool != nullptr) pool->maxWorkers = kDefaultMaxWorkers;
+    if (pool != nullptr) pool->maxCallbacks = kDefaultMaxCallbacks;
     return pool;
 }
 
 void SetThreadpoolThreadMaximum(PTP_POOL pool, DWORD maximumThreads) {
     std::lock_guard guard(poolLock);
-    pool->maxWorkers = maximumThreads > 0 ? maximumThreads : 1;
-    pool->workReady.notify_all();  // a higher maximum may let waiting runs start
+    pool->maxCallbacks = maximumThreads > 0 ? maximumThreads : 1;
+    wakeAllWorkers(pool);  // a higher maximum may let waiting runs start
     startWorkersForBacklog(pool);
 }
 
@@ -198,10 +247,11 @@ void CloseThreadpool(PTP_POOL pool) {
     {
         std::lock_guard guard(poolLock);
         pool->closing = true;
-        pool->workReady.notify_all();
+        wakeAllWorkers(pool);
     }
     // No worker is added once closing is set, so the list is stable without the lock.
-    for (pthread_t worker : pool->workers) pthread_join(worker, nullptr);
+    for (PoolWorker& worker : pool->workers) pthread_join(worker.thread, nullptr);
+    for (PoolWorker& worker : pool->workers) destroyFiberWorker(worker.scheduler);
     delete pool;
 }
 
@@ -252,7 +302,7 @@ void SubmitThreadpoolWork(PTP_WORK work) {
     if (work->queuedRuns++ == 0) appendToQueue(pool, work);
     ++pool->queuedRuns;
     if (work->group != nullptr) ++work->group->pendingRuns;
-    pool->workReady.notify_one();
+    wakeAllWorkers(pool);
     startWorkersForBacklog(pool);
 }
 

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include "platform/fiber_scheduler_posix.h"
+
 namespace {
 
 // A client may hold a socket for every connection; the default soft limit
@@ -47,6 +49,7 @@ int WSAGetLastError() {
 }
 
 int closesocket(SOCKET s) {
+    forgetFiberSocket(s);  // the descriptor number may come back for another socket
     return close(s);
 }
 

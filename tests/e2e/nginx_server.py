@@ -14,7 +14,7 @@ CONFIG = """
 worker_processes {workers};
 pid {prefix}/nginx.pid;
 error_log {prefix}/error.log warn;
-events {{ worker_connections {connections}; }}
+events {{ worker_connections {connections}; multi_accept {multi_accept}; }}
 http {{
     access_log off;
     keepalive_requests {keepalive_requests};
@@ -25,7 +25,7 @@ http {{
     uwsgi_temp_path {prefix}/uwsgi;
     scgi_temp_path {prefix}/scgi;
     server {{
-        listen 127.0.0.1:{port} backlog=4096;
+        listen 127.0.0.1:{port} backlog={backlog};
         root {prefix}/www;
         location / {{ }}
     }}
@@ -36,7 +36,8 @@ http {{
 class Nginx:
     """nginx serving a small static index.html; stopped on exit."""
 
-    def __init__(self, keepalive_requests=100, workers=1, connections=4096):
+    def __init__(self, keepalive_requests=100, workers=1, connections=4096, backlog=4096,
+                 multi_accept=False):
         self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
         os.makedirs(os.path.join(self.prefix, "www"))
         with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
@@ -46,7 +47,8 @@ class Nginx:
         config_path = os.path.join(self.prefix, "nginx.conf")
         with open(config_path, "w") as config:
             config.write(CONFIG.format(prefix=self.prefix, port=self.port, workers=workers,
-                                       connections=connections,
+                                       connections=connections, backlog=backlog,
+                                       multi_accept='on' if multi_accept else 'off',
                                        keepalive_requests=keepalive_requests))
         self.process = subprocess.Popen(
             [NGINX, "-p", self.prefix, "-c", config_path, "-g", "daemon off;"],

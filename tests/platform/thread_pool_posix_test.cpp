@@ -19,23 +19,29 @@ using namespace std::chrono_literals;
 
 // What the callbacks of one test share.
 struct Probe {
-    std::mutex mutex;                 // guards running, peak and gateOpen
-    std::condition_variable changed;  // signalled whenever running or gateOpen changes
-    int running = 0;                  // callbacks inside the gate now
-    int peak = 0;                     // most callbacks ever inside at once
-    bool gateOpen = true;             // false holds every callback until opened
-    std::atomic<int> finished{0};     // callbacks that have returned
-    bool selfClose = false;           // callbacks close their own work as their last action
+    std::mutex mutex;                  // guards running and peak
+    std::condition_variable changed;   // signalled whenever running changes
+    int running = 0;                   // callbacks inside the gate now
+    int peak = 0;                      // most callbacks ever inside at once
+    std::atomic<bool> gateOpen{true};  // false holds every callback until opened
+    std::atomic<int> finished{0};      // callbacks that have returned
+    bool selfClose = false;            // callbacks close their own work as their last action
 };
 
+// Callbacks wait the way clients do, with the platform's Sleep: on a pool that
+// runs callbacks as fibers, blocking the thread itself would hold up the others.
 void gatedCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK work) {
     auto* probe = static_cast<Probe*>(context);
     {
-        std::unique_lock lock(probe->mutex);
+        std::lock_guard lock(probe->mutex);
         probe->peak = std::max(probe->peak, ++probe->running);
         probe->changed.notify_all();
-        probe->changed.wait(lock, [probe] { return probe->gateOpen; });
+    }
+    while (!probe->gateOpen) Sleep(1);
+    {
+        std::lock_guard lock(probe->mutex);
         --probe->running;
+        probe->changed.notify_all();
     }
     ++probe->finished;
     if (probe->selfClose) CloseThreadpoolWork(work);
@@ -46,9 +52,7 @@ void countingCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
 }
 
 void setGate(Probe& probe, bool open) {
-    std::lock_guard lock(probe.mutex);
     probe.gateOpen = open;
-    probe.changed.notify_all();
 }
 
 // Generous: only a broken pool gets near the bound.

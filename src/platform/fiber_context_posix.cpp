@@ -1,0 +1,202 @@
+// Fiber stacks and the context switch. On x86-64 the switch saves the six
+// callee-saved registers on the old stack and pops them from the new one;
+// elsewhere it falls back on swapcontext, which also saves the signal mask.
+#include "platform/fiber_context_posix.h"
+
+#include <cstdint>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELKOR_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define VELKOR_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VELKOR_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define VELKOR_TSAN 1
+#endif
+
+#if VELKOR_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+#if VELKOR_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
+#if defined(__x86_64__)
+extern "C" void velkorSwitchStack(void** saveStackPointer, void* loadStackPointer);
+extern "C" void velkorFiberTrampoline();
+asm(R"(
+    .text
+    .globl velkorSwitchStack
+    .type velkorSwitchStack, @function
+velkorSwitchStack:
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size velkorSwitchStack, .-velkorSwitchStack
+
+    .globl velkorFiberTrampoline
+    .type velkorFiberTrampoline, @function
+velkorFiberTrampoline:
+    movq %r13, %rdi
+    andq $-16, %rsp
+    callq velkorFiberStart
+    ud2
+    .size velkorFiberTrampoline, .-velkorFiberTrampoline
+    .section .note.GNU-stack, "", @progbits
+    .text
+)");
+#else
+#include <ucontext.h>
+#endif
+
+namespace {
+
+std::size_t pageBytes() {
+    static const std::size_t bytes = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return bytes;
+}
+
+// Called on the new stack by the trampoline.
+void startFiber(FiberContext* fiber) {
+#if VELKOR_ASAN
+    __sanitizer_finish_switch_fiber(nullptr, &fiber->callerStackBottom, &fiber->callerStackBytes);
+#endif
+    fiber->entry(fiber->entryArgument);
+    __builtin_trap();  // entry switches away for good instead of returning
+}
+
+#if !defined(__x86_64__)
+// swapcontext keeps a ucontext_t where the x86-64 switch keeps a stack pointer.
+void startFromUcontext(unsigned high, unsigned low) {
+    const auto address = (static_cast<std::uintptr_t>(high) << 32) | low;
+    startFiber(reinterpret_cast<FiberContext*>(address));
+}
+#endif
+
+void placeInitialFrame(FiberContext& fiber) {
+#if defined(__x86_64__)
+    auto top = reinterpret_cast<std::uintptr_t>(fiber.stackBase) + fiber.stackBytes;
+    top &= ~static_cast<std::uintptr_t>(15);
+    auto* frame = reinterpret_cast<void**>(top) - 8;
+    // Popped as r15, r14, r13 (the fiber), r12, rbx, rbp, then the return address.
+    for (int slot = 0; slot < 8; ++slot) frame[slot] = nullptr;
+    frame[2] = &fiber;
+    frame[6] = reinterpret_cast<void*>(&velkorFiberTrampoline);
+    fiber.stackPointer = frame;
+#else
+    auto* context = static_cast<ucontext_t*>(fiber.stackPointer);
+    getcontext(context);
+    context->uc_stack.ss_sp = fiber.stackBase;
+    context->uc_stack.ss_size = fiber.stackBytes - sizeof(ucontext_t);
+    context->uc_link = nullptr;
+    const auto address = reinterpret_cast<std::uintptr_t>(&fiber);
+    makecontext(context, reinterpret_cast<void (*)()>(&startFromUcontext), 2,
+                static_cast<unsigned>(address >> 32), static_cast<unsigned>(address));
+#endif
+}
+
+}  // namespace
+
+extern "C" void velkorFiberStart(FiberContext* fiber) {
+    startFiber(fiber);
+}
+
+void adoptThreadContext(FiberContext& thread) {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &thread.stackBase, &thread.stackBytes);
+        pthread_attr_destroy(&attributes);
+    }
+#if !defined(__x86_64__)
+    static thread_local ucontext_t threadContext;
+    thread.stackPointer = &threadContext;
+#endif
+#if VELKOR_TSAN
+    thread.sanitizerFiber = __tsan_get_current_fiber();
+#endif
+}
+
+bool prepareFiber(FiberContext& fiber, std::size_t stackBytes, void (*entry)(void*),
+                  void* argument) {
+    const std::size_t guardBytes = pageBytes();
+    // Reserved, not committed: a fiber touches only the pages it uses.
+    void* mapping = mmap(nullptr, stackBytes + guardBytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED) return false;
+    mprotect(mapping, guardBytes, PROT_NONE);  // an overflow faults instead of corrupting
+    fiber.stackBase = static_cast<char*>(mapping) + guardBytes;
+    fiber.stackBytes = stackBytes;
+    restartFiber(fiber, entry, argument);
+    return true;
+}
+
+void restartFiber(FiberContext& fiber, void (*entry)(void*), void* argument) {
+    fiber.entry = entry;
+    fiber.entryArgument = argument;
+    fiber.sanitizerFakeStack = nullptr;
+#if !defined(__x86_64__)
+    // The ucontext_t lives at the top of the fiber's own stack.
+    fiber.stackPointer =
+        static_cast<char*>(fiber.stackBase) + fiber.stackBytes - sizeof(ucontext_t);
+#endif
+#if VELKOR_TSAN
+    if (fiber.sanitizerFiber != nullptr) __tsan_destroy_fiber(fiber.sanitizerFiber);
+    fiber.sanitizerFiber = __tsan_create_fiber(0);
+#endif
+    placeInitialFrame(fiber);
+}
+
+void releaseFiberStack(FiberContext& fiber) {
+#if VELKOR_TSAN
+    if (fiber.sanitizerFiber != nullptr) __tsan_destroy_fiber(fiber.sanitizerFiber);
+    fiber.sanitizerFiber = nullptr;
+#endif
+    if (fiber.stackBase == nullptr) return;
+    const std::size_t guardBytes = pageBytes();
+    munmap(static_cast<char*>(fiber.stackBase) - guardBytes, fiber.stackBytes + guardBytes);
+    fiber.stackBase = nullptr;
+}
+
+void switchFiber(FiberContext& from, FiberContext& to, bool finishing) {
+#if VELKOR_ASAN
+    __sanitizer_start_switch_fiber(finishing ? nullptr : &from.sanitizerFakeStack, to.stackBase,
+                                   to.stackBytes);
+#else
+    (void)finishing;
+#endif
+#if VELKOR_TSAN
+    __tsan_switch_to_fiber(to.sanitizerFiber, 0);
+#endif
+#if defined(__x86_64__)
+    velkorSwitchStack(&from.stackPointer, to.stackPointer);
+#else
+    swapcontext(static_cast<ucontext_t*>(from.stackPointer),
+                static_cast<ucontext_t*>(to.stackPointer));
+#endif
+#if VELKOR_ASAN
+    __sanitizer_finish_switch_fiber(from.sanitizerFakeStack, &from.callerStackBottom,
+                                    &from.callerStackBytes);
+#endif
+}

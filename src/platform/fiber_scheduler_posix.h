@@ -1,0 +1,42 @@
+// The scheduler behind the POSIX thread pool. Each pool worker thread runs many
+// callbacks as fibers and parks a fiber, not the thread, while its socket or its
+// sleep is pending, so thousands of clients cost no more context switches than
+// one epoll loop per processor.
+//
+// Socket waits are edge-triggered: a fiber must wait on a socket only after a
+// call on it has reported that it would block (EAGAIN or EINPROGRESS).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+struct FiberWorker;
+
+// What a worker asks its owner each round: start queued callbacks with
+// spawnFiber; false when the worker should end once its own fibers have ended.
+using FiberRefill = bool (*)(FiberWorker& worker, void* owner);
+
+FiberWorker* createFiberWorker();  // null when the system refuses epoll or eventfd
+void destroyFiberWorker(FiberWorker* worker);
+
+// Runs the worker on the calling thread until refill says stop and no fiber is left.
+void runFiberWorker(FiberWorker& worker, FiberRefill refill, void* owner);
+
+// Queues task(argument) as a new fiber of the worker. Called from refill only.
+bool spawnFiber(FiberWorker& worker, void (*task)(void*), void* argument);
+
+std::size_t liveFiberCount(const FiberWorker& worker);
+
+// Wakes a worker parked with nothing to run, so that it calls refill again.
+// Any thread may call it.
+void wakeFiberWorker(FiberWorker& worker);
+
+// True on a fiber: the waits below then park the fiber instead of the thread.
+bool onFiber();
+WaitResult waitOnFiber(SOCKET socket, SocketWait direction, int timeoutMs);
+void sleepOnFiber(std::int64_t durationNs);
+// Must precede the close of a socket waited on by a fiber of this thread.
+void forgetFiberSocket(SOCKET socket);

@@ -42,12 +42,23 @@ void sendText(SOCKET socket, std::string_view text) {
     }
 }
 
+// Peeks before it takes, so bytes past the header stay queued for the next
+// call; reading a byte at a time would take minutes for a long header under Wine.
 std::string receiveRequestHeader(SOCKET socket) {
     std::string received;
-    char byte = 0;
-    while (received.size() < 4 || received.compare(received.size() - 4, 4, "\r\n\r\n") != 0) {
-        if (recv(socket, &byte, 1, 0) != 1) return "";
-        received += byte;
+    char buffer[64 * 1024];
+    for (;;) {
+        const auto peekedBytes = recv(socket, buffer, sizeof(buffer), MSG_PEEK);
+        if (peekedBytes <= 0) return "";
+        const std::size_t oldSize = received.size();
+        received.append(buffer, static_cast<std::size_t>(peekedBytes));
+        const std::size_t end = received.find("\r\n\r\n", oldSize < 3 ? 0 : oldSize - 3);
+        const std::size_t takenBytes =
+            end == std::string::npos ? static_cast<std::size_t>(peekedBytes) : end + 4 - oldSize;
+        received.resize(oldSize + takenBytes);
+        if (recv(socket, buffer, static_cast<int>(takenBytes), 0) != static_cast<int>(takenBytes)) {
+            return "";
+        }
+        if (end != std::string::npos) return received;
     }
-    return received;
 }

@@ -1,0 +1,114 @@
+"""The Windows build as a user meets it, run through Wine against the Linux
+target server on 127.0.0.1: GBK texts with CRLF line ends, and whole runs.
+
+Run by tests/run_windows.sh, which sets VELKOR_BIN to velkor.exe,
+VELKOR_LAUNCHER to the Wine loader and VELKOR_ENCODING to gbk.
+"""
+
+import os
+import re
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+from harness import ENCODING, LAUNCHER, Target, closed_port, run_velkor, slack  # noqa: E402
+
+
+def gbk_lines(*lines):
+    """The bytes a Windows console program writes for these lines in text mode."""
+    return b"".join((line + "\r\n").encode("gbk") for line in lines)
+
+
+BANNER = gbk_lines("长连接高并发测试 by velkor 1.0.0")
+USAGE = gbk_lines(
+    "用法: velkor -t <时长(秒)> -c <并发数> [-q <目标QPS>] <目标URL>",
+    "示例1: velkor -t 10 -c 30 http://127.0.0.1:3000 （不限速）",
+    "示例2: velkor -t 10 -c 30 -q 5000 http://127.0.0.1:3000 （限速5000QPS）",
+)
+IDLE_SECOND = gbk_lines("累计请求: 0, 本秒QPS: 0, 本秒平均延迟: 0 ms")
+PROGRESS_BYTES = re.compile(
+    "^累计请求: \\d+, 本秒QPS: \\d+, 本秒平均延迟: [0-9.e+-]+ ms\r$".encode("gbk"), re.M
+)
+
+
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
+class WindowsTextTest(unittest.TestCase):
+    def test_texts_are_gbk_with_crlf_line_ends(self):
+        cases = [
+            ([], b"", USAGE),
+            (["-t", "1", "-c", "1", "ftp://h/"], b"", gbk_lines("仅支持http协议的URL")),
+            (["-t", "1", "-c", "1", "http://h:0/"], b"",
+             gbk_lines('URL中的端口无效: "0"（须为1到65535之间的整数）')),
+            (["-t", "x", "-c", "1", "http://h/"], b"",
+             gbk_lines('参数 -t 的值无效: "x"（须为32位有符号整数）')),
+        ]
+        for args, rest_of_stdout, stderr in cases:
+            with self.subTest(args=args):
+                run = run_velkor(*args)
+                self.assertEqual(run.returncode, 1)
+                self.assertEqual(run.stdout, BANNER + rest_of_stdout)
+                self.assertEqual(run.stderr, stderr)
+
+
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
+class WindowsRunTest(unittest.TestCase):
+    def run_against(self, target_args, *velkor_args):
+        with Target(*target_args) as target:
+            run = run_velkor(*velkor_args, target.url)
+            served = target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stderr, b"")
+        return run, served
+
+    def assert_windows_output(self, run, duration_sec):
+        """Banner first, one GBK progress line a second, every line ended by CRLF."""
+        self.assertTrue(run.stdout.startswith(BANNER))
+        self.assertNotIn(b"\n", run.stdout.replace(b"\r\n", b""))
+        self.assertEqual(len(PROGRESS_BYTES.findall(run.stdout)), duration_sec)
+        self.assertEqual(len(run.progress_lines()), duration_sec)
+        self.assertIn(b"\r\nCompleted requests:  ", run.stdout)
+        return run.summary()
+
+    def test_short_run_completes_what_the_server_served(self):
+        run, served = self.run_against(["--mode", "fast"], "-t", "3", "-c", "10")
+        summary = self.assert_windows_output(run, 3)
+        completed = int(summary["Completed requests"])
+        # Each client stops starting requests at its deadline but finishes the
+        # one under way, so every response the server sent was counted.
+        self.assertEqual(completed, served)
+        self.assertGreater(completed, 100)
+        self.assertEqual(summary["Total errors"], "0")
+        self.assertLessEqual(run.progress_lines()[-1][0], completed)
+        print(f"\n  wine run -t 3 -c 10: completed {completed}, served {served}", file=sys.stderr)
+
+    def test_unreachable_target_gives_one_error_per_client(self):
+        run = run_velkor("-t", "2", "-c", "5", f"http://127.0.0.1:{closed_port()}/")
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual(run.stderr, b"")
+        summary = self.assert_windows_output(run, 2)
+        self.assertIn(BANNER + IDLE_SECOND + IDLE_SECOND + b"\r\n", run.stdout)
+        self.assertEqual(summary["Completed requests"], "0")
+        self.assertEqual(summary["Total errors"], "5")
+
+    def test_silent_server_cannot_hold_the_run(self):
+        run, served = self.run_against(["--mode", "never"], "-t", "2", "-c", "3")
+        summary = self.assert_windows_output(run, 2)
+        self.assertEqual(summary["Completed requests"], "0")
+        self.assertEqual(summary["Total errors"], "3")
+        self.assertEqual(served, 0)
+        # The run time, the 2 s grace for the open exchanges and Wine's start.
+        self.assertLess(run.seconds, slack(6.5))
+        print(f"\n  wine run against a silent server: {run.seconds:.2f} s", file=sys.stderr)
+
+    def test_paced_run_keeps_the_target_rate(self):
+        run, served = self.run_against(["--mode", "fast"], "-t", "3", "-c", "10", "-q", "500")
+        summary = self.assert_windows_output(run, 3)
+        completed = int(summary["Completed requests"])
+        self.assertEqual(completed, served)
+        self.assertAlmostEqual(completed, 1500, delta=45)
+        print(f"\n  wine run -q 500 -c 10 -t 3: completed {completed} of 1500", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -8,3 +8,4 @@ cmake --build build -j2
 ctest --test-dir build --output-on-failure
 bash tests/run_sanitizers.sh
 bash tests/run_fuzz.sh
+bash tests/run_windows.sh

@@ -17,12 +17,14 @@
 
 namespace {
 
-constexpr std::int64_t kNsPerTimerUnit = 100;     // waitable timers count in 100 ns units
+constexpr std::int64_t kNsPerTimerUnit = 100;          // waitable timers count in 100 ns units
 constexpr std::int64_t kLongestSleepMs = 0x7FFF'FFFF;  // keeps Sleep's argument off INFINITE
 
 // Held for the rest of the process: timeEndPeriod would only matter to a
 // process that goes on after its run, and velkor performs exactly one.
-bool raiseSystemTimerResolution() { return timeBeginPeriod(1) == TIMERR_NOERROR; }
+bool raiseSystemTimerResolution() {
+    return timeBeginPeriod(1) == TIMERR_NOERROR;
+}
 
 HANDLE createThreadTimer() {
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,

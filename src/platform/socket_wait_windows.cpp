@@ -52,4 +52,6 @@ bool makeNonBlocking(SOCKET socket) {
 
 // A non-blocking connect under way reports WSAEWOULDBLOCK on Windows, not
 // WSAEINPROGRESS (which there means another blocking call is running).
-bool lastSocketCallWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+bool lastSocketCallWouldBlock() {
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}

@@ -38,7 +38,8 @@ TEST(SleepForNs, NothingToSleepReturnsAtOnce) {
 
 TEST(SleepForNs, ThreadsSleepOnTheirOwnTimers) {
     std::vector<std::future<Clock::duration>> sleepers;
-    for (int i = 0; i < 4; ++i) sleepers.push_back(std::async(std::launch::async, twentyShortSleeps));
+    for (int i = 0; i < 4; ++i)
+        sleepers.push_back(std::async(std::launch::async, twentyShortSleeps));
     for (auto& sleeper : sleepers) {
         ASSERT_EQ(sleeper.wait_for(10s), std::future_status::ready);
         const auto elapsed = sleeper.get();

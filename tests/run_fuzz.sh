@@ -26,5 +26,5 @@ for target in "${targets[@]}"; do
         echo "fuzzing $target failed; the input is in build-fuzz/${target}-*" >&2
         exit 1
     fi
-    grep -E '^#[0-9]+ +DONE' "build-fuzz/$target.log" || tail -n 3 "build-fuzz/$target.log"
+    grep -E '^#[0-9]+[[:space:]]+DONE' "build-fuzz/$target.log" || tail -n 3 "build-fuzz/$target.log"
 done

@@ -41,16 +41,22 @@ void sendWholeText(SOCKET socket, std::string_view text, std::int64_t giveUpNs) 
 std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int64_t giveUpNs) {
     char buffer[kReceiveBufferBytes];
     beginResponse(state.framer);
+    // Waits come only when the socket may be empty: before the first receive,
+    // after a would-block, after a receive that did not fill the buffer. A
+    // receive that filled it may have left bytes behind, and those would
+    // announce themselves to no edge-triggered wait.
+    bool socketMayBeEmpty = true;
     for (;;) {
-        // Receive first and wait only when nothing is there: a wait costs a
-        // system call of its own, and socket waits are edge-triggered on
-        // systems where that is cheaper.
+        if (socketMayBeEmpty) {
+            waitUntilReady(socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+        }
         const auto receivedBytes = recv(socket, buffer, kReceiveBufferBytes, 0);
         if (receivedBytes == SOCKET_ERROR) {
             if (!lastSocketCallWouldBlock()) failExchange("接收响应失败");
-            waitUntilReady(socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+            socketMayBeEmpty = true;
             continue;
         }
+        socketMayBeEmpty = receivedBytes < kReceiveBufferBytes;
         if (receivedBytes == 0) {
             // Only a body framed by the close ends on it; any other close
             // leaves the response unfinished.

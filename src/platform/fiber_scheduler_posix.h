@@ -3,8 +3,11 @@
 // sleep is pending, so thousands of clients cost no more context switches than
 // one epoll loop per processor.
 //
-// Socket waits are edge-triggered: a fiber must wait on a socket only after a
-// call on it has reported that it would block (EAGAIN or EINPROGRESS).
+// Socket waits are edge-triggered: a fiber may wait on a socket only when the
+// socket may have nothing for it: a call on it reported that it would block
+// (EAGAIN, EINPROGRESS), a receive returned less than it asked for, or nothing
+// was read since a request went out. End of stream and errors, once seen, keep
+// every later wait on the socket ready.
 #pragma once
 
 #include <atomic>

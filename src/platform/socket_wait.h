@@ -16,7 +16,10 @@ enum class WaitResult {
     Failed,    // the wait itself failed
 };
 
-// Waits at most timeoutMs milliseconds (0 polls once).
+// Waits at most timeoutMs milliseconds (0 polls once). Call it only when the
+// socket may have nothing to give: after a would-block, after a receive that
+// returned less than asked, or before the first receive of a response. Pool
+// workers on POSIX wait edge-triggered and would not see bytes left behind.
 WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs);
 
 // The error a finished non-blocking connect left on the socket; 0 when it succeeded.

@@ -26,6 +26,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # server keeps them for every run that follows. The first boot also creates
 # the prefix, which takes a while.
 mkdir -p "$WINEPREFIX"
+"$wineserver" -k 2>/dev/null || true # one left from an earlier run may not be persistent
 "$wineserver" -p
 trap '"$wineserver" -k || true' EXIT
 started=$SECONDS

@@ -49,6 +49,7 @@ struct TP_POOL {
     std::size_t queuedRuns;           // runs waiting in the queue, over all works
     std::size_t runningCallbacks;     // callbacks started and not yet returned
     std::size_t maxCallbacks;         // most callbacks that may run at once
+    std::size_t processors;           // logical processors online when the pool was made
     std::vector<PoolWorker> workers;  // every worker started, joined on close
     bool closing;                     // CloseThreadpool was called; workers drain and exit
 };
@@ -62,16 +63,22 @@ struct TP_CLEANUP_GROUP {
 namespace {
 
 constexpr std::size_t kDefaultMaxCallbacks = 512;  // the Windows default
-constexpr std::size_t kRunsTakenPerRefill = 64;    // keeps one worker from taking every run
+// Runs one refill may start: a worker refills once per pass over its ready
+// fibers, so with thousands running a small batch would stretch the start-up.
+constexpr std::size_t kRunsTakenPerRefill = 4096;
+constexpr std::size_t kFairShareSlack = 64;  // fibers a worker may hold beyond the average
 constexpr auto kGroupRetryInterval = std::chrono::milliseconds(100);
 
 std::mutex poolLock;
 
-std::size_t workerTarget(const TP_POOL* pool) {
+std::size_t processorCount() {
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
-    const std::size_t processors = info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
-    return processors < pool->maxCallbacks ? processors : pool->maxCallbacks;
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
+std::size_t workerTarget(const TP_POOL* pool) {
+    return pool->processors < pool->maxCallbacks ? pool->processors : pool->maxCallbacks;
 }
 
 bool canStartRun(const TP_POOL* pool) {
@@ -141,13 +148,15 @@ void runCallback(void* argument) {
     finishRun(pool, work);
 }
 
-// A worker takes runs while it holds no more fibers than the average, so the
+// A worker takes runs while it holds no more than its share of them, so the
 // clients spread evenly over the processors.
 bool refillWorker(FiberWorker& worker, void* owner) {
     auto* pool = static_cast<PTP_POOL>(owner);
     std::lock_guard guard(poolLock);
     for (std::size_t taken = 0; taken < kRunsTakenPerRefill && canStartRun(pool); ++taken) {
-        const std::size_t share = pool->runningCallbacks + kRunsTakenPerRefill;
+        // Its share of every run started or waiting, so a burst of submits is
+        // split at once instead of a slack's worth per pass.
+        const std::size_t share = pool->runningCallbacks + pool->queuedRuns + kFairShareSlack;
         if (liveFiberCount(worker) * pool->workers.size() > share) break;
         PTP_WORK work = takeQueuedRun(pool);
         if (!spawnFiber(worker, runCallback, work)) {
@@ -224,7 +233,10 @@ void closeMembersLocked(PTP_CLEANUP_GROUP group, std::unique_lock<std::mutex>& l
 
 PTP_POOL CreateThreadpool(PVOID /*reserved*/) {
     auto* pool = new (std::nothrow) TP_POOL{};
-    if (pool != nullptr) pool->maxCallbacks = kDefaultMaxCallbacks;
+    if (pool == nullptr) return nullptr;
+    pool->maxCallbacks = kDefaultMaxCallbacks;
+    // Read once: the count comes from a file, and submits ask for it under the lock.
+    pool->processors = processorCount();
     return pool;
 }
 

@@ -61,7 +61,8 @@ for suite in "${suites[@]}"; do
         tsan)
             # ThreadSanitizer slows socket-heavy runs five to fifteen times:
             # the unit tests and the end-to-end files that exercise the
-            # threads run here, the thousands-of-clients runs only under ASan.
+            # threads run here; the thousands-of-clients runs, which skip
+            # themselves at this slowdown, only under ASan.
             build_and_test build-tsan thread 10 -E 'e2e\.test_(load_run|nginx|target_server)$'
             ;;
         *)

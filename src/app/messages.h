@@ -20,6 +20,8 @@ inline constexpr std::string_view kBadNumberMiddle = " 的值无效: ";
 inline constexpr std::string_view kBadNumberRule = "（须为32位有符号整数）";
 inline constexpr std::string_view kBadPortPrefix = "URL中的端口无效: ";
 inline constexpr std::string_view kBadPortRule = "（须为1到65535之间的整数）";
+inline constexpr std::string_view kControlBytePrefix = "URL中含有控制字符: ";
+inline constexpr std::string_view kControlByteRule = "（主机名和路径中不能有控制字符）";
 
 // The user's text in double quotes, made safe for a terminal: control bytes
 // are shown as \xNN and anything past the first 64 bytes as "...".

@@ -18,6 +18,21 @@ bool readPort(std::string_view portText, std::uint16_t& port) {
     return true;
 }
 
+// Host and path go into the request as they are: a line break there would
+// end the request line or a header early and make the rest a request of its
+// own, and other control bytes are not allowed in a request either.
+bool isFreeOfControlBytes(std::string_view hostAndPath) {
+    for (const char byte : hostAndPath) {
+        const auto value = static_cast<unsigned char>(byte);
+        if (value < 0x20 || value == 0x7F) {
+            writeErrorLine(std::string(kControlBytePrefix) + quoteForMessage(hostAndPath) +
+                           std::string(kControlByteRule));
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parseUrl(std::string_view url, TestConfig& config) {
@@ -39,6 +54,7 @@ bool parseUrl(std::string_view url, TestConfig& config) {
         host = hostPart.substr(0, colonAt);
         if (!readPort(hostPart.substr(colonAt + 1), port)) return false;
     }
+    if (!isFreeOfControlBytes(host) || !isFreeOfControlBytes(path)) return false;
     config.path = path;
     config.host = host;
     config.port = port;

@@ -5,10 +5,10 @@
 namespace {
 
 struct UrlCase {
-    const char* url;     // the URL argument
-    const char* host;    // expected host
-    int port;            // expected port
-    const char* path;    // expected path
+    const char* url;   // the URL argument
+    const char* host;  // expected host
+    int port;          // expected port
+    const char* path;  // expected path
 };
 
 TEST(ParseUrl, SplitsAcceptedUrls) {
@@ -62,6 +62,13 @@ TEST(ParseUrl, RejectsWithOneMessageAndLeavesTheRecordAlone) {
         {"http://h:99999999999/", "URL中的端口无效: \"99999999999\"（须为1到65535之间的整数）\n"},
         {"http://user:pw@h/", "URL中的端口无效: \"pw@h\"（须为1到65535之间的整数）\n"},
         {"http://[::1]:80/", "URL中的端口无效: \":1]:80\"（须为1到65535之间的整数）\n"},
+        // A line break in the path would smuggle a second request onto the connection.
+        {"http://h/a HTTP/1.1\r\nHost: x\r\n\r\nGET /b",
+         "URL中含有控制字符: \"/a HTTP/1.1\\x0D\\x0AHost: x\\x0D\\x0A\\x0D\\x0AGET "
+         "/b\"（主机名和路径中不能有"
+         "控制字符）\n"},
+        {"http://h\x01st:81/", "URL中含有控制字符: \"h\\x01st\"（主机名和路径中不能有控制字符）\n"},
+        {"http://h/\x7f", "URL中含有控制字符: \"/\\x7F\"（主机名和路径中不能有控制字符）\n"},
     };
     for (const RejectedUrl& c : cases) {
         TestConfig config;

@@ -34,6 +34,8 @@ def number_message(flag):
 
 PORT_MESSAGE = re.compile('^URL中的端口无效: ".*"（须为1到65535之间的整数）\n$'.encode(), re.DOTALL)
 URL_MESSAGE = re.compile("^仅支持http协议的URL\n$".encode())
+CONTROL_MESSAGE = re.compile('^URL中含有控制字符: ".*"（主机名和路径中不能有控制字符）\n$'.encode(),
+                             re.DOTALL)
 
 
 class HostileInputTest(unittest.TestCase):
@@ -95,7 +97,8 @@ class HostileInputTest(unittest.TestCase):
             (b"http://h:" + HOSTILE["non-UTF-8"], PORT_MESSAGE),
             # Accepted URLs run; the connection attempt fails and is counted.
             (prefix + b"/" + b"p" * (LONGEST_ARGUMENT - len(prefix) - 1), "run"),
-            (prefix + b"/" + HOSTILE["control bytes"], "run"),
+            (prefix + b"/" + HOSTILE["control bytes"], CONTROL_MESSAGE),
+            (b"http://" + HOSTILE["control bytes"] + b"/", CONTROL_MESSAGE),
             (prefix + b"/" + HOSTILE["non-UTF-8"], "run"),
             (b"http://" + HOSTILE["non-UTF-8"] + b":" + port + b"/", "run"),
             (b"http://" + b"h" * (LONGEST_ARGUMENT - 7), "run"),

@@ -116,13 +116,13 @@ enum TP_CALLBACK_PRIORITY {
 };
 
 struct TP_CALLBACK_ENVIRON_V3 {
-    DWORD Version;                                                // record version, 3
-    PTP_POOL Pool;                                                // pool that runs the work
-    PTP_CLEANUP_GROUP CleanupGroup;                               // group the work joins, or null
+    DWORD Version;                                                 // record version, 3
+    PTP_POOL Pool;                                                 // pool that runs the work
+    PTP_CLEANUP_GROUP CleanupGroup;                                // group the work joins, or null
     PTP_CLEANUP_GROUP_CANCEL_CALLBACK CleanupGroupCancelCallback;  // unused here, null
-    PVOID RaceDll;                                                // unused here, null
-    PVOID ActivationContext;                                      // unused here, null
-    PTP_SIMPLE_CALLBACK FinalizationCallback;                     // unused here, null
+    PVOID RaceDll;                                                 // unused here, null
+    PVOID ActivationContext;                                       // unused here, null
+    PTP_SIMPLE_CALLBACK FinalizationCallback;                      // unused here, null
     union {
         DWORD Flags;  // unused here, 0
     } u;

@@ -4,6 +4,7 @@
 #include "platform/fiber_context_posix.h"
 
 #include <cstdint>
+#include <new>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -138,15 +139,41 @@ void adoptThreadContext(FiberContext& thread) {
 #endif
 }
 
-bool prepareFiber(FiberContext& fiber, std::size_t stackBytes, void (*entry)(void*),
-                  void* argument) {
-    const std::size_t guardBytes = pageBytes();
+namespace {
+
+constexpr std::size_t kStacksPerMapping = 64;
+
+bool mapMoreStacks(FiberStackArena& arena, std::size_t slotBytes) {
+    const std::size_t bytes = slotBytes * kStacksPerMapping;
     // Reserved, not committed: a fiber touches only the pages it uses.
-    void* mapping = mmap(nullptr, stackBytes + guardBytes, PROT_READ | PROT_WRITE,
+    void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) return false;
-    mprotect(mapping, guardBytes, PROT_NONE);  // an overflow faults instead of corrupting
-    fiber.stackBase = static_cast<char*>(mapping) + guardBytes;
+    try {
+        arena.mappings.emplace_back(mapping, bytes);
+    } catch (const std::bad_alloc&) {
+        munmap(mapping, bytes);
+        return false;
+    }
+    arena.nextStack = static_cast<char*>(mapping);
+    arena.slotsLeft = kStacksPerMapping;
+    return true;
+}
+
+}  // namespace
+
+bool prepareFiber(FiberStackArena& arena, FiberContext& fiber, std::size_t stackBytes,
+                  void (*entry)(void*), void* argument) {
+    const std::size_t guardBytes = pageBytes();
+    const std::size_t slotBytes = stackBytes + guardBytes;
+    if (arena.slotsLeft == 0 && !mapMoreStacks(arena, slotBytes)) return false;
+    char* slot = arena.nextStack;
+    arena.nextStack += slotBytes;
+    --arena.slotsLeft;
+    // The lowest page of each slot faults on an overflow instead of letting the
+    // stack run into its neighbour.
+    mprotect(slot, guardBytes, PROT_NONE);
+    fiber.stackBase = slot + guardBytes;
     fiber.stackBytes = stackBytes;
     restartFiber(fiber, entry, argument);
     return true;
@@ -168,15 +195,18 @@ void restartFiber(FiberContext& fiber, void (*entry)(void*), void* argument) {
     placeInitialFrame(fiber);
 }
 
-void releaseFiberStack(FiberContext& fiber) {
+void retireFiber(FiberContext& fiber) {
 #if VELKOR_TSAN
     if (fiber.sanitizerFiber != nullptr) __tsan_destroy_fiber(fiber.sanitizerFiber);
     fiber.sanitizerFiber = nullptr;
 #endif
-    if (fiber.stackBase == nullptr) return;
-    const std::size_t guardBytes = pageBytes();
-    munmap(static_cast<char*>(fiber.stackBase) - guardBytes, fiber.stackBytes + guardBytes);
     fiber.stackBase = nullptr;
+}
+
+void releaseFiberStacks(FiberStackArena& arena) {
+    for (const auto& [address, bytes] : arena.mappings) munmap(address, bytes);
+    arena.mappings.clear();
+    arena.slotsLeft = 0;
 }
 
 void switchFiber(FiberContext& from, FiberContext& to, bool finishing) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
+#include <vector>
 
 struct FiberContext {
     void* stackPointer = nullptr;  // saved stack pointer while switched out
@@ -19,16 +21,26 @@ struct FiberContext {
 // Turns the calling thread's own stack into a context that fibers can return to.
 void adoptThreadContext(FiberContext& thread);
 
-// Maps a stack and prepares `fiber` to start in entry(argument) on first switch.
-// False when no memory is left. entry must never return: it ends by switching away
-// with finishing set.
-bool prepareFiber(FiberContext& fiber, std::size_t stackBytes, void (*entry)(void*),
-                  void* argument);
+// Stacks are carved from large mappings and all unmapped together at the end:
+// one unmap per stack would cost thousands of system calls at the end of a run.
+struct FiberStackArena {
+    std::vector<std::pair<void*, std::size_t>> mappings;  // address and bytes of each mapping
+    char* nextStack = nullptr;                            // start of the next unused slot
+    std::size_t slotsLeft = 0;                            // unused slots in the newest mapping
+};
+
+// Gives `fiber` a stack of stackBytes from the arena and prepares it to start
+// in entry(argument) on its first switch. False when no memory is left. entry
+// must never return: it ends by switching away with finishing set.
+bool prepareFiber(FiberStackArena& arena, FiberContext& fiber, std::size_t stackBytes,
+                  void (*entry)(void*), void* argument);
 
 // Prepares a fiber whose stack came from an earlier fiber that has ended.
 void restartFiber(FiberContext& fiber, void (*entry)(void*), void* argument);
 
-void releaseFiberStack(FiberContext& fiber);
+// Drops what a fiber holds besides its stack; the stack goes with the arena.
+void retireFiber(FiberContext& fiber);
+void releaseFiberStacks(FiberStackArena& arena);
 
 // Saves the running context in `from` and resumes `to`. finishing: `from` will
 // never be resumed (its sanitizer state is dropped).

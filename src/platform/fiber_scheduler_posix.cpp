@@ -77,6 +77,7 @@ struct FiberWorker {
     std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<TimerEntry>> timers;
     std::vector<SocketRecord> sockets;  // indexed by descriptor
     std::vector<Fiber*> spareFibers;    // ended fibers with their stacks
+    FiberStackArena stacks;             // where every fiber's stack comes from
     std::size_t liveFibers = 0;         // fibers spawned and not yet ended
     std::int64_t nextSweepNs = 0;       // when socket deadlines are checked next
 };
@@ -221,9 +222,10 @@ FiberWorker* createFiberWorker() {
 
 void destroyFiberWorker(FiberWorker* worker) {
     for (Fiber* fiber : worker->spareFibers) {
-        releaseFiberStack(fiber->context);
+        retireFiber(fiber->context);
         delete fiber;
     }
+    releaseFiberStacks(worker->stacks);
     if (worker->epollFd >= 0) close(worker->epollFd);
     if (worker->wakeFd >= 0) close(worker->wakeFd);
     delete worker;
@@ -256,7 +258,7 @@ bool spawnFiber(FiberWorker& worker, void (*task)(void*), void* argument) {
     } else {
         fiber = new (std::nothrow) Fiber;
         if (fiber == nullptr) return false;
-        if (!prepareFiber(fiber->context, kFiberStackBytes, fiberMain, fiber)) {
+        if (!prepareFiber(worker.stacks, fiber->context, kFiberStackBytes, fiberMain, fiber)) {
             delete fiber;
             return false;
         }

@@ -150,23 +150,53 @@ void runCallback(void* argument) {
 
 // A worker takes runs while it holds no more than its share of them, so the
 // clients spread evenly over the processors.
-bool refillWorker(FiberWorker& worker, void* owner) {
-    auto* pool = static_cast<PTP_POOL>(owner);
-    std::lock_guard guard(poolLock);
-    for (std::size_t taken = 0; taken < kRunsTakenPerRefill && canStartRun(pool); ++taken) {
+// Takes the runs this worker will start, counted as running already.
+std::size_t takeShare(PTP_POOL pool, const FiberWorker& worker, PTP_WORK* taken) {
+    const std::size_t live = liveFiberCount(worker);
+    std::size_t count = 0;
+    while (count < kRunsTakenPerRefill && canStartRun(pool)) {
         // Its share of every run started or waiting, so a burst of submits is
         // split at once instead of a slack's worth per pass.
         const std::size_t share = pool->runningCallbacks + pool->queuedRuns + kFairShareSlack;
-        if (liveFiberCount(worker) * pool->workers.size() > share) break;
+        if ((live + count) * pool->workers.size() > share) break;
         PTP_WORK work = takeQueuedRun(pool);
-        if (!spawnFiber(worker, runCallback, work)) {
-            returnQueuedRun(pool, work);  // out of memory for a stack: retried next round
-            break;
-        }
         ++work->runningRuns;
         ++pool->runningCallbacks;
+        taken[count++] = work;
     }
-    return !pool->closing || pool->queuedRuns > 0;
+    return count;
+}
+
+// Puts back, in their order, the runs whose fiber could not be made.
+void returnUnstarted(PTP_POOL pool, PTP_WORK* taken, std::size_t count) {
+    std::lock_guard guard(poolLock);
+    for (std::size_t index = count; index > 0; --index) {
+        PTP_WORK work = taken[index - 1];
+        --work->runningRuns;
+        --pool->runningCallbacks;
+        returnQueuedRun(pool, work);
+    }
+}
+
+bool refillWorker(FiberWorker& worker, void* owner) {
+    auto* pool = static_cast<PTP_POOL>(owner);
+    static thread_local PTP_WORK taken[kRunsTakenPerRefill];
+    std::size_t count = 0;
+    bool more = true;
+    {
+        std::lock_guard guard(poolLock);
+        count = takeShare(pool, worker, taken);
+        more = !pool->closing || pool->queuedRuns > 0 || count > 0;
+    }
+    // Stacks are mapped outside the lock, where they hold up no submit.
+    for (std::size_t index = 0; index < count; ++index) {
+        if (!spawnFiber(worker, runCallback, taken[index])) {
+            // Out of memory for a stack: the rest wait for the next round.
+            returnUnstarted(pool, taken + index, count - index);
+            break;
+        }
+    }
+    return more;
 }
 
 struct WorkerStart {

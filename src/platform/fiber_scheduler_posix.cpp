@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <ctime>
 #include <deque>
+#include <mutex>
 #include <new>
 #include <queue>
 #include <sys/epoll.h>
@@ -23,7 +24,6 @@ namespace {
 
 // A client needs its 4 KiB receive buffer and getaddrinfo; only touched pages cost memory.
 constexpr std::size_t kFiberStackBytes = 256 * 1024;
-constexpr std::size_t kSpareFibersKept = 64;           // ended fibers kept for reuse
 constexpr std::int64_t kDeadlineSweepNs = 20'000'000;  // how late a socket deadline may fire
 constexpr int kEventsPerPoll = 256;
 
@@ -77,6 +77,8 @@ struct FiberWorker {
     std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<TimerEntry>> timers;
     std::vector<SocketRecord> sockets;  // indexed by descriptor
     std::vector<Fiber*> spareFibers;    // ended fibers with their stacks
+    std::mutex remoteLock;              // guards remoteReady, filled by other threads
+    std::vector<Fiber*> remoteReady;    // fibers resumed by other threads, not yet queued
     FiberStackArena stacks;             // where every fiber's stack comes from
     std::size_t liveFibers = 0;         // fibers spawned and not yet ended
     std::int64_t nextSweepNs = 0;       // when socket deadlines are checked next
@@ -138,6 +140,9 @@ void dispatchEvent(FiberWorker& worker, const epoll_event& event) {
         std::uint64_t count = 0;
         while (read(worker.wakeFd, &count, sizeof(count)) > 0) {
         }
+        std::lock_guard guard(worker.remoteLock);
+        for (Fiber* fiber : worker.remoteReady) worker.ready.push_back(fiber);
+        worker.remoteReady.clear();
         return;
     }
     SocketRecord& record = recordOf(worker, event.data.fd);
@@ -226,6 +231,7 @@ void destroyFiberWorker(FiberWorker* worker) {
         delete fiber;
     }
     releaseFiberStacks(worker->stacks);
+    { std::lock_guard guard(worker->remoteLock); }  // the last resumeFiber has let go
     if (worker->epollFd >= 0) close(worker->epollFd);
     if (worker->wakeFd >= 0) close(worker->wakeFd);
     delete worker;
@@ -329,4 +335,23 @@ void forgetFiberSocket(SOCKET socket) {
     if (t_worker == nullptr || socket < 0) return;
     const auto index = static_cast<std::size_t>(socket);
     if (index < t_worker->sockets.size()) t_worker->sockets[index] = SocketRecord{};
+}
+
+Fiber* runningFiber() {
+    return t_fiber;
+}
+
+void parkUntilResumed() {
+    parkRunningFiber();
+}
+
+void resumeFiber(Fiber* fiber) {
+    FiberWorker& worker = *fiber->worker;
+    // Both under the lock: once the fiber is queued it may end and its worker
+    // be destroyed, which takes the lock before closing the descriptor.
+    std::lock_guard guard(worker.remoteLock);
+    worker.remoteReady.push_back(fiber);
+    // Unconditional: the worker may be running and about to block in epoll.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(worker.wakeFd, &one, sizeof(one));
 }

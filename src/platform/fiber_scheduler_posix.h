@@ -43,3 +43,11 @@ WaitResult waitOnFiber(SOCKET socket, SocketWait direction, int timeoutMs);
 void sleepOnFiber(std::int64_t durationNs);
 // Must precede the close of a socket waited on by a fiber of this thread.
 void forgetFiberSocket(SOCKET socket);
+
+// For work handed to another thread: the running fiber parks until that thread
+// calls resumeFiber with the handle taken before. The resume may come before
+// the park; it then takes effect once the fiber has parked.
+struct Fiber;
+Fiber* runningFiber();
+void parkUntilResumed();
+void resumeFiber(Fiber* fiber);  // any thread

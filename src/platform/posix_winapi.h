@@ -64,6 +64,13 @@ int WSAGetLastError();
 int closesocket(SOCKET s);
 int ioctlsocket(SOCKET s, long command, u_long* argument);
 
+// A name lookup may wait seconds for a DNS server. On a pool worker, where the
+// clients are fibers sharing one thread, that wait must not hold up the others,
+// so getaddrinfo is routed through this layer; results are freed with the
+// system's freeaddrinfo as always.
+int lookUpAddress(const char* node, const char* service, const addrinfo* hints, addrinfo** result);
+#define getaddrinfo lookUpAddress
+
 // ---- Critical sections --------------------------------------------------------
 
 struct CRITICAL_SECTION {

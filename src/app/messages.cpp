@@ -21,4 +21,6 @@ std::string quoteForMessage(std::string_view text) {
     return quoted;
 }
 
-void writeErrorLine(std::string_view text) { std::cerr << text << std::endl; }
+void writeErrorLine(std::string_view text) {
+    std::cerr << text << std::endl;
+}

@@ -66,7 +66,8 @@ int runLoadTest(TestConfig& config) {
     }
     // Every client may run at once; with no clients the pool still needs a
     // valid limit.
-    SetThreadpoolThreadMaximum(setup.pool, static_cast<DWORD>(config.concurrency > 1 ? config.concurrency : 1));
+    SetThreadpoolThreadMaximum(setup.pool,
+                               static_cast<DWORD>(config.concurrency > 1 ? config.concurrency : 1));
     SetThreadpoolThreadMinimum(setup.pool, 1);
     prepareEnvironment(setup);
 

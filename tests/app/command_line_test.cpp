@@ -13,8 +13,8 @@ const char* const kUsage =
     "示例2: velkor -t 10 -c 30 -q 5000 http://127.0.0.1:3000 （限速5000QPS）\n";
 
 struct Outcome {
-    bool accepted;        // readCommandLine's result
-    TestConfig config;    // the record afterwards
+    bool accepted;           // readCommandLine's result
+    TestConfig config;       // the record afterwards
     std::string stderrText;  // what it wrote to standard error
 };
 
@@ -55,7 +55,10 @@ TEST(CommandLine, FillsTheRecord) {
     };
     const Case cases[] = {
         {{"-t", "10", "-c", "30", "http://127.0.0.1:3000"}, 10, 30, 0, "http://127.0.0.1:3000"},
-        {{"-t", "10", "-c", "30", "-q", "5000", "http://127.0.0.1:3000"}, 10, 30, 5000,
+        {{"-t", "10", "-c", "30", "-q", "5000", "http://127.0.0.1:3000"},
+         10,
+         30,
+         5000,
          "http://127.0.0.1:3000"},
         {{"-t", "10s", "-c", "30x", "http://h/"}, 10, 30, 0, "http://h/"},
         {{"-t", "-5", "-c", "0", "http://h/"}, -5, 0, 0, "http://h/"},

@@ -5,9 +5,9 @@
 namespace {
 
 struct IntegerCase {
-    const char* text;     // argument as typed
-    bool accepted;        // whether the rule yields a number
-    std::int32_t value;   // the number, when accepted
+    const char* text;    // argument as typed
+    bool accepted;       // whether the rule yields a number
+    std::int32_t value;  // the number, when accepted
 };
 
 TEST(IntegerRule, ReadsLeadingNumberAndRejectsTheRest) {
@@ -44,7 +44,10 @@ TEST(IntegerRule, ReadsLeadingNumberAndRejectsTheRest) {
 
 TEST(IntegerRule, StopsAtAnEmbeddedZeroByte) {
     std::int32_t value = 0;
-    EXPECT_TRUE(readInteger(std::string_view("12\0" "34", 5), value));
+    EXPECT_TRUE(readInteger(std::string_view("12\0"
+                                             "34",
+                                             5),
+                            value));
     EXPECT_EQ(value, 12);
 }
 

@@ -44,7 +44,9 @@ const std::string kRequest = [] {
     return buildRequestText(config);
 }();
 
-std::int64_t giveUpIn(std::int64_t ns) { return monotonicNowNs() + ns; }
+std::int64_t giveUpIn(std::int64_t ns) {
+    return monotonicNowNs() + ns;
+}
 
 using Exchange = RunStatsTest;
 
@@ -69,7 +71,8 @@ TEST_F(Exchange, ReadsOneWholeResponsePerRequest) {
         });
         ASSERT_NE(peer.client, INVALID_SOCKET);
         ExchangeState state;
-        const std::int32_t firstMs = sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
+        const std::int32_t firstMs =
+            sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
         EXPECT_GE(firstMs, 25);  // measured to the body's last byte
         EXPECT_FALSE(state.reconnectNeeded);
         EXPECT_GE(sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec)), 0);
@@ -81,9 +84,9 @@ TEST_F(Exchange, ReadsOneWholeResponsePerRequest) {
 }
 
 struct CloseCase {
-    const char* name;      // what the peer does
-    const char* answer;    // bytes sent before the peer closes
-    bool completes;        // whether the exchange counts as completed
+    const char* name;    // what the peer does
+    const char* answer;  // bytes sent before the peer closes
+    bool completes;      // whether the exchange counts as completed
 };
 
 TEST_F(Exchange, CloseCompletesOnlyABodyFramedByTheClose) {
@@ -91,9 +94,11 @@ TEST_F(Exchange, CloseCompletesOnlyABodyFramedByTheClose) {
         {"nothing", "", false},
         {"half a header", "HTTP/1.1 200 OK\r\nContent-Le", false},
         {"short length body", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123", false},
-        {"unfinished chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", false},
+        {"unfinished chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab",
+         false},
         {"close framed", "HTTP/1.1 200 OK\r\n\r\nbody until close", true},
-        {"announced close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", true},
+        {"announced close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
+         true},
         {"http 1.0", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
         {"garbage", "NOT HTTP AT ALL\r\n\r\n", false},
     };
@@ -105,7 +110,8 @@ TEST_F(Exchange, CloseCompletesOnlyABodyFramedByTheClose) {
             sendText(s, c.answer);
         });
         ExchangeState state;
-        const std::int32_t result = sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
+        const std::int32_t result =
+            sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
         EXPECT_EQ(result >= 0, c.completes) << c.name;
         EXPECT_EQ(g_completedRequests, c.completes ? 1u : 0u) << c.name;
         EXPECT_EQ(g_totalErrors, c.completes ? 0u : 1u) << c.name;

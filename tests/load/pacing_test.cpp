@@ -12,12 +12,12 @@ TEST(Pacing, IntervalIsTheClientsShareOfTheRateInNanoseconds) {
     const Case cases[] = {
         {0, 30, 0},
         {-5, 30, 0},
-        {20, 30, 1'500'000'000},   // fewer requests than clients still paces
+        {20, 30, 1'500'000'000},  // fewer requests than clients still paces
         {30, 30, 1'000'000'000},
-        {100, 30, 300'000'000},    // 100 a second in all, not 90
+        {100, 30, 300'000'000},  // 100 a second in all, not 90
         {5000, 30, 6'000'000},
         {1000, 1, 1'000'000},
-        {1001, 1, 999'000},        // above 1000 a second a client still sleeps
+        {1001, 1, 999'000},  // above 1000 a second a client still sleeps
         {20000, 1000, 50'000'000},
         {7, 0, 0},
         {2147483647, 2147483647, 1'000'000'000},

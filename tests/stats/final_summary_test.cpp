@@ -16,12 +16,12 @@ std::vector<std::uint32_t> oneTo(std::uint32_t last) {
 
 TEST(LatencyPercentile, TakesTheEntryAtTheTruncatedPosition) {
     struct Case {
-        std::uint32_t count;             // entries 1..count, in reverse order
+        std::uint32_t count;               // entries 1..count, in reverse order
         std::uint32_t p50, p90, p95, p99;  // expected values (index + 1)
     };
     const Case cases[] = {
-        {1, 1, 1, 1, 1},         {2, 2, 2, 2, 2},           {7, 4, 7, 7, 7},
-        {10, 6, 10, 10, 10},     {100, 51, 91, 96, 100},    {1000, 501, 901, 951, 991},
+        {1, 1, 1, 1, 1},     {2, 2, 2, 2, 2},        {7, 4, 7, 7, 7},
+        {10, 6, 10, 10, 10}, {100, 51, 91, 96, 100}, {1000, 501, 901, 951, 991},
     };
     for (const Case& c : cases) {
         std::vector<std::uint32_t> list = oneTo(c.count);
@@ -64,19 +64,21 @@ TEST_F(FinalSummary, WritesSixteenLinesInTheirColumns) {
               "\nTarget URL:          http://127.0.0.1:3000\n"
               "Max time (s):        10\n"
               "Concurrent clients:  30\n"
-              "Running on cores:    " + cores() + "\n"
-              "Agent:               none\n"
-              "\nCompleted requests:  15000\n"
-              "Total errors:        3\n"
-              "Total time:          10 s\n"
-              "Mean latency:        5.5 ms\n"
-              "Effective rps:       1500\n"
-              "\nPercentage of requests served within a certain time\n"
-              "  50%      6 ms\n"
-              "  90%      10 ms\n"
-              "  95%      10 ms\n"
-              "  99%      10 ms\n"
-              " 100%      10 ms (longest request)\n");
+              "Running on cores:    " +
+                  cores() +
+                  "\n"
+                  "Agent:               none\n"
+                  "\nCompleted requests:  15000\n"
+                  "Total errors:        3\n"
+                  "Total time:          10 s\n"
+                  "Mean latency:        5.5 ms\n"
+                  "Effective rps:       1500\n"
+                  "\nPercentage of requests served within a certain time\n"
+                  "  50%      6 ms\n"
+                  "  90%      10 ms\n"
+                  "  95%      10 ms\n"
+                  "  99%      10 ms\n"
+                  " 100%      10 ms (longest request)\n");
     EXPECT_TRUE(std::is_sorted(g_latenciesMs.begin(), g_latenciesMs.end()));
 }
 
@@ -96,15 +98,35 @@ TEST_F(FinalSummary, FormatsNumbersInTheDefaultWay) {
         const char* rpsLine;                   // expected "Effective rps" line
     };
     const Case cases[] = {
-        {3, 10, {5, 9}, "Total time:          3 s", "Mean latency:        7 ms",
+        {3,
+         10,
+         {5, 9},
+         "Total time:          3 s",
+         "Mean latency:        7 ms",
          "Effective rps:       3.33333"},
-        {1, 1234567, {42}, "Total time:          1 s", "Mean latency:        42 ms",
+        {1,
+         1234567,
+         {42},
+         "Total time:          1 s",
+         "Mean latency:        42 ms",
          "Effective rps:       1.23457e+06"},
-        {1000000, 0, {}, "Total time:          1e+06 s", "Mean latency:        0 ms",
+        {1000000,
+         0,
+         {},
+         "Total time:          1e+06 s",
+         "Mean latency:        0 ms",
          "Effective rps:       0"},
-        {-5, 0, {}, "Total time:          -5 s", "Mean latency:        0 ms",
+        {-5,
+         0,
+         {},
+         "Total time:          -5 s",
+         "Mean latency:        0 ms",
          "Effective rps:       -0"},
-        {10, 3, {19, 20, 20}, "Total time:          10 s", "Mean latency:        19.6667 ms",
+        {10,
+         3,
+         {19, 20, 20},
+         "Total time:          10 s",
+         "Mean latency:        19.6667 ms",
          "Effective rps:       0.3"},
     };
     for (const Case& c : cases) {

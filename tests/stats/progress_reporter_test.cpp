@@ -8,11 +8,11 @@ namespace {
 
 TEST(ProgressLine, FormatsCountsAndTheWindowMean) {
     struct Case {
-        double meanMs;       // window mean
-        const char* shown;   // how it is written
+        double meanMs;      // window mean
+        const char* shown;  // how it is written
     };
-    const Case cases[] = {{19.68421, "19.6842"}, {12.5, "12.5"}, {7, "7"},
-                          {1234567.0, "1.23457e+06"}, {0, "0"}};
+    const Case cases[] = {
+        {19.68421, "19.6842"}, {12.5, "12.5"}, {7, "7"}, {1234567.0, "1.23457e+06"}, {0, "0"}};
     for (const Case& c : cases) {
         EXPECT_EQ(formatProgressLine(523, 498, c.meanMs),
                   std::string("累计请求: 523, 本秒QPS: 498, 本秒平均延迟: ") + c.shown + " ms");

@@ -32,7 +32,9 @@ SOCKET listenOnLoopback(std::uint16_t& port) {
     return listener;
 }
 
-SOCKET acceptClient(SOCKET listener) { return accept(listener, nullptr, nullptr); }
+SOCKET acceptClient(SOCKET listener) {
+    return accept(listener, nullptr, nullptr);
+}
 
 void sendText(SOCKET socket, std::string_view text) {
     while (!text.empty()) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets in build-fuzz/ and runs each for a short while
-# from its seed corpus; any crash, sanitizer report or broken property fails.
+# from its starting corpus; any crash, sanitizer report or broken property fails.
 #
 # Usage: tests/run_fuzz.sh [seconds per target]   (default 20)
 set -euo pipefail
@@ -14,7 +14,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build build-fuzz -j2 --target velkor_fuzz_targets
 
 for target in "${targets[@]}"; do
-    # New inputs go to a scratch directory, so the seed corpus in the tree
+    # New inputs go to a scratch directory, so the starting corpus in the tree
     # stays as committed; a crashing input is kept in build-fuzz/ to replay.
     scratch="build-fuzz/corpus/$target"
     mkdir -p "$scratch"

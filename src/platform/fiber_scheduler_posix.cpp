@@ -92,6 +92,12 @@ SocketRecord& recordOf(FiberWorker& worker, SOCKET socket) {
     return worker.sockets[index];
 }
 
+void signalWakeDescriptor(FiberWorker& worker) {
+    const std::uint64_t one = 1;
+    // A full counter still leaves the descriptor readable, which is all a wake-up needs.
+    [[maybe_unused]] const auto written = write(worker.wakeFd, &one, sizeof(one));
+}
+
 void parkRunningFiber() {
     Fiber* fiber = t_fiber;
     switchFiber(fiber->context, fiber->worker->threadContext, false);
@@ -285,10 +291,7 @@ std::size_t liveFiberCount(const FiberWorker& worker) {
 }
 
 void wakeFiberWorker(FiberWorker& worker) {
-    if (!worker.parked.exchange(false)) return;
-    const std::uint64_t one = 1;
-    // A full counter still leaves the descriptor readable, which is all a wake-up needs.
-    [[maybe_unused]] const auto written = write(worker.wakeFd, &one, sizeof(one));
+    if (worker.parked.exchange(false)) signalWakeDescriptor(worker);
 }
 
 bool onFiber() {
@@ -352,6 +355,5 @@ void resumeFiber(Fiber* fiber) {
     std::lock_guard guard(worker.remoteLock);
     worker.remoteReady.push_back(fiber);
     // Unconditional: the worker may be running and about to block in epoll.
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(worker.wakeFd, &one, sizeof(one));
+    signalWakeDescriptor(worker);
 }

@@ -8,8 +8,6 @@
 
 #include <mmsystem.h>
 
-#include "common/clock.h"
-
 // Older SDK headers do not name the flag; its value is fixed by the system.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -18,6 +16,7 @@
 namespace {
 
 constexpr std::int64_t kNsPerTimerUnit = 100;          // waitable timers count in 100 ns units
+constexpr std::int64_t kNsPerMs = 1'000'000;           // nanoseconds in Sleep's millisecond
 constexpr std::int64_t kLongestSleepMs = 0x7FFF'FFFF;  // keeps Sleep's argument off INFINITE
 
 // Held for the rest of the process: timeEndPeriod would only matter to a

@@ -148,9 +148,9 @@ void runCallback(void* argument) {
     finishRun(pool, work);
 }
 
-// A worker takes runs while it holds no more than its share of them, so the
-// clients spread evenly over the processors.
-// Takes the runs this worker will start, counted as running already.
+// Takes the runs this worker will start, counted as running already. A worker
+// takes runs while it holds no more than its share of them, so the clients
+// spread evenly over the processors.
 std::size_t takeShare(PTP_POOL pool, const FiberWorker& worker, PTP_WORK* taken) {
     const std::size_t live = liveFiberCount(worker);
     std::size_t count = 0;

@@ -37,11 +37,12 @@ bool readCommandLine(int argc, const char* const argv[], TestConfig& config) {
     }
     if (!readNumberArgument("-t", argv[2], config.durationSec)) return false;
     if (!readNumberArgument("-c", argv[4], config.concurrency)) return false;
-    int urlPosition = 5;
-    if (argc >= 7 && std::string_view(argv[5]) == "-q") {
-        if (!readNumberArgument("-q", argv[6], config.targetQps)) return false;
-        urlPosition = 7;
-    }
+    const int urlPosition = firstOptionIndex(argc, argv) - 1;
+    if (urlPosition == 7 && !readNumberArgument("-q", argv[6], config.targetQps)) return false;
     config.url = argv[urlPosition];
     return true;
+}
+
+int firstOptionIndex(int argc, const char* const argv[]) {
+    return argc >= 7 && std::string_view(argv[5]) == "-q" ? 8 : 6;
 }

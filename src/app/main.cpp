@@ -3,6 +3,7 @@
 
 #include "app/command_line.h"
 #include "app/messages.h"
+#include "app/run_options.h"
 #include "app/url.h"
 #include "load/run_driver.h"
 
@@ -14,7 +15,10 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     TestConfig config;
-    if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config)) {
+    // The URL is checked before the options after it, so a command line of
+    // the positional form alone behaves as it always has.
+    if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
+        !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config)) {
         WSACleanup();
         return 1;
     }

@@ -34,3 +34,15 @@ inline constexpr std::string_view kCleanupGroupFailed = "创建清理组失败";
 inline constexpr std::string_view kThreadPoolFailed = "创建线程池失败";
 inline constexpr std::string_view kWorkItemFailed = "创建工作项失败";
 inline constexpr std::string_view kReporterFailed = "创建进度线程失败";
+
+// Long options after the URL.
+inline constexpr std::string_view kUnknownOptionPrefix = "未知选项: ";
+inline constexpr std::string_view kOptionPrefix = "选项 ";
+inline constexpr std::string_view kOptionMissingValue = " 缺少值";
+inline constexpr std::string_view kOptionRepeated = " 重复出现";
+inline constexpr std::string_view kOptionBadValue = " 的值无效: ";
+inline constexpr std::string_view kSaveRule = "（须为文件路径）";
+inline constexpr std::string_view kAgentRule = "（须为K/N，其中 1 <= K <= N）";
+inline constexpr std::string_view kStartAtRule =
+    "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）";
+inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4地址）";

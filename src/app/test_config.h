@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -15,6 +16,14 @@ struct TestConfig {
     std::int32_t durationSec = 10;  // run time of each client and of the reporter, seconds
     std::int32_t concurrency = 30;  // number of virtual clients, each on its own connection
     std::int32_t targetQps = 0;     // requests per second over all clients; 0 or less: unpaced
+
+    // Long options after the URL; their defaults leave the run as without them.
+    std::string savePath{};          // --save: result file written when the run ends; empty: none
+    std::int32_t agentIndex = 0;     // --agent K/N: K, 1-based; 0 when this process is no agent
+    std::int32_t agentCount = 0;     // --agent K/N: N, agents sharing the run; 0 when no agent
+    std::int64_t startAtUnixNs = 0;  // --start-at: wall-clock start, ns since 1970; 0: at once
+    std::vector<std::string>
+        sourceAddresses{};  // --source: dotted IPv4 addresses to bind, in order
 
     // Opens one TCP connection to host:port. Gives up, counting one error, when
     // the attempt is still pending at giveUpNs on the monotonic clock.

@@ -1,5 +1,7 @@
 #include "common/clock.h"
 
+#include <chrono>
+
 #include "platform/platform.h"
 
 namespace {
@@ -21,4 +23,9 @@ std::int64_t monotonicNowNs() {
     const std::int64_t wholeSeconds = count.QuadPart / frequency;
     const std::int64_t restTicks = count.QuadPart % frequency;
     return wholeSeconds * kNsPerSec + restTicks * kNsPerSec / frequency;
+}
+
+std::int64_t wallClockNowNs() {
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count();
 }

@@ -37,6 +37,10 @@ URL_MESSAGE = re.compile("^仅支持http协议的URL\n$".encode())
 CONTROL_MESSAGE = re.compile('^URL中含有控制字符: ".*"（主机名和路径中不能有控制字符）\n$'.encode(),
                              re.DOTALL)
 
+OPTION_MESSAGE = re.compile('^未知选项: ".*"\n$'.encode(), re.DOTALL)
+AGENT_MESSAGE = re.compile('^选项 --agent 的值无效: ".*"（须为K/N，其中 1 <= K <= N）\n$'.encode(),
+                           re.DOTALL)
+
 
 class HostileInputTest(unittest.TestCase):
     def setUp(self):
@@ -44,7 +48,7 @@ class HostileInputTest(unittest.TestCase):
         self.url = f"http://127.0.0.1:{closed_port()}/".encode()
 
     def baseline(self):
-        return [b"-t", b"0", b"-c", b"1", b"-q", b"1", self.url, b"after"]
+        return [b"-t", b"0", b"-c", b"1", b"-q", b"1", self.url, b"--agent", b"1/1"]
 
     def check(self, args, expected):
         """expected: "usage", "run", or a compiled pattern of the whole stderr."""
@@ -75,7 +79,8 @@ class HostileInputTest(unittest.TestCase):
             4: URL_MESSAGE,  # -q no longer: taken as the URL
             5: number_message("-q"),
             6: URL_MESSAGE,
-            7: "run",  # words after the URL are never read
+            7: OPTION_MESSAGE,  # after the URL only known long options
+            8: AGENT_MESSAGE,
         }
         for position, expected in outcomes.items():
             for name, text in HOSTILE.items():

@@ -1,0 +1,126 @@
+#include "app/run_options.h"
+
+#include <string>
+#include <string_view>
+
+#include "app/messages.h"
+#include "common/clock.h"
+
+namespace {
+
+constexpr std::int64_t kLongestStartDelayNs = 24LL * 3600 * kNsPerSec;
+
+bool fail(std::string_view option, std::string_view what) {
+    writeErrorLine(std::string(kOptionPrefix) + std::string(option) + std::string(what));
+    return false;
+}
+
+bool failValue(std::string_view option, std::string_view value, std::string_view rule) {
+    return fail(option, std::string(kOptionBadValue) + quoteForMessage(value) + std::string(rule));
+}
+
+// Digits only, no sign or space, at least one and at most nine.
+bool readSmallCount(std::string_view text, std::int32_t& value) {
+    if (text.empty() || text.size() > 9) return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+bool readAgent(std::string_view text, TestConfig& config) {
+    const std::size_t slash = text.find('/');
+    if (slash == std::string_view::npos) return false;
+    std::int32_t index = 0;
+    std::int32_t count = 0;
+    if (!readSmallCount(text.substr(0, slash), index) ||
+        !readSmallCount(text.substr(slash + 1), count) || index < 1 || index > count) {
+        return false;
+    }
+    config.agentIndex = index;
+    config.agentCount = count;
+    return true;
+}
+
+// Unix seconds with an optional fraction ("1765123456.25"), read exactly to
+// the nanosecond; the instant must lie ahead, by at most a day.
+bool readStartAt(std::string_view text, TestConfig& config) {
+    const std::size_t dot = text.find('.');
+    const std::string_view whole = text.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? "" : text.substr(dot + 1);
+    if (whole.empty() || whole.size() > 12 || fraction.size() > 9) return false;
+    if (dot != std::string_view::npos && fraction.empty()) return false;
+    std::int64_t instantNs = 0;
+    for (char c : whole) {
+        if (c < '0' || c > '9') return false;
+        instantNs = instantNs * 10 + (c - '0');
+    }
+    instantNs *= kNsPerSec;
+    std::int64_t scale = kNsPerSec / 10;
+    for (char c : fraction) {
+        if (c < '0' || c > '9') return false;
+        instantNs += (c - '0') * scale;
+        scale /= 10;
+    }
+    const std::int64_t nowNs = wallClockNowNs();
+    if (instantNs <= nowNs || instantNs - nowNs > kLongestStartDelayNs) return false;
+    config.startAtUnixNs = instantNs;
+    return true;
+}
+
+bool readSources(std::string_view text, TestConfig& config) {
+    std::vector<std::string> addresses;
+    for (std::size_t from = 0;;) {
+        const std::size_t comma = text.find(',', from);
+        const std::string address(text.substr(from, comma - from));
+        in_addr parsed{};
+        if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+        addresses.push_back(address);
+        if (comma == std::string_view::npos) break;
+        from = comma + 1;
+    }
+    config.sourceAddresses = std::move(addresses);
+    return true;
+}
+
+struct OptionRule {
+    std::string_view name;                              // the option as typed, "--save"
+    bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
+    std::string_view rule;                              // what a good value looks like
+};
+
+const OptionRule kOptions[] = {
+    {"--save",
+     [](std::string_view value, TestConfig& config) {
+         config.savePath = std::string(value);
+         return !value.empty();
+     },
+     kSaveRule},
+    {"--agent", readAgent, kAgentRule},
+    {"--start-at", readStartAt, kStartAtRule},
+    {"--source", readSources, kSourceRule},
+};
+
+}  // namespace
+
+bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConfig& config) {
+    bool seen[std::size(kOptions)] = {};
+    for (int at = firstIndex; at < argc; ++at) {
+        const std::string_view argument = argv[at];
+        std::size_t which = 0;
+        while (which < std::size(kOptions) && kOptions[which].name != argument) ++which;
+        if (which == std::size(kOptions)) {
+            writeErrorLine(std::string(kUnknownOptionPrefix) + quoteForMessage(argument));
+            return false;
+        }
+        const OptionRule& option = kOptions[which];
+        if (seen[which]) return fail(option.name, kOptionRepeated);
+        seen[which] = true;
+        if (at + 1 >= argc) return fail(option.name, kOptionMissingValue);
+        const std::string_view value = argv[++at];
+        if (!option.read(value, config)) return failValue(option.name, value, option.rule);
+    }
+    return true;
+}

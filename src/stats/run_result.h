@@ -1,0 +1,46 @@
+// Everything a finished run reports: the summary's figures, the exact latency
+// counts and the per-second series. A run's own summary, a result file and a
+// merge of several result files all go through this one record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Final answers by status class; an answer of any class is a completed request.
+struct StatusClassCounts {
+    std::uint64_t status2xx = 0;  // answers 200-299
+    std::uint64_t status3xx = 0;  // answers 300-399
+    std::uint64_t status4xx = 0;  // answers 400-499
+    std::uint64_t status5xx = 0;  // answers 500-599
+    std::uint64_t other = 0;      // answers with any other status code
+};
+
+// How many completed requests took exactly latencyMs whole milliseconds.
+struct LatencyBucket {
+    std::uint32_t latencyMs;  // latency, whole milliseconds (truncated)
+    std::uint64_t count;      // requests with that latency, never 0
+};
+
+// One progress line's figures.
+struct SecondSample {
+    std::uint64_t completed;  // requests completed in this second
+    double meanLatencyMs;     // mean latency of those requests, 0 when none
+    std::uint64_t errors;     // errors counted in this second
+};
+
+struct RunResult {
+    std::string url;                             // the URL argument, byte for byte
+    std::int32_t durationSec = 0;                // run time, seconds (-t)
+    std::int64_t concurrency = 0;                // value of the "Concurrent clients:" line
+    std::int32_t targetQps = 0;                  // -q over all clients; 0 or less: unpaced
+    std::uint64_t processorCount = 0;            // logical processors of the run's machine(s)
+    std::string agentText = "none";              // value of the "Agent:" line
+    std::int64_t startUnixNs = 0;                // wall-clock start of the run, ns since 1970
+    std::int64_t endUnixNs = 0;                  // wall-clock end of the run, ns since 1970
+    std::uint64_t completed = 0;                 // requests completed with a whole response
+    std::uint64_t errors = 0;                    // failed connects and failed exchanges
+    StatusClassCounts statusClasses{};           // completed requests by status class
+    std::vector<LatencyBucket> latencyCounts{};  // ascending by latencyMs, sparse
+    std::vector<SecondSample> seconds{};         // one per progress line, in order
+};

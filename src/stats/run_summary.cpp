@@ -1,0 +1,73 @@
+#include "stats/run_summary.h"
+
+#include <ostream>
+
+namespace {
+
+struct LatencyTotals {
+    double meanMs;            // mean of all latencies, 0 when there are none
+    std::uint32_t longestMs;  // largest latency, 0 when there are none
+};
+
+LatencyTotals sumLatencies(const std::vector<LatencyBucket>& latencyCounts) {
+    // The same 64-bit sum a list of every latency would give, so the mean is
+    // the same double to the last bit.
+    std::uint64_t sumMs = 0;
+    std::uint64_t entries = 0;
+    std::uint32_t longestMs = 0;
+    for (const LatencyBucket& bucket : latencyCounts) {
+        sumMs += static_cast<std::uint64_t>(bucket.latencyMs) * bucket.count;
+        entries += bucket.count;
+        if (bucket.count > 0 && bucket.latencyMs > longestMs) longestMs = bucket.latencyMs;
+    }
+    const double meanMs =
+        entries == 0 ? 0.0 : static_cast<double>(sumMs) / static_cast<double>(entries);
+    return {meanMs, longestMs};
+}
+
+}  // namespace
+
+std::uint32_t latencyPercentileMs(const std::vector<LatencyBucket>& latencyCounts, double percent) {
+    std::uint64_t entries = 0;
+    for (const LatencyBucket& bucket : latencyCounts) entries += bucket.count;
+    if (entries == 0) return 0;
+    const double position = static_cast<double>(entries) * percent / 100.0;
+    auto index = static_cast<std::uint64_t>(position);
+    if (index >= entries) index = entries - 1;
+    // Walk the buckets until the one holding the index-th sorted latency.
+    std::uint64_t before = 0;
+    for (const LatencyBucket& bucket : latencyCounts) {
+        before += bucket.count;
+        if (index < before) return bucket.latencyMs;
+    }
+    return latencyCounts.back().latencyMs;
+}
+
+std::uint64_t unsuccessfulAnswers(const StatusClassCounts& classes) {
+    return classes.status4xx + classes.status5xx + classes.other;
+}
+
+void printRunSummary(const RunResult& result, std::ostream& out) {
+    const double durationSec = static_cast<double>(result.durationSec);
+    const LatencyTotals totals = sumLatencies(result.latencyCounts);
+    const double effectiveRps = static_cast<double>(result.completed) / durationSec;
+    const std::uint64_t unsuccessful = unsuccessfulAnswers(result.statusClasses);
+
+    out << "\nTarget URL:          " << result.url << std::endl;
+    out << "Max time (s):        " << result.durationSec << std::endl;
+    out << "Concurrent clients:  " << result.concurrency << std::endl;
+    out << "Running on cores:    " << result.processorCount << std::endl;
+    out << "Agent:               " << result.agentText << std::endl;
+    out << "\nCompleted requests:  " << result.completed << std::endl;
+    out << "Total errors:        " << result.errors << std::endl;
+    if (unsuccessful > 0) out << "Non-2xx or 3xx responses: " << unsuccessful << std::endl;
+    out << "Total time:          " << durationSec << " s" << std::endl;
+    out << "Mean latency:        " << totals.meanMs << " ms" << std::endl;
+    out << "Effective rps:       " << effectiveRps << std::endl;
+    out << "\nPercentage of requests served within a certain time" << std::endl;
+    out << "  50%      " << latencyPercentileMs(result.latencyCounts, 50.0) << " ms" << std::endl;
+    out << "  90%      " << latencyPercentileMs(result.latencyCounts, 90.0) << " ms" << std::endl;
+    out << "  95%      " << latencyPercentileMs(result.latencyCounts, 95.0) << " ms" << std::endl;
+    out << "  99%      " << latencyPercentileMs(result.latencyCounts, 99.0) << " ms" << std::endl;
+    out << " 100%      " << totals.longestMs << " ms (longest request)" << std::endl;
+}

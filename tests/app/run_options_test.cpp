@@ -1,0 +1,91 @@
+#include "app/run_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+
+namespace {
+
+struct Outcome {
+    bool accepted;           // readRunOptions's result
+    TestConfig config;       // the record afterwards
+    std::string stderrText;  // what it wrote to standard error
+};
+
+Outcome read(std::vector<std::string> options) {
+    std::vector<const char*> argv = {"velkor", "-t", "1", "-c", "2", "http://h/"};
+    for (const std::string& option : options) argv.push_back(option.c_str());
+    Outcome outcome{false, TestConfig{}, ""};
+    testing::internal::CaptureStderr();
+    outcome.accepted =
+        readRunOptions(static_cast<int>(argv.size()), argv.data(), 6, outcome.config);
+    outcome.stderrText = testing::internal::GetCapturedStderr();
+    return outcome;
+}
+
+std::string secondsFromNow(std::int64_t seconds, const char* fraction = "") {
+    return std::to_string(wallClockNowNs() / kNsPerSec + seconds) + fraction;
+}
+
+TEST(RunOptions, NoneLeavesTheDefaults) {
+    const Outcome outcome = read({});
+    EXPECT_TRUE(outcome.accepted);
+    EXPECT_EQ(outcome.config.savePath, "");
+    EXPECT_EQ(outcome.config.agentCount, 0);
+    EXPECT_EQ(outcome.config.startAtUnixNs, 0);
+    EXPECT_TRUE(outcome.config.sourceAddresses.empty());
+}
+
+TEST(RunOptions, ReadsEveryOption) {
+    const std::string startAt = secondsFromNow(60, ".25");
+    const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
+                                  "--source", "198.18.0.2,198.18.0.3"});
+    ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
+    EXPECT_EQ(outcome.config.agentIndex, 3);
+    EXPECT_EQ(outcome.config.agentCount, 4);
+    EXPECT_EQ(outcome.config.savePath, "run.json");
+    EXPECT_EQ(outcome.config.startAtUnixNs % kNsPerSec, 250'000'000);
+    EXPECT_EQ(outcome.config.sourceAddresses,
+              (std::vector<std::string>{"198.18.0.2", "198.18.0.3"}));
+}
+
+TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
+    struct Case {
+        std::vector<std::string> options;  // after the URL
+        std::string message;               // the single line on standard error
+    };
+    const std::string agentRule = "（须为K/N，其中 1 <= K <= N）\n";
+    const std::string startRule = "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）\n";
+    const std::string past = secondsFromNow(-5);
+    const std::string farAhead = secondsFromNow(2 * 86400);
+    const Case cases[] = {
+        {{"--bogus"}, "未知选项: \"--bogus\"\n"},
+        {{"extra"}, "未知选项: \"extra\"\n"},
+        {{"-q", "5"}, "未知选项: \"-q\"\n"},
+        {{"--save"}, "选项 --save 缺少值\n"},
+        {{"--save", ""}, "选项 --save 的值无效: \"\"（须为文件路径）\n"},
+        {{"--save", "a", "--save", "b"}, "选项 --save 重复出现\n"},
+        {{"--agent", "0/4"}, "选项 --agent 的值无效: \"0/4\"" + agentRule},
+        {{"--agent", "5/4"}, "选项 --agent 的值无效: \"5/4\"" + agentRule},
+        {{"--agent", "1"}, "选项 --agent 的值无效: \"1\"" + agentRule},
+        {{"--agent", "+1/2"}, "选项 --agent 的值无效: \"+1/2\"" + agentRule},
+        {{"--agent", "1/9999999999"}, "选项 --agent 的值无效: \"1/9999999999\"" + agentRule},
+        {{"--start-at", past}, "选项 --start-at 的值无效: \"" + past + "\"" + startRule},
+        {{"--start-at", farAhead}, "选项 --start-at 的值无效: \"" + farAhead + "\"" + startRule},
+        {{"--start-at", "soon"}, "选项 --start-at 的值无效: \"soon\"" + startRule},
+        {{"--start-at", "1."}, "选项 --start-at 的值无效: \"1.\"" + startRule},
+        {{"--source", "198.18.0.2,"},
+         "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4地址）\n"},
+        {{"--source", "::1"}, "选项 --source 的值无效: \"::1\"（须为逗号分隔的IPv4地址）\n"},
+    };
+    for (const Case& c : cases) {
+        const Outcome outcome = read(c.options);
+        EXPECT_FALSE(outcome.accepted) << c.message;
+        EXPECT_EQ(outcome.stderrText, c.message);
+    }
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 
 #include "app/messages.h"
 #include "load/client_loop.h"
+#include "report/run_saving.h"
 #include "stats/collect_run_result.h"
 #include "stats/progress_reporter.h"
 #include "stats/run_stats.h"
@@ -84,7 +85,9 @@ int runLoadTest(TestConfig& config) {
     closePool(setup);
     markRunEnd();
 
-    printRunSummary(collectRunResult(config), std::cout);
+    const RunResult result = collectRunResult(config);
+    printRunSummary(result, std::cout);
+    const bool saved = saveRunResult(config, result);
     WSACleanup();
-    return 0;
+    return saved ? 0 : 1;
 }

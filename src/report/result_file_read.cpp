@@ -229,6 +229,9 @@ bool parseResultFile(std::string_view text, SavedRun& run, std::string& problem)
                                            : "not JSON (syntax error at byte " +
                                                  std::to_string(error.byte) + ")";
         return false;
+    } catch (const json::exception&) {  // a number beyond any double, "1e999"
+        problem = "not JSON that can be read (a number out of range)";
+        return false;
     }
     SavedRun read;
     if (!readDocument(document, read, problem)) return false;

@@ -150,6 +150,7 @@ TEST(ResultFile, NamesWhatIsWrong) {
         {"[]", "not a velkor result file"},
         {"{} x", "not JSON (syntax error at byte 4)"},
         {"\xff", "not JSON (syntax error at byte 1)"},
+        {"{\"completed\": 1E999}", "not JSON that can be read (a number out of range)"},
     };
     for (const auto& [text, expected] : texts) {
         SavedRun read;

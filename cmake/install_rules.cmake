@@ -7,6 +7,8 @@ include(GNUInstallDirs)
 set(VELKOR_PROGRAMS velkor)
 if(TARGET velkor-report)
   list(APPEND VELKOR_PROGRAMS velkor-report)
+  # velkor-report carries uPlot inside its pages, so uPlot's license ships too.
+  set(VELKOR_UPLOT_LICENSE ${PROJECT_SOURCE_DIR}/third_party/uplot/LICENSE)
 endif()
 
 if(WIN32)
@@ -18,6 +20,11 @@ if(WIN32)
   install(TARGETS ${VELKOR_PROGRAMS} RUNTIME DESTINATION . COMPONENT velkor)
   install(FILES ${PROJECT_BINARY_DIR}/package/README.txt ${PROJECT_BINARY_DIR}/package/LICENSE.txt
           DESTINATION . COMPONENT velkor)
+  if(VELKOR_UPLOT_LICENSE)
+    configure_file(${VELKOR_UPLOT_LICENSE} ${PROJECT_BINARY_DIR}/package/uPlot-LICENSE.txt
+                   @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${PROJECT_BINARY_DIR}/package/uPlot-LICENSE.txt DESTINATION . COMPONENT velkor)
+  endif()
   return()
 endif()
 
@@ -52,3 +59,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
               ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
               ${PROJECT_BINARY_DIR}/package/changelog.Debian.gz ${VELKOR_GUIDES}
         DESTINATION ${VELKOR_DOC_DIR} COMPONENT velkor)
+if(VELKOR_UPLOT_LICENSE)
+  install(FILES ${VELKOR_UPLOT_LICENSE} RENAME uPlot-LICENSE DESTINATION ${VELKOR_DOC_DIR}
+          COMPONENT velkor)
+endif()

@@ -18,7 +18,7 @@ zip=${zips[0]}
 echo "package: $zip"
 
 expected=(LICENSE.txt README.txt velkor.exe)
-[[ -e build-win/velkor-report.exe ]] && expected+=(velkor-report.exe)
+[[ -e build-win/velkor-report.exe ]] && expected+=(velkor-report.exe uPlot-LICENSE.txt)
 listed=$(unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
 wanted=$(printf '%s\n' "${expected[@]}" | sort | tr '\n' ' ')
 [[ $listed == "$wanted" ]] || { echo "the zip holds: $listed; wanted: $wanted" >&2; exit 1; }

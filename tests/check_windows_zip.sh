@@ -7,6 +7,7 @@
 # persistent wineserver); usage: tests/check_windows_zip.sh WINE TARGET_SERVER
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/support/target_server.sh
 wine=$1
 target_server=$2
 
@@ -55,14 +56,7 @@ for exe in "${expected[@]}"; do
   [[ $printed == "${exe%.exe} $version" ]] || { echo "$exe --version: $printed" >&2; exit 1; }
 done
 
-"$target_server" --port 0 --stop-after-sec 30 >"$log" &
-target=$!
-for _ in $(seq 100); do
-  grep -q '^listening on' "$log" && break
-  sleep 0.05
-done
-address=$(sed -n 's/^listening on //p' "$log")
-[[ -n $address ]] || { echo "the target server did not start" >&2; exit 1; }
+start_target_server "$target_server" "$log"
 summary=$("$wine" velkor.exe -t 2 -c 4 "http://$address/" | tr -d '\r')
 grep -q '^Total errors:        0$' <<<"$summary" || { echo "$summary" >&2; exit 1; }
 completed=$(sed -n 's/^Completed requests:  //p' <<<"$summary")

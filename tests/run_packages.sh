@@ -5,6 +5,7 @@
 # the target server work. The Windows zip is checked by tests/run_windows.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/support/target_server.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j2
@@ -50,14 +51,7 @@ for program in "${programs[@]}"; do
 done
 echo "installed programs: ${programs[*]}, version $version, man pages render cleanly"
 
-build/velkor_target --port 0 --stop-after-sec 30 >"$log" &
-target=$!
-for _ in $(seq 100); do
-  grep -q '^listening on' "$log" && break
-  sleep 0.05
-done
-address=$(sed -n 's/^listening on //p' "$log")
-[[ -n $address ]] || { echo "the target server did not start" >&2; exit 1; }
+start_target_server build/velkor_target "$log"
 summary=$("$bin/velkor" -t 2 -c 4 "http://$address/" --save "$root/run.json")
 grep -q '^Total errors:        0$' <<<"$summary" || { echo "$summary" >&2; exit 1; }
 completed=$(sed -n 's/^Completed requests:  //p' <<<"$summary")

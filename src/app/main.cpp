@@ -7,6 +7,7 @@
 #include "app/run_options.h"
 #include "app/url.h"
 #include "load/run_driver.h"
+#include "report/run_saving.h"
 
 int main(int argc, char* argv[]) {
     // "--version" first is no run's shape, so answering it changes no run.
@@ -24,7 +25,8 @@ int main(int argc, char* argv[]) {
     // The URL is checked before the options after it, so a command line of
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
-        !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config)) {
+        !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
+        !saveFileReady(config)) {
         WSACleanup();
         return 1;
     }

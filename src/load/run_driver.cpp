@@ -6,9 +6,11 @@
 
 #include "app/messages.h"
 #include "load/client_loop.h"
-#include "stats/final_summary.h"
+#include "report/run_saving.h"
+#include "stats/collect_run_result.h"
 #include "stats/progress_reporter.h"
 #include "stats/run_stats.h"
+#include "stats/run_summary.h"
 
 namespace {
 
@@ -20,7 +22,6 @@ struct PoolSetup {
 
 int stopEarly(std::string_view message) {
     writeErrorLine(message);
-    DeleteCriticalSection(&g_latencyLock);
     WSACleanup();
     return 1;
 }
@@ -55,7 +56,6 @@ void submitClients(TestConfig& config, PoolSetup& setup) {
 }  // namespace
 
 int runLoadTest(TestConfig& config) {
-    InitializeCriticalSection(&g_latencyLock);
     PoolSetup setup;
     setup.cleanupGroup = CreateThreadpoolCleanupGroup();
     if (setup.cleanupGroup == nullptr) return stopEarly(kCleanupGroupFailed);
@@ -78,13 +78,16 @@ int runLoadTest(TestConfig& config) {
         closePool(setup);
         return stopEarly(kReporterFailed);
     }
+    markRunStart();
     submitClients(config, setup);
     reporter.join();
     CloseThreadpoolCleanupGroupMembers(setup.cleanupGroup, FALSE, nullptr);
     closePool(setup);
+    markRunEnd();
 
-    printFinalSummary(config, std::cout);
-    DeleteCriticalSection(&g_latencyLock);
+    const RunResult result = collectRunResult(config);
+    printRunSummary(result, std::cout);
+    const bool saved = saveRunResult(config, result);
     WSACleanup();
-    return 0;
+    return saved ? 0 : 1;
 }

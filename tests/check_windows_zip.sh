@@ -57,8 +57,14 @@ for exe in "${expected[@]}"; do
 done
 
 start_target_server "$target_server" "$log"
-summary=$("$wine" velkor.exe -t 2 -c 4 "http://$address/" | tr -d '\r')
+summary=$("$wine" velkor.exe -t 2 -c 4 "http://$address/" --save run.json | tr -d '\r')
 grep -q '^Total errors:        0$' <<<"$summary" || { echo "$summary" >&2; exit 1; }
 completed=$(sed -n 's/^Completed requests:  //p' <<<"$summary")
 ((completed > 0)) || { echo "$summary" >&2; exit 1; }
 echo "velkor.exe from the unpacked zip under Wine: version $version, 2-second run: $completed requests, 0 errors"
+if [[ -e velkor-report.exe ]]; then
+  reprinted=$("$wine" velkor-report.exe run.json | tr -d '\r')
+  [[ $reprinted == *"Target URL:"* && $summary == *"$reprinted" ]] ||
+    { echo "velkor-report.exe does not reprint the run's summary: $reprinted" >&2; exit 1; }
+  echo "velkor-report.exe from the zip reprints it"
+fi

@@ -57,6 +57,9 @@ grep -q '^Total errors:        0$' <<<"$summary" || { echo "$summary" >&2; exit 
 completed=$(sed -n 's/^Completed requests:  //p' <<<"$summary")
 ((completed > 0)) || { echo "$summary" >&2; exit 1; }
 echo "2-second run of the installed velkor: $completed requests, 0 errors"
+saved_version=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["velkor_version"])' \
+  "$root/run.json")
+[[ $saved_version == "$version" ]] || { echo "the result file says version $saved_version" >&2; exit 1; }
 if [[ -x $bin/velkor-report ]]; then
   reprinted=$("$bin/velkor-report" "$root/run.json")
   [[ $reprinted == *"Target URL:"* && $summary == *"$reprinted" ]] ||

@@ -87,8 +87,10 @@ std::string resultFileText(const SavedRun& run) {
     document["end_unix_ns"] = result.endUnixNs;
     document["completed"] = result.completed;
     document["errors"] = result.errors;
-    document["status_classes"] = {{"2xx", classes.status2xx}, {"3xx", classes.status3xx},
-                                  {"4xx", classes.status4xx}, {"5xx", classes.status5xx},
+    document["status_classes"] = {{"2xx", classes.status2xx},
+                                  {"3xx", classes.status3xx},
+                                  {"4xx", classes.status4xx},
+                                  {"5xx", classes.status5xx},
                                   {"other", classes.other}};
     document["latency_counts_ms"] = latencyCountsOf(result);
     document["seconds_columns"] = {"completed", "mean_latency_ms", "errors"};

@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2
 ctest --test-dir build --output-on-failure
+bash tests/run_packages.sh
 bash tests/run_sanitizers.sh
 bash tests/run_fuzz.sh
 bash tests/run_windows.sh

@@ -43,3 +43,6 @@ VELKOR_BIN="$root/build-win/velkor.exe" \
   VELKOR_LAUNCHER="$wine" \
   VELKOR_ENCODING=gbk \
   python3 -m unittest -v test_windows_runs
+
+cd "$root"
+bash tests/check_windows_zip.sh "$wine" "$root/build/velkor_target"

@@ -1,5 +1,6 @@
 // velkor: keep-alive load generator for HTTP/1.1 servers.
 #include <iostream>
+#include <string_view>
 
 #include "app/command_line.h"
 #include "app/messages.h"
@@ -9,6 +10,11 @@
 #include "report/run_saving.h"
 
 int main(int argc, char* argv[]) {
+    // "--version" first is no run's shape, so answering it changes no run.
+    if (argc >= 2 && std::string_view(argv[1]) == kVersionOption) {
+        std::cout << kVersionLine << std::endl;
+        return 0;
+    }
     std::cout << kBannerTitle << " by " << kBannerCredit << std::endl;
     WSADATA winsockData;
     if (WSAStartup(MAKEWORD(2, 2), &winsockData) != 0) {

@@ -8,6 +8,10 @@
 inline constexpr std::string_view kBannerTitle = "长连接高并发测试";
 inline constexpr std::string_view kBannerCredit = "velkor " VELKOR_VERSION;
 
+// `velkor --version`: the one line it prints, the same number as the banner's.
+inline constexpr std::string_view kVersionOption = "--version";
+inline constexpr std::string_view kVersionLine = "velkor " VELKOR_VERSION;
+
 inline constexpr std::string_view kWinsockStartFailed = "Winsock全局初始化失败";
 inline constexpr std::string_view kUsageLines[] = {
     "用法: velkor -t <时长(秒)> -c <并发数> [-q <目标QPS>] <目标URL>",

@@ -23,6 +23,7 @@ Options:
                     errors per second, and the latency distribution. The page
                     holds everything it needs and opens without a network.
   --help            print this text and exit.
+  --version         print the version on one line and exit.
   --                what follows is a file name, even when it starts with -.
 
 Exit status: 0 when the summary was printed (and the page written); 1 after
@@ -41,6 +42,8 @@ bool readReportArguments(int argc, const char* const argv[], ReportRequest& requ
             optionsEnded = true;
         } else if (argument == "--help" || argument == "-h") {
             request.help = true;
+        } else if (argument == "--version") {
+            request.version = true;
         } else if (argument == "--plot") {
             if (!request.plotPath.empty()) return (problem = "--plot given twice", false);
             if (at + 1 >= argc || std::string_view(argv[at + 1]).empty()) {
@@ -52,7 +55,7 @@ bool readReportArguments(int argc, const char* const argv[], ReportRequest& requ
             return false;
         }
     }
-    if (!request.help && request.files.empty()) {
+    if (!request.help && !request.version && request.files.empty()) {
         problem = "no result file given (see velkor-report --help)";
         return false;
     }

@@ -12,6 +12,10 @@ int main(int argc, char* argv[]) {
         std::cerr << "velkor-report: " << problem << std::endl;
         return 1;
     }
+    if (request.version && !request.help) {
+        std::cout << kReportVersionLine << std::endl;
+        return 0;
+    }
     if (request.help) {
         std::cout << kReportHelp << std::flush;
         return 0;

@@ -1,8 +1,14 @@
 """The command line as a user meets it: banner, usage, messages, exit status."""
 
+import pathlib
+import re
+import subprocess
 import unittest
 
-from harness import BANNER, ENCODING, USAGE, closed_port, run_velkor
+from harness import BANNER, ENCODING, USAGE, VELKOR, closed_port, run_velkor
+
+CMAKE_LISTS = pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt"
+VERSION = re.search(r"project\(velkor VERSION (\S+)", CMAKE_LISTS.read_text())[1]
 
 
 def message(text):
@@ -58,6 +64,30 @@ class CommandLineTest(unittest.TestCase):
                 run = run_velkor(*args)
                 self.assertEqual(run.returncode, 1)
                 self.assertLess(len(run.stderr), 400)
+
+    def test_version_first_prints_the_project_version_alone(self):
+        for args in (["--version"], ["--version", "-t", "1", "-c", "1", "http://h/"]):
+            with self.subTest(args=args):
+                run = run_velkor(*args)
+                self.assertEqual(run.stdout.replace(b"\r\n", b"\n"), f"velkor {VERSION}\n".encode())
+                self.assertEqual(run.stderr, b"")
+                self.assertEqual(run.returncode, 0)
+        # Anywhere else it is no version request: the usage, or an unknown option.
+        self.assert_stopped(run_velkor("-t", "1", "--version"), USAGE)
+        run = run_velkor("-t", "1", "-c", "1", "http://h/", "--version")
+        self.assertEqual(run.returncode, 1)
+        self.assertIn(b"--version", run.stderr)
+
+    def test_velkor_report_prints_the_same_version(self):
+        report = pathlib.Path(VELKOR).with_name("velkor-report")
+        if not report.exists():
+            self.skipTest("velkor-report is not built")
+        for args in (["--version"], ["run.json", "--version"]):
+            with self.subTest(args=args):
+                run = subprocess.run([str(report), *args], capture_output=True, timeout=30)
+                self.assertEqual(run.stdout, f"velkor-report {VERSION}\n".encode())
+                self.assertEqual(run.stderr, b"")
+                self.assertEqual(run.returncode, 0)
 
     def test_a_valid_command_line_runs(self):
         run = run_velkor("-t", "0", "-c", "1", f"http://127.0.0.1:{closed_port()}/")

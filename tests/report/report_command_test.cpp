@@ -37,6 +37,7 @@ TEST(ReportArguments, ReadsFilesAndOptionsAnywhere) {
     ASSERT_TRUE(dashed.accepted);
     EXPECT_EQ(dashed.request.files, (std::vector<std::string>{"-odd.json", "--plot"}));
     EXPECT_TRUE(readArguments({"--help"}).request.help);
+    EXPECT_TRUE(readArguments({"--version"}).request.version);
 
     const std::pair<std::vector<const char*>, const char*> refused[] = {
         {{}, "no result file given (see velkor-report --help)"},

@@ -3,6 +3,7 @@
 #include "common/clock.h"
 #include "common/sleep_until.h"
 #include "http/exchange.h"
+#include "http/idle_close.h"
 #include "http/request_text.h"
 #include "load/pacing.h"
 #include "stats/run_stats.h"
@@ -10,9 +11,9 @@
 namespace {
 
 struct ClientState {
+    const TestConfig& config;        // the run's settings
+    const RunWindow& window;         // the run's deadlines
     SOCKET socket = INVALID_SOCKET;  // the client's connection, or none
-    std::int64_t deadlineNs = 0;     // no exchange starts at or after this instant
-    std::int64_t giveUpNs = 0;       // pending attempts are abandoned at this instant
     ExchangeState exchange;          // response framing carried between exchanges
 };
 
@@ -21,53 +22,72 @@ void closeConnection(ClientState& client) {
     client.socket = INVALID_SOCKET;
 }
 
+// Opens a new connection; false (one error counted) when it fails or is
+// still pending when the run ends.
+bool openConnection(ClientState& client) {
+    closeConnection(client);
+    client.socket = client.config.createConnection(client.window.connectGiveUpNs);
+    return client.socket != INVALID_SOCKET;
+}
+
 // One exchange, with the reconnects it calls for. False when the client is
 // finished: a reconnect failed (already counted as an error).
-bool runCycle(const TestConfig& config, const std::string& requestText, ClientState& client) {
-    if (client.socket == INVALID_SOCKET) {
-        // The previous response closed the connection, as the server announced.
-        client.socket = config.createConnection(client.giveUpNs);
-        if (client.socket == INVALID_SOCKET) return false;
-    }
+bool runCycle(const std::string& requestText, ClientState& client) {
+    // The previous response closed the connection, as the server announced.
+    if (client.socket == INVALID_SOCKET && !openConnection(client)) return false;
     const std::int32_t latencyMs =
-        sendRequest(client.socket, requestText, client.exchange, client.giveUpNs);
+        sendRequest(client.socket, requestText, client.exchange, client.window.exchangeGiveUpNs);
     if (latencyMs >= 0) recordLatencyMs(static_cast<std::uint32_t>(latencyMs));
     if (!client.exchange.reconnectNeeded) return true;
     closeConnection(client);
     if (latencyMs >= 0) return true;
     // A failed exchange reconnects at once, unless no exchange would follow.
-    if (monotonicNowNs() >= client.deadlineNs) return false;
-    client.socket = config.createConnection(client.giveUpNs);
-    return client.socket != INVALID_SOCKET;
+    if (monotonicNowNs() >= client.window.deadlineNs) return false;
+    return openConnection(client);
+}
+
+void runUnpaced(const std::string& requestText, ClientState& client) {
+    while (monotonicNowNs() < client.window.deadlineNs) {
+        if (!runCycle(requestText, client)) return;
+    }
+}
+
+// Sleeps to each planned start, and at the end to the deadline, so the
+// connection stays open for the whole run. A connection that sat idle is
+// checked before it is used: a server's idle close is reopened, not an error.
+void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientState& client) {
+    PacingSchedule schedule = startPacing(client.config, globalIndex, client.window.startNs);
+    while (schedule.plannedStartNs < client.window.deadlineNs) {
+        const bool idle = monotonicNowNs() < schedule.plannedStartNs;
+        sleepUntilNs(schedule.plannedStartNs);
+        if (idle && client.socket != INVALID_SOCKET && closedWhileIdle(client.socket) &&
+            !openConnection(client)) {
+            return;
+        }
+        if (!runCycle(requestText, client)) return;
+        advancePacing(schedule, monotonicNowNs());
+    }
+    sleepUntilNs(client.window.deadlineNs);
 }
 
 }  // namespace
 
-void runClient(const TestConfig& config) {
-    ClientState client;
-    const std::int64_t startNs = monotonicNowNs();
-    client.deadlineNs = startNs + static_cast<std::int64_t>(config.durationSec) * kNsPerSec;
-    // A run time of 0 or less still gives the first connect its grace.
-    client.giveUpNs = (client.deadlineNs > startNs ? client.deadlineNs : startNs) + kGiveUpGraceNs;
-    client.socket = config.createConnection(client.giveUpNs);
-    if (client.socket == INVALID_SOCKET) return;
-
-    const std::string requestText = buildRequestText(config);
-    const std::int64_t intervalNs = pacingIntervalNs(config);
-    std::int64_t plannedStartNs = monotonicNowNs();
-    while (monotonicNowNs() < client.deadlineNs) {
-        if (!runCycle(config, requestText, client)) break;
-        if (intervalNs > 0) {
-            plannedStartNs = nextPlannedStartNs(plannedStartNs, intervalNs, monotonicNowNs());
-            // Sleeping past the deadline would only stretch the run.
-            if (plannedStartNs >= client.deadlineNs) break;
-            sleepUntilNs(plannedStartNs);
-        }
+void runClient(const ClientPlan& plan) {
+    ClientState client{*plan.config, *plan.window, INVALID_SOCKET, {}};
+    // A client whose turn comes after the run's end opens nothing: there is no
+    // time left in which it could send.
+    if (monotonicNowNs() >= client.window.connectGiveUpNs) return;
+    if (!openConnection(client)) return;
+    const std::string requestText = buildRequestText(client.config);
+    if (pacingIntervalNs(client.config) > 0) {
+        runPaced(requestText, plan.globalIndex, client);
+    } else {
+        runUnpaced(requestText, client);
     }
     closeConnection(client);
 }
 
 void CALLBACK clientWorkCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK work) {
-    runClient(*static_cast<const TestConfig*>(context));
+    runClient(*static_cast<const ClientPlan*>(context));
     CloseThreadpoolWork(work);
 }

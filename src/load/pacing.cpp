@@ -7,8 +7,30 @@ std::int64_t pacingIntervalNs(const TestConfig& config) {
     return static_cast<std::int64_t>(config.concurrency) * kNsPerSec / config.targetQps;
 }
 
-std::int64_t nextPlannedStartNs(std::int64_t plannedStartNs, std::int64_t intervalNs,
-                                std::int64_t nowNs) {
-    const std::int64_t nextNs = plannedStartNs + intervalNs;
-    return nextNs > nowNs ? nextNs : nowNs;
+PacingSchedule startPacing(const TestConfig& config, std::int32_t globalIndex,
+                           std::int64_t runStartNs) {
+    // Below 2^31 times 10^9 every product stays far inside 64 bits.
+    const std::int64_t rate = config.targetQps;
+    const std::int64_t offsetUnits = static_cast<std::int64_t>(globalIndex) * kNsPerSec;
+    const std::int64_t intervalUnits = static_cast<std::int64_t>(config.concurrency) * kNsPerSec;
+    PacingSchedule schedule{};
+    schedule.plannedStartNs = runStartNs + offsetUnits / rate;
+    schedule.fractionParts = offsetUnits % rate;
+    schedule.intervalNs = intervalUnits / rate;
+    schedule.intervalParts = intervalUnits % rate;
+    schedule.partsPerNs = rate;
+    return schedule;
+}
+
+void advancePacing(PacingSchedule& schedule, std::int64_t nowNs) {
+    schedule.plannedStartNs += schedule.intervalNs;
+    schedule.fractionParts += schedule.intervalParts;
+    if (schedule.fractionParts >= schedule.partsPerNs) {
+        schedule.fractionParts -= schedule.partsPerNs;
+        schedule.plannedStartNs += 1;
+    }
+    if (schedule.plannedStartNs <= nowNs) {
+        schedule.plannedStartNs = nowNs;
+        schedule.fractionParts = 0;
+    }
 }

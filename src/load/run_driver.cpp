@@ -3,9 +3,14 @@
 #include <iostream>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "app/messages.h"
+#include "common/clock.h"
+#include "common/sleep_until.h"
 #include "load/client_loop.h"
+#include "load/client_share.h"
+#include "load/run_window.h"
 #include "stats/final_summary.h"
 #include "stats/progress_reporter.h"
 #include "stats/run_stats.h"
@@ -39,17 +44,37 @@ void prepareEnvironment(PoolSetup& setup) {
     setup.environment.Size = sizeof(setup.environment);
 }
 
+// One plan per client this process runs, each with its place in the whole
+// run, so agents sharing a run pace their clients on one schedule.
+std::vector<ClientPlan> planClients(const TestConfig& config, const RunWindow& window) {
+    std::vector<ClientPlan> plans(static_cast<std::size_t>(localClientCount(config)));
+    for (std::size_t local = 0; local < plans.size(); ++local) {
+        plans[local] = {&config, &window,
+                        globalClientIndex(config, static_cast<std::int32_t>(local))};
+    }
+    return plans;
+}
+
 // One work item per client; a client whose work item cannot be created does
 // not exist and is not tried again.
-void submitClients(TestConfig& config, PoolSetup& setup) {
-    for (std::int32_t index = 0; index < config.concurrency; ++index) {
-        PTP_WORK work = CreateThreadpoolWork(clientWorkCallback, &config, &setup.environment);
+void submitClients(std::vector<ClientPlan>& plans, PoolSetup& setup) {
+    for (ClientPlan& plan : plans) {
+        PTP_WORK work = CreateThreadpoolWork(clientWorkCallback, &plan, &setup.environment);
         if (work == nullptr) {
             writeErrorLine(kWorkItemFailed);
             continue;
         }
         SubmitThreadpoolWork(work);
     }
+}
+
+// The run starts when its first client is submitted, or at the --start-at
+// instant, read on the monotonic clock once so that a change of the wall
+// clock during the wait moves nothing.
+std::int64_t runStartNs(const TestConfig& config) {
+    const std::int64_t nowNs = monotonicNowNs();
+    if (config.startAtUnixNs == 0) return nowNs;
+    return monotonicInstantOfNs(config.startAtUnixNs, nowNs, wallClockNowNs());
 }
 
 }  // namespace
@@ -64,21 +89,27 @@ int runLoadTest(TestConfig& config) {
         CloseThreadpoolCleanupGroup(setup.cleanupGroup);
         return stopEarly(kThreadPoolFailed);
     }
+    const std::int32_t clientCount = localClientCount(config);
     // Every client may run at once; with no clients the pool still needs a
     // valid limit.
-    SetThreadpoolThreadMaximum(setup.pool,
-                               static_cast<DWORD>(config.concurrency > 1 ? config.concurrency : 1));
+    SetThreadpoolThreadMaximum(setup.pool, static_cast<DWORD>(clientCount > 1 ? clientCount : 1));
     SetThreadpoolThreadMinimum(setup.pool, 1);
     prepareEnvironment(setup);
 
+    RunWindow window{};
+    std::vector<ClientPlan> plans = planClients(config, window);
+    window = runWindowFrom(config, runStartNs(config));
     std::thread reporter;
     try {
-        reporter = std::thread([copy = config] { progressReporter(copy, std::cout); });
+        reporter = std::thread([copy = config, startNs = window.startNs] {
+            progressReporter(copy, startNs, std::cout);
+        });
     } catch (const std::system_error&) {
         closePool(setup);
         return stopEarly(kReporterFailed);
     }
-    submitClients(config, setup);
+    sleepUntilNs(window.startNs);
+    submitClients(plans, setup);
     reporter.join();
     CloseThreadpoolCleanupGroupMembers(setup.cleanupGroup, FALSE, nullptr);
     closePool(setup);

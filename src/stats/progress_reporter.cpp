@@ -26,15 +26,14 @@ std::string formatProgressLine(std::uint64_t cumulativeRequests, std::uint64_t s
     return line.str();
 }
 
-void progressReporter(const TestConfig& config, std::ostream& out) {
+void progressReporter(const TestConfig& config, std::int64_t runStartNs, std::ostream& out) {
     const std::uint64_t baseCount = g_completedRequests.load();
-    const std::int64_t startNs = monotonicNowNs();
     if (config.durationSec < 1) return;
 
     std::uint64_t previousCount = baseCount;
     for (std::int32_t second = 1; second <= config.durationSec; ++second) {
         // Absolute deadlines: a late wake-up delays one line, not all that follow.
-        sleepUntilNs(startNs + static_cast<std::int64_t>(second) * kNsPerSec);
+        sleepUntilNs(runStartNs + static_cast<std::int64_t>(second) * kNsPerSec);
         const std::uint64_t currentCount = g_completedRequests.load();
         const LatencyWindow window = takeLatencyWindow();
         const double meanMs = window.entryCount == 0 ? 0.0

@@ -20,6 +20,7 @@ LatencyWindow takeLatencyWindow();
 std::string formatProgressLine(std::uint64_t cumulativeRequests, std::uint64_t secondRequests,
                                double windowMeanMs);
 
-// Writes durationSec lines at its start + 1 s, + 2 s, ... to out, then
-// returns; at once when durationSec is below 1.
-void progressReporter(const TestConfig& config, std::ostream& out);
+// Writes durationSec lines at the run's start + 1 s, + 2 s, ... to out, then
+// returns; at once when durationSec is below 1. runStartNs is on the monotonic
+// clock, and may lie ahead (a run that starts at a set instant).
+void progressReporter(const TestConfig& config, std::int64_t runStartNs, std::ostream& out);

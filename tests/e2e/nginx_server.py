@@ -18,7 +18,7 @@ events {{ worker_connections {connections}; multi_accept {multi_accept}; }}
 http {{
     access_log off;
     keepalive_requests {keepalive_requests};
-    keepalive_timeout 60s;
+    keepalive_timeout {keepalive_timeout};
     client_body_temp_path {prefix}/body;
     proxy_temp_path {prefix}/proxy;
     fastcgi_temp_path {prefix}/fastcgi;
@@ -37,7 +37,7 @@ class Nginx:
     """nginx serving a small static index.html; stopped on exit."""
 
     def __init__(self, keepalive_requests=100, workers=1, connections=4096, backlog=4096,
-                 multi_accept=False):
+                 multi_accept=False, keepalive_timeout="60s"):
         self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
         os.makedirs(os.path.join(self.prefix, "www"))
         with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
@@ -49,7 +49,8 @@ class Nginx:
             config.write(CONFIG.format(prefix=self.prefix, port=self.port, workers=workers,
                                        connections=connections, backlog=backlog,
                                        multi_accept='on' if multi_accept else 'off',
-                                       keepalive_requests=keepalive_requests))
+                                       keepalive_requests=keepalive_requests,
+                                       keepalive_timeout=keepalive_timeout))
         self.process = subprocess.Popen(
             [NGINX, "-p", self.prefix, "-c", config_path, "-g", "daemon off;"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

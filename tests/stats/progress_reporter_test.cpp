@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "common/clock.h"
 #include "support/run_stats_reset.h"
 
 namespace {
@@ -42,7 +43,7 @@ TEST_F(LatencyWindowTest, ReporterWritesNothingForRunTimesBelowOne) {
         TestConfig config;
         config.durationSec = durationSec;
         std::ostringstream out;
-        progressReporter(config, out);
+        progressReporter(config, monotonicNowNs(), out);
         EXPECT_EQ(out.str(), "");
     }
 }
@@ -52,7 +53,18 @@ TEST_F(LatencyWindowTest, ReporterCountsFromItsStart) {
     TestConfig config;
     config.durationSec = 1;
     std::ostringstream out;
-    progressReporter(config, out);
+    progressReporter(config, monotonicNowNs(), out);
+    EXPECT_EQ(out.str(), "累计请求: 0, 本秒QPS: 0, 本秒平均延迟: 0 ms\n");
+}
+
+TEST_F(LatencyWindowTest, ReporterCountsItsSecondsFromTheRunsStartNotItsOwn) {
+    TestConfig config;
+    config.durationSec = 1;
+    std::ostringstream out;
+    // A run that starts at a set instant: the reporter is up before it.
+    const std::int64_t runStartNs = monotonicNowNs() + 300 * kNsPerMs;
+    progressReporter(config, runStartNs, out);
+    EXPECT_GE(monotonicNowNs(), runStartNs + kNsPerSec);
     EXPECT_EQ(out.str(), "累计请求: 0, 本秒QPS: 0, 本秒平均延迟: 0 ms\n");
 }
 

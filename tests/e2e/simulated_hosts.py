@@ -276,3 +276,4 @@ class SimulatedHosts:
                 at, address, status = line.split()
                 found.append((float(at), address, int(status)))
         return found
+

@@ -8,6 +8,7 @@ the creating process's id in its name, so a later run can tell what a killed
 run left behind and remove it (see remove_leftovers).
 """
 
+import collections
 import os
 import re
 import shutil
@@ -255,17 +256,23 @@ class SimulatedHosts:
             return
         self.nginx.send_signal(signal.SIGQUIT)
         try:
-            self.nginx.wait(timeout=15)
+            self.nginx.communicate(timeout=15)
         except subprocess.TimeoutExpired:
             self.nginx.kill()
-            self.nginx.wait()
+            self.nginx.communicate()
         self.nginx = None
 
     def established_at_server(self):
         """Connections the server host holds established on the server port."""
+        return sum(self.peers_at_server().values())
+
+    def peers_at_server(self):
+        """The server's established connections, counted by client address."""
         listed = self.run_in(self.server_host, "ss", "-Htn", "state", "established",
                              f"sport = :{SERVER_PORT}", capture_output=True, text=True)
-        return len(listed.stdout.splitlines())
+        # With a state filter ss leaves out the state column: Recv-Q Send-Q Local Peer.
+        return collections.Counter(line.split()[3].rsplit(":", 1)[0]
+                                   for line in listed.stdout.splitlines())
 
     def arrivals(self):
         """(arrival time in s, client address, status) of every request nginx

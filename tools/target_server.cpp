@@ -92,7 +92,7 @@ constexpr ModeName kModeNames[] = {
 constexpr const char* kUsage =
     "usage: velkor_target [--port N] [--mode MODE] [--delay-ms N] [--body-bytes N]\n"
     "                     [--stop-after-sec N] [--close-every N] [--fail-after-sec N]\n"
-    "                     [--refuse-after-sec N] [--count-connections]\n"
+    "                     [--refuse-after-sec N] [--status N] [--count-connections]\n"
     "HTTP/1.1 test server on 127.0.0.1 that answers every GET as MODE says.\n"
     "  --port N              TCP port; 0 picks a free one (default 0)\n"
     "  --mode MODE           how each GET is answered (default fast)\n"
@@ -103,6 +103,8 @@ constexpr const char* kUsage =
     "                        answer on it, announced by Connection: close (0 = never)\n"
     "  --fail-after-sec N    from N seconds on, leave every new request unanswered\n"
     "  --refuse-after-sec N  at N seconds, close the listening socket\n"
+    "  --status N            status code of the answers that are 200 by default,\n"
+    "                        200..599 (default 200)\n"
     "  --count-connections   also print 'accepted N' (connections taken) at exit\n"
     "modes:\n"
     "  fast delay chunked close http10 early-hints until-close no-content\n"
@@ -121,6 +123,7 @@ struct Options {
     int64_t closeEvery = 0;     // answers per keep-alive connection before closing it; 0 = no limit
     int64_t failAfterSec = -1;  // seconds after which requests stay unanswered; -1 = never
     int64_t refuseAfterSec = -1;    // seconds after which the listener closes; -1 = never
+    int64_t status = 200;           // status code of the answers that are 200 by default
     bool showHelp = false;          // --help was given: print the usage and exit 0
     bool countConnections = false;  // print the number of accepted connections at exit
 };
@@ -144,6 +147,7 @@ constexpr NumericFlag kNumericFlags[] = {
     {"--close-every", &Options::closeEvery, 0, INT32_MAX},
     {"--fail-after-sec", &Options::failAfterSec, 0, kMaxSeconds},
     {"--refuse-after-sec", &Options::refuseAfterSec, 0, kMaxSeconds},
+    {"--status", &Options::status, 200, 599},
 };
 
 // Reads a whole decimal number; any other byte, a sign or an empty text is refused.
@@ -299,7 +303,8 @@ Answer buildAnswer(const Options& options) {
     const std::string body = bodyPattern(options.bodyBytes);
     const std::string fields =
         "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-    const std::string ok = "HTTP/1.1 200 OK";
+    const std::string ok = "HTTP/1.1 " + std::to_string(options.status) +
+                           (options.status == 200 ? " OK" : " Test Status");
     switch (options.mode) {
         case Mode::Chunked: {
             const std::string chunkedFields =

@@ -88,6 +88,7 @@ std::int32_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeSt
         sendWholeText(socket, requestText, giveUpNs);
         const std::int64_t endNs = receiveWholeResponse(socket, state, giveUpNs);
         g_completedRequests.fetch_add(1);
+        recordStatusCode(state.framer.statusCode);
         return static_cast<std::int32_t>((endNs - startNs) / kNsPerMs);
     } catch (const std::exception&) {
         // The reason is not shown: the error counter is a failure's only trace.

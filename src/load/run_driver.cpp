@@ -11,9 +11,10 @@
 #include "load/client_loop.h"
 #include "load/client_share.h"
 #include "load/run_window.h"
-#include "stats/final_summary.h"
+#include "stats/collect_run_result.h"
 #include "stats/progress_reporter.h"
 #include "stats/run_stats.h"
+#include "stats/run_summary.h"
 
 namespace {
 
@@ -25,7 +26,6 @@ struct PoolSetup {
 
 int stopEarly(std::string_view message) {
     writeErrorLine(message);
-    DeleteCriticalSection(&g_latencyLock);
     WSACleanup();
     return 1;
 }
@@ -80,7 +80,6 @@ std::int64_t runStartNs(const TestConfig& config) {
 }  // namespace
 
 int runLoadTest(TestConfig& config) {
-    InitializeCriticalSection(&g_latencyLock);
     PoolSetup setup;
     setup.cleanupGroup = CreateThreadpoolCleanupGroup();
     if (setup.cleanupGroup == nullptr) return stopEarly(kCleanupGroupFailed);
@@ -109,13 +108,14 @@ int runLoadTest(TestConfig& config) {
         return stopEarly(kReporterFailed);
     }
     sleepUntilNs(window.startNs);
+    markRunStart();
     submitClients(plans, setup);
     reporter.join();
     CloseThreadpoolCleanupGroupMembers(setup.cleanupGroup, FALSE, nullptr);
     closePool(setup);
+    markRunEnd();
 
-    printFinalSummary(config, std::cout);
-    DeleteCriticalSection(&g_latencyLock);
+    printRunSummary(collectRunResult(config), std::cout);
     WSACleanup();
     return 0;
 }

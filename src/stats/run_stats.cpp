@@ -1,13 +1,107 @@
 #include "stats/run_stats.h"
 
+#include <memory>
+#include <mutex>
+
+#include "common/clock.h"
+
 std::atomic<std::uint64_t> g_completedRequests{0};
 std::atomic<std::uint64_t> g_totalErrors{0};
-std::vector<std::uint32_t> g_latenciesMs;
-CRITICAL_SECTION g_latencyLock;
-std::size_t g_lastReportedIndex = 0;
+std::vector<SecondSample> g_secondSamples;
+std::atomic<std::int64_t> g_runStartUnixNs{0};
+std::atomic<std::int64_t> g_runEndUnixNs{0};
+
+namespace {
+
+// Every shard ever made, one per thread that recorded. A shard outlives its
+// thread: a pool thread may end before the summary reads what it counted.
+struct ShardRegistry {
+    std::mutex lock;                                    // guards shards
+    std::vector<std::unique_ptr<LatencyShard>> shards;  // in order of registration
+};
+
+ShardRegistry& registry() {
+    static ShardRegistry instance;
+    return instance;
+}
+
+LatencyShard& registerShard() {
+    auto shard = std::make_unique<LatencyShard>();
+    ShardRegistry& all = registry();
+    std::lock_guard<std::mutex> guard(all.lock);
+    all.shards.push_back(std::move(shard));
+    return *all.shards.back();
+}
+
+// The lookup is a plain thread-local pointer; the registry's lock is taken
+// once per thread, on its first record.
+LatencyShard& threadShard() {
+    thread_local LatencyShard* shard = nullptr;
+    if (shard == nullptr) shard = &registerShard();
+    return *shard;
+}
+
+std::vector<const LatencyShard*> allShards() {
+    ShardRegistry& all = registry();
+    std::lock_guard<std::mutex> guard(all.lock);
+    std::vector<const LatencyShard*> shards;
+    shards.reserve(all.shards.size());
+    for (const auto& shard : all.shards) shards.push_back(shard.get());
+    return shards;
+}
+
+}  // namespace
 
 void recordLatencyMs(std::uint32_t latencyMs) {
-    EnterCriticalSection(&g_latencyLock);
-    g_latenciesMs.push_back(latencyMs);
-    LeaveCriticalSection(&g_latencyLock);
+    addLatency(threadShard(), latencyMs);
+}
+
+void recordStatusCode(int statusCode) {
+    addStatusCode(threadShard(), statusCode);
+}
+
+LatencyTotals latencyTotals() {
+    LatencyTotals totals;
+    for (const LatencyShard* shard : allShards()) {
+        const LatencyTotals part = readTotals(*shard);
+        totals.count += part.count;
+        totals.sumMs += part.sumMs;
+    }
+    return totals;
+}
+
+StatusClassCounts statusClassCounts() {
+    StatusClassCounts classes;
+    for (const LatencyShard* shard : allShards()) {
+        const StatusClassCounts part = readStatusClasses(*shard);
+        classes.status2xx += part.status2xx;
+        classes.status3xx += part.status3xx;
+        classes.status4xx += part.status4xx;
+        classes.status5xx += part.status5xx;
+        classes.other += part.other;
+    }
+    return classes;
+}
+
+std::vector<LatencyBucket> latencyCounts() {
+    return mergeLatencyCounts(allShards());
+}
+
+void markRunStart() {
+    g_runStartUnixNs.store(wallClockNowNs());
+}
+
+void markRunEnd() {
+    g_runEndUnixNs.store(wallClockNowNs());
+}
+
+void resetRunStats() {
+    g_completedRequests = 0;
+    g_totalErrors = 0;
+    g_secondSamples.clear();
+    g_runStartUnixNs = 0;
+    g_runEndUnixNs = 0;
+    ShardRegistry& all = registry();
+    std::lock_guard<std::mutex> guard(all.lock);
+    for (auto& shard : all.shards) clearShard(*shard);
 }

@@ -1,23 +1,40 @@
 // The state the threads of a run share. One process performs one run, so
-// there is exactly one set and nothing is ever reset.
+// there is exactly one set. Latencies and status classes are kept per worker
+// thread (see latency_shard.h) and merged by whoever reads them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <vector>
 
-#include "platform/platform.h"
+#include "stats/latency_shard.h"
+#include "stats/run_result.h"
 
 // Exchanges that completed with a whole response.
 extern std::atomic<std::uint64_t> g_completedRequests;
 // Failed connection attempts and failed exchanges.
 extern std::atomic<std::uint64_t> g_totalErrors;
-// Latency of each completed exchange in whole milliseconds, in append order.
-extern std::vector<std::uint32_t> g_latenciesMs;
-// Guards g_latenciesMs and g_lastReportedIndex; the run driver creates it.
-extern CRITICAL_SECTION g_latencyLock;
-// Entries of g_latenciesMs the progress reporter has already summed.
-extern std::size_t g_lastReportedIndex;
+// The progress lines' figures, one per line; written by the reporter alone
+// and read once it has ended.
+extern std::vector<SecondSample> g_secondSamples;
+// Wall-clock instants of the run, ns since 1970; 0 until marked.
+extern std::atomic<std::int64_t> g_runStartUnixNs;
+extern std::atomic<std::int64_t> g_runEndUnixNs;
 
-// Appends one latency under the lock, held for the append alone.
+// Counts one completed request's latency in the calling thread's shard.
 void recordLatencyMs(std::uint32_t latencyMs);
+// Counts one final answer's status code in the calling thread's shard.
+void recordStatusCode(int statusCode);
+
+// Merged over every thread that recorded; any thread, at any time.
+LatencyTotals latencyTotals();
+StatusClassCounts statusClassCounts();
+std::vector<LatencyBucket> latencyCounts();
+
+// The clients start now / the run has ended now, on the wall clock.
+void markRunStart();
+void markRunEnd();
+
+// Forgets everything recorded, for a fresh start in tests; only while no
+// thread records.
+void resetRunStats();

@@ -2,7 +2,7 @@
 
 import unittest
 
-from harness import Target, closed_port, run_velkor
+from harness import ENCODING, Target, closed_port, run_velkor
 
 SUMMARY_LABELS = [
     "",
@@ -70,6 +70,24 @@ class LoadRunTest(unittest.TestCase):
                 self.assertGreater(completed, 20)
                 self.assertEqual(summary["Total errors"], "0")
                 self.assertEqual(completed, served)
+
+    def test_answers_neither_2xx_nor_3xx_gain_one_summary_line(self):
+        """Error answers stay completed requests; one line counts them, and a
+        redirect, being a successful answer, adds none."""
+        for status, counted in [("500", True), ("404", True), ("301", False)]:
+            with self.subTest(status=status):
+                run, served = self.run_against(["--status", status], "-t", "2", "-c", "3")
+                lines = run.text().split("\n")
+                at = lines.index(next(l for l in lines if l.startswith("Total errors:")))
+                if counted:
+                    self.assertEqual(lines[at + 1], f"Non-2xx or 3xx responses: {served}")
+                    del lines[at + 1]
+                self.assertFalse(any(l.startswith("Non-2xx") for l in lines))
+                run.stdout = "\n".join(lines).encode(ENCODING)
+                summary = self.assert_consistent(run, 2)
+                self.assertGreater(served, 20)
+                self.assertEqual(int(summary["Completed requests"]), served)
+                self.assertEqual(summary["Total errors"], "0")
 
     def test_latency_is_measured_to_the_response(self):
         run, served = self.run_against(["--mode", "delay", "--delay-ms", "200"], "-t", "2", "-c", "2")

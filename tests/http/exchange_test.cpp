@@ -177,4 +177,34 @@ TEST(RequestText, HoldsThreeLinesAndTheEmptyLine) {
               "GET /a?b=1#c HTTP/1.1\r\nHost: \r\nConnection: keep-alive\r\n\r\n");
 }
 
+TEST_F(Exchange, CountsFinalAnswersByStatusClass) {
+    const char* answers[] = {
+        "HTTP/1.1 103 Early Hints\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.1 301 Moved Permanently\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n",
+        "NOT HTTP AT ALL\r\n\r\n",
+    };
+    ScriptedPeer peer([&](SOCKET s) {
+        for (const char* answer : answers) {
+            receiveRequestHeader(s);
+            sendText(s, answer);
+        }
+    });
+    ExchangeState state;
+    for (std::size_t i = 0; i + 1 < std::size(answers); ++i) {
+        EXPECT_GE(sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec)), 0) << i;
+    }
+    EXPECT_EQ(sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec)), -1);
+    const StatusClassCounts classes = statusClassCounts();
+    EXPECT_EQ(classes.status2xx, 1u);  // the interim 103 is no final answer
+    EXPECT_EQ(classes.status3xx, 1u);
+    EXPECT_EQ(classes.status4xx, 1u);
+    EXPECT_EQ(classes.status5xx, 2u);
+    EXPECT_EQ(classes.other, 0u);
+    EXPECT_EQ(g_completedRequests, 5u);  // an error answer is still a completed request
+    EXPECT_EQ(g_totalErrors, 1u);
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
 #include "stats/progress_reporter.h"
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "common/clock.h"
 #include "support/run_stats_reset.h"
@@ -22,20 +24,19 @@ TEST(ProgressLine, FormatsCountsAndTheWindowMean) {
 
 using LatencyWindowTest = RunStatsTest;
 
-TEST_F(LatencyWindowTest, SumsEachEntryExactlyOnce) {
-    g_latenciesMs = {3, 4};
-    LatencyWindow first = takeLatencyWindow();
-    EXPECT_EQ(first.entryCount, 2u);
-    EXPECT_EQ(first.sumMs, 7u);
-    LatencyWindow empty = takeLatencyWindow();
-    EXPECT_EQ(empty.entryCount, 0u);
-    EXPECT_EQ(empty.sumMs, 0u);
-    g_latenciesMs.push_back(4000000000u);
-    g_latenciesMs.push_back(4000000000u);
-    LatencyWindow wide = takeLatencyWindow();
-    EXPECT_EQ(wide.entryCount, 2u);
-    EXPECT_EQ(wide.sumMs, 8000000000u);
-    EXPECT_EQ(g_lastReportedIndex, 4u);
+TEST_F(LatencyWindowTest, EachLatencyFallsInExactlyOneWindow) {
+    const LatencyTotals start = latencyTotals();
+    recordLatencyMs(3);
+    recordLatencyMs(4);
+    const LatencyTotals first = latencyTotals();
+    EXPECT_EQ(windowMeanMs(start, first), 3.5);
+    EXPECT_EQ(windowMeanMs(first, latencyTotals()), 0.0);
+    recordLatencyMs(4000000000u);
+    recordLatencyMs(4000000000u);
+    const LatencyTotals wide = latencyTotals();
+    EXPECT_EQ(wide.count - first.count, 2u);
+    EXPECT_EQ(wide.sumMs - first.sumMs, 8000000000u);  // no 32-bit wrap
+    EXPECT_EQ(windowMeanMs(first, wide), 4000000000.0);
 }
 
 TEST_F(LatencyWindowTest, ReporterWritesNothingForRunTimesBelowOne) {
@@ -45,11 +46,13 @@ TEST_F(LatencyWindowTest, ReporterWritesNothingForRunTimesBelowOne) {
         std::ostringstream out;
         progressReporter(config, monotonicNowNs(), out);
         EXPECT_EQ(out.str(), "");
+        EXPECT_TRUE(g_secondSamples.empty());
     }
 }
 
-TEST_F(LatencyWindowTest, ReporterCountsFromItsStart) {
+TEST_F(LatencyWindowTest, ReporterCountsFromItsStartAndKeepsEachLinesFigures) {
     g_completedRequests = 100;  // completed before the reporter started: left out
+    g_totalErrors = 7;
     TestConfig config;
     config.durationSec = 1;
     std::ostringstream out;
@@ -66,6 +69,36 @@ TEST_F(LatencyWindowTest, ReporterCountsItsSecondsFromTheRunsStartNotItsOwn) {
     progressReporter(config, runStartNs, out);
     EXPECT_GE(monotonicNowNs(), runStartNs + kNsPerSec);
     EXPECT_EQ(out.str(), "累计请求: 0, 本秒QPS: 0, 本秒平均延迟: 0 ms\n");
+    ASSERT_EQ(g_secondSamples.size(), 1u);
+    EXPECT_EQ(g_secondSamples[0].completed, 0u);
+    EXPECT_EQ(g_secondSamples[0].meanLatencyMs, 0.0);
+    EXPECT_EQ(g_secondSamples[0].errors, 0u);
+}
+
+TEST_F(LatencyWindowTest, SecondSamplesMatchTheLinesWritten) {
+    // Activity half a second into the first line's window, none in the second.
+    std::thread client([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        for (std::uint32_t latencyMs : {10u, 20u, 10u, 20u}) {
+            g_completedRequests.fetch_add(1);
+            recordLatencyMs(latencyMs);
+        }
+        g_totalErrors.fetch_add(2);
+    });
+    TestConfig config;
+    config.durationSec = 2;
+    std::ostringstream out;
+    progressReporter(config, monotonicNowNs(), out);
+    client.join();
+    EXPECT_EQ(out.str(),
+              "累计请求: 4, 本秒QPS: 4, 本秒平均延迟: 15 ms\n"
+              "累计请求: 4, 本秒QPS: 0, 本秒平均延迟: 0 ms\n");
+    ASSERT_EQ(g_secondSamples.size(), 2u);
+    EXPECT_EQ(g_secondSamples[0].completed, 4u);
+    EXPECT_EQ(g_secondSamples[0].meanLatencyMs, 15.0);
+    EXPECT_EQ(g_secondSamples[0].errors, 2u);
+    EXPECT_EQ(g_secondSamples[1].completed, 0u);
+    EXPECT_EQ(g_secondSamples[1].errors, 0u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Gives each test a fresh set of run statistics and a usable latency lock.
+// Gives each test a fresh set of run statistics.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,12 +7,6 @@
 
 class RunStatsTest : public testing::Test {
 protected:
-    void SetUp() override {
-        InitializeCriticalSection(&g_latencyLock);
-        g_completedRequests = 0;
-        g_totalErrors = 0;
-        g_latenciesMs.clear();
-        g_lastReportedIndex = 0;
-    }
-    void TearDown() override { DeleteCriticalSection(&g_latencyLock); }
+    void SetUp() override { resetRunStats(); }
+    void TearDown() override { resetRunStats(); }
 };

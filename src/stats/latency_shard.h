@@ -1,0 +1,60 @@
+// One worker thread's share of the run's measurements: exact latency counts
+// per whole millisecond, running totals and status classes. Only the owning
+// thread writes a shard, so recording needs no lock and no locked instruction;
+// any thread may read it at any time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "stats/run_result.h"
+
+// Latencies below this are counted in pages of counters; larger ones, rare
+// by far, in an exact sorted map.
+inline constexpr std::uint32_t kDenseLatencyLimitMs = 65536;
+// Milliseconds one page counts; a page is allocated when the first latency
+// in its range arrives, so a shard costs only the ranges its latencies hit.
+inline constexpr std::uint32_t kLatencyPageMs = 256;
+inline constexpr std::uint32_t kLatencyPageCount = kDenseLatencyLimitMs / kLatencyPageMs;
+
+struct LatencyPage {
+    std::atomic<std::uint64_t> counts[kLatencyPageMs];  // requests per millisecond of the page
+};
+
+// Sum and number of the latencies recorded so far.
+struct LatencyTotals {
+    std::uint64_t count = 0;  // latencies recorded
+    std::uint64_t sumMs = 0;  // their sum, milliseconds
+};
+
+struct LatencyShard {
+    LatencyShard() = default;
+    LatencyShard(const LatencyShard&) = delete;
+    LatencyShard& operator=(const LatencyShard&) = delete;
+    ~LatencyShard();
+
+    // Odd while the owner updates count and sumMs, so that a reader never
+    // pairs the count of one latency with the sum of another.
+    std::atomic<std::uint64_t> sequence{0};
+    std::atomic<std::uint64_t> count{0};                    // latencies recorded
+    std::atomic<std::uint64_t> sumMs{0};                    // their sum, milliseconds
+    std::atomic<LatencyPage*> pages[kLatencyPageCount]{};   // null until its range is hit
+    mutable std::mutex overflowLock;                        // guards overflowCounts
+    std::map<std::uint32_t, std::uint64_t> overflowCounts;  // latency ms -> requests, large ones
+    std::atomic<std::uint64_t> statusClasses[5]{};          // 2xx, 3xx, 4xx, 5xx, other
+};
+
+// Owner thread only.
+void addLatency(LatencyShard& shard, std::uint32_t latencyMs);
+void addStatusCode(LatencyShard& shard, int statusCode);
+// Forgets everything recorded; only while no thread records into the shard.
+void clearShard(LatencyShard& shard);
+
+// Any thread.
+LatencyTotals readTotals(const LatencyShard& shard);
+StatusClassCounts readStatusClasses(const LatencyShard& shard);
+// The exact latency counts of all shards together, ascending and sparse.
+std::vector<LatencyBucket> mergeLatencyCounts(const std::vector<const LatencyShard*>& shards);

@@ -1,0 +1,9 @@
+#include "platform/file_replace.h"
+
+#include "platform/platform.h"
+
+bool replaceFile(const std::string& from, const std::string& to) {
+    // The C library's rename refuses an existing target on Windows.
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}

@@ -1,0 +1,88 @@
+#include "report/plot_page.h"
+
+#include <sstream>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "plot_page_files.h"
+#include "stats/run_summary.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int kStepsPerPercent = 10;  // points of the percentile curve per percent
+
+json secondsSeries(const RunResult& result) {
+    json series = {{"second", json::array()},
+                   {"completed", json::array()},
+                   {"meanLatencyMs", json::array()},
+                   {"errors", json::array()}};
+    for (std::size_t i = 0; i < result.seconds.size(); ++i) {
+        const SecondSample& second = result.seconds[i];
+        series["second"].push_back(i + 1);
+        series["completed"].push_back(second.completed);
+        series["meanLatencyMs"].push_back(second.meanLatencyMs);
+        series["errors"].push_back(second.errors);
+    }
+    return series;
+}
+
+// The run's figures as JSON for the page's script. Every "<" becomes an
+// escape, so no text of the run (the URL) can end the script element early.
+std::string runData(const RunResult& result) {
+    std::ostringstream summary;
+    printRunSummary(result, summary);
+    const PercentileCurve curve = percentileCurve(result);
+    const json data = {{"title", result.url},
+                       {"summary", summary.str()},
+                       {"seconds", secondsSeries(result)},
+                       {"percentiles", {{"percent", curve.percent}, {"latencyMs", curve.latencyMs}}}};
+    const std::string text = data.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        if (c == '<') {
+            escaped += "\\u003c";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+}  // namespace
+
+PercentileCurve percentileCurve(const RunResult& result) {
+    PercentileCurve curve;
+    std::uint32_t longestMs = 0;
+    for (const LatencyBucket& bucket : result.latencyCounts) longestMs = bucket.latencyMs;
+    for (int step = 0; step <= 100 * kStepsPerPercent; ++step) {
+        const double percent = static_cast<double>(step) / kStepsPerPercent;
+        curve.percent.push_back(percent);
+        curve.latencyMs.push_back(step == 100 * kStepsPerPercent
+                                      ? longestMs
+                                      : latencyPercentileMs(result.latencyCounts, percent));
+    }
+    return curve;
+}
+
+std::string plotPage(const RunResult& result) {
+    const std::pair<std::string_view, std::string> fills[] = {
+        {"{{UPLOT_STYLE}}", std::string(kUplotStyle)},
+        {"{{UPLOT_SCRIPT}}", std::string(kUplotScript)},
+        {"{{RUN_DATA}}", runData(result)},
+    };
+    // Markers are replaced in the template only, never in what was put in.
+    std::string page;
+    std::size_t from = 0;
+    for (const auto& [marker, fill] : fills) {
+        const std::size_t at = kPlotTemplate.find(marker, from);
+        page.append(kPlotTemplate.substr(from, at - from));
+        page.append(fill);
+        from = at + marker.size();
+    }
+    page.append(kPlotTemplate.substr(from));
+    return page;
+}

@@ -1,0 +1,120 @@
+#include "report/result_file_write.h"
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/file_replace.h"
+
+namespace {
+
+using nlohmann::json;
+
+// JSON strings are UTF-8. A URL that is not (the Windows console hands over
+// its code page's bytes) is kept exactly as hex, beside a readable form.
+void putUrl(json& settings, const std::string& url) {
+    try {
+        (void)json(url).dump();
+        settings["url"] = url;
+    } catch (const json::type_error&) {
+        static const char kHex[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char byte : url) {
+            hex += kHex[byte >> 4];
+            hex += kHex[byte & 0xF];
+        }
+        // The readable form has U+FFFD for each byte that is no UTF-8.
+        const std::string quoted = json(url).dump(-1, ' ', false, json::error_handler_t::replace);
+        settings["url"] = json::parse(quoted);
+        settings["url_hex"] = hex;
+    }
+}
+
+json settingsOf(const SavedRun& run) {
+    const RunResult& result = run.result;
+    json settings = json::object();
+    putUrl(settings, result.url);
+    settings["duration_s"] = result.durationSec;
+    settings["concurrency"] = run.wholeConcurrency;
+    settings["target_rps"] = result.targetQps;
+    settings["processor_count"] = result.processorCount;
+    settings["agent"] = run.agentCount > 0
+                            ? json{{"index", run.agentIndex}, {"count", run.agentCount}}
+                            : json(nullptr);
+    return settings;
+}
+
+json latencyCountsOf(const RunResult& result) {
+    json pairs = json::array();
+    for (const LatencyBucket& bucket : result.latencyCounts) {
+        pairs.push_back(json::array({bucket.latencyMs, bucket.count}));
+    }
+    return pairs;
+}
+
+json secondsOf(const RunResult& result) {
+    json rows = json::array();
+    for (const SecondSample& second : result.seconds) {
+        rows.push_back(json::array({second.completed, second.meanLatencyMs, second.errors}));
+    }
+    return rows;
+}
+
+// Beside the final name, so the rename stays within one file system; random,
+// so two runs saving to the same name do not write into one file.
+std::string temporaryNameFor(const std::string& path) {
+    std::random_device entropy;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.partial", static_cast<unsigned>(entropy()));
+    return path + suffix;
+}
+
+}  // namespace
+
+std::string resultFileText(const SavedRun& run) {
+    const RunResult& result = run.result;
+    const StatusClassCounts& classes = result.statusClasses;
+    json document = json::object();
+    document["format"] = "velkor result";
+    document["format_version"] = kResultFormatVersion;
+    document["velkor_version"] = run.velkorVersion;
+    document["settings"] = settingsOf(run);
+    document["clients"] = result.concurrency;
+    document["start_unix_ns"] = result.startUnixNs;
+    document["end_unix_ns"] = result.endUnixNs;
+    document["completed"] = result.completed;
+    document["errors"] = result.errors;
+    document["status_classes"] = {{"2xx", classes.status2xx}, {"3xx", classes.status3xx},
+                                  {"4xx", classes.status4xx}, {"5xx", classes.status5xx},
+                                  {"other", classes.other}};
+    document["latency_counts_ms"] = latencyCountsOf(result);
+    document["seconds_columns"] = {"completed", "mean_latency_ms", "errors"};
+    document["seconds"] = secondsOf(result);
+    return document.dump() + "\n";
+}
+
+bool resultFileCreatable(const std::string& path) {
+    if (std::ifstream(path, std::ios::in).is_open() &&
+        !std::ofstream(path, std::ios::app).is_open()) {
+        return false;  // exists but cannot be written: a directory, or read-only
+    }
+    const std::string probe = temporaryNameFor(path);
+    const bool created = std::ofstream(probe, std::ios::binary).is_open();
+    if (created) std::remove(probe.c_str());
+    return created;
+}
+
+bool writeResultFile(const std::string& path, const SavedRun& run) {
+    const std::string temporary = temporaryNameFor(path);
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file) return false;
+    file << resultFileText(run);
+    file.close();
+    if (!file || !replaceFile(temporary, path)) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}

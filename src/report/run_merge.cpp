@@ -1,0 +1,102 @@
+#include "report/run_merge.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// total += value unless the sum leaves T's range.
+template <typename T>
+bool addTo(T& total, T value) {
+    constexpr T kMost = std::numeric_limits<T>::max();
+    if (value > 0 && total > kMost - value) return false;
+    if constexpr (std::numeric_limits<T>::is_signed) {
+        if (value < 0 && total < std::numeric_limits<T>::min() - value) return false;
+    }
+    total += value;
+    return true;
+}
+
+bool addClasses(StatusClassCounts& total, const StatusClassCounts& more) {
+    return addTo(total.status2xx, more.status2xx) && addTo(total.status3xx, more.status3xx) &&
+           addTo(total.status4xx, more.status4xx) && addTo(total.status5xx, more.status5xx) &&
+           addTo(total.other, more.other);
+}
+
+// The union of ascending sparse counts, ascending and sparse again.
+bool addLatencyCounts(std::vector<LatencyBucket>& total, const std::vector<LatencyBucket>& more) {
+    std::vector<LatencyBucket> both;
+    both.reserve(total.size() + more.size());
+    std::merge(total.begin(), total.end(), more.begin(), more.end(), std::back_inserter(both),
+               [](const LatencyBucket& a, const LatencyBucket& b) { return a.latencyMs < b.latencyMs; });
+    total.clear();
+    for (const LatencyBucket& bucket : both) {
+        if (!total.empty() && total.back().latencyMs == bucket.latencyMs) {
+            if (!addTo(total.back().count, bucket.count)) return false;
+        } else {
+            total.push_back(bucket);
+        }
+    }
+    return true;
+}
+
+// Second by second; the mean over both is weighted by each side's requests.
+bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample>& more) {
+    if (total.size() < more.size()) total.resize(more.size(), SecondSample{0, 0.0, 0});
+    for (std::size_t i = 0; i < more.size(); ++i) {
+        SecondSample& sum = total[i];
+        const double weightedMs = sum.meanLatencyMs * static_cast<double>(sum.completed) +
+                                  more[i].meanLatencyMs * static_cast<double>(more[i].completed);
+        if (!addTo(sum.completed, more[i].completed) || !addTo(sum.errors, more[i].errors)) {
+            return false;
+        }
+        sum.meanLatencyMs = sum.completed == 0 ? 0.0 : weightedMs / static_cast<double>(sum.completed);
+    }
+    return true;
+}
+
+bool addRun(RunResult& total, const RunResult& more) {
+    total.startUnixNs = std::min(total.startUnixNs, more.startUnixNs);
+    total.endUnixNs = std::max(total.endUnixNs, more.endUnixNs);
+    return addTo(total.concurrency, more.concurrency) &&
+           addTo(total.processorCount, more.processorCount) &&
+           addTo(total.completed, more.completed) && addTo(total.errors, more.errors) &&
+           addClasses(total.statusClasses, more.statusClasses) &&
+           addLatencyCounts(total.latencyCounts, more.latencyCounts) &&
+           addSeconds(total.seconds, more.seconds);
+}
+
+// Agents share the run's -q. Plain runs each had their own, and together
+// aimed at the sum; an unpaced one leaves the whole unpaced.
+std::int32_t mergedTargetQps(const std::vector<NamedRun>& runs) {
+    if (runs.front().run.agentCount > 0) return runs.front().run.result.targetQps;
+    std::int32_t total = 0;
+    for (const NamedRun& named : runs) {
+        const std::int32_t qps = named.run.result.targetQps;
+        if (qps <= 0 || !addTo(total, qps)) return 0;
+    }
+    return total;
+}
+
+}  // namespace
+
+std::string mergedAgentText(const std::vector<NamedRun>& runs) {
+    const std::int32_t agents = runs.front().run.agentCount;
+    if (agents > 0) return std::to_string(agents) + " agents of " + std::to_string(agents);
+    return "merged " + std::to_string(runs.size()) + " runs";
+}
+
+bool mergeRuns(const std::vector<NamedRun>& runs, RunResult& merged, std::string& problem) {
+    problem.clear();
+    merged = runs.front().run.result;
+    if (runs.size() == 1) return true;
+    for (std::size_t i = 1; i < runs.size(); ++i) {
+        if (!addRun(merged, runs[i].run.result)) {
+            problem = "the counts of these files add up to more than a 64-bit count holds";
+            return false;
+        }
+    }
+    merged.agentText = mergedAgentText(runs);
+    merged.targetQps = mergedTargetQps(runs);
+    return true;
+}

@@ -1,0 +1,121 @@
+#include "report/run_set_check.h"
+
+#include <algorithm>
+
+#include "app/messages.h"
+#include "load/client_share.h"
+
+namespace {
+
+std::string agentName(const SavedRun& run) {
+    return "agent " + std::to_string(run.agentIndex) + "/" + std::to_string(run.agentCount);
+}
+
+// "b.json: run time 10 s differs from 20 s in a.json"
+std::string differs(const NamedRun& named, const NamedRun& first, const std::string& what,
+                    const std::string& value, const std::string& firstValue) {
+    return quoteForMessage(named.fileName) + ": " + what + " " + value + " differs from " +
+           firstValue + " in " + quoteForMessage(first.fileName);
+}
+
+bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& problem) {
+    const RunResult& one = named.run.result;
+    const RunResult& base = first.run.result;
+    if (one.url != base.url) {
+        problem = differs(named, first, "URL", quoteForMessage(one.url), quoteForMessage(base.url));
+    } else if (one.durationSec != base.durationSec) {
+        problem = differs(named, first, "run time", std::to_string(one.durationSec) + " s",
+                          std::to_string(base.durationSec) + " s");
+    } else if ((named.run.agentCount > 0) != (first.run.agentCount > 0)) {
+        problem = quoteForMessage(named.fileName) + ": " +
+                  (named.run.agentCount > 0 ? "an agent's result" : "no agent's result") +
+                  ", unlike " + quoteForMessage(first.fileName) + "; agents merge only with " +
+                  "the other agents of their run";
+    }
+    return problem.empty();
+}
+
+// Agents of one run share -c, -q and N; each ran exactly its share of -c.
+bool agentFits(const NamedRun& named, const NamedRun& first, std::string& problem) {
+    const SavedRun& one = named.run;
+    const SavedRun& base = first.run;
+    if (one.agentCount != base.agentCount) {
+        problem = differs(named, first, "agent count", std::to_string(one.agentCount),
+                          std::to_string(base.agentCount));
+    } else if (one.wholeConcurrency != base.wholeConcurrency) {
+        problem = differs(named, first, "-c", std::to_string(one.wholeConcurrency),
+                          std::to_string(base.wholeConcurrency));
+    } else if (one.result.targetQps != base.result.targetQps) {
+        problem = differs(named, first, "-q", std::to_string(one.result.targetQps),
+                          std::to_string(base.result.targetQps));
+    } else {
+        TestConfig share;
+        share.concurrency = one.wholeConcurrency;
+        share.agentIndex = one.agentIndex;
+        share.agentCount = one.agentCount;
+        if (one.result.concurrency != localClientCount(share)) {
+            problem = quoteForMessage(named.fileName) + ": " + agentName(one) + " ran " +
+                      std::to_string(one.result.concurrency) + " clients, but its share of -c " +
+                      std::to_string(one.wholeConcurrency) + " is " +
+                      std::to_string(localClientCount(share));
+        }
+    }
+    return problem.empty();
+}
+
+std::string missingAgents(const std::vector<std::int32_t>& missing, std::int64_t missingCount,
+                          std::int32_t count) {
+    std::string text = missingCount == 1 ? "agent " : "agents ";
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + std::to_string(missing[i]) + "/" + std::to_string(count);
+    }
+    const auto unnamed = missingCount - static_cast<std::int64_t>(missing.size());
+    if (unnamed > 0) text += " and " + std::to_string(unnamed) + " more";
+    return text + (missingCount == 1 ? " is" : " are") + " missing from the set of " +
+           std::to_string(count) + " agents";
+}
+
+// Every agent 1..N exactly once; the runs are agents of one N already. Works
+// on the files given, never on N, which a damaged file could make huge.
+bool agentSetComplete(const std::vector<NamedRun>& runs, std::string& problem) {
+    std::vector<const NamedRun*> sorted;
+    for (const NamedRun& named : runs) sorted.push_back(&named);
+    std::stable_sort(sorted.begin(), sorted.end(), [](const NamedRun* a, const NamedRun* b) {
+        return a->run.agentIndex < b->run.agentIndex;
+    });
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        if (sorted[i]->run.agentIndex == sorted[i - 1]->run.agentIndex) {
+            problem = quoteForMessage(sorted[i]->fileName) + ": " + agentName(sorted[i]->run) +
+                      " again, already given by " + quoteForMessage(sorted[i - 1]->fileName);
+            return false;
+        }
+    }
+    const std::int32_t count = runs.front().run.agentCount;
+    const std::int64_t missingCount = count - static_cast<std::int64_t>(sorted.size());
+    if (missingCount == 0) return true;
+    constexpr std::size_t kNamed = 5;  // missing agents named in the message
+    std::vector<std::int32_t> missing;
+    std::int64_t expected = 1;
+    for (std::size_t i = 0; i <= sorted.size() && missing.size() < kNamed; ++i) {
+        const std::int64_t next = i < sorted.size() ? sorted[i]->run.agentIndex : count + 1LL;
+        for (; expected < next && missing.size() < kNamed; ++expected) {
+            missing.push_back(static_cast<std::int32_t>(expected));
+        }
+        expected = next + 1;
+    }
+    problem = missingAgents(missing, missingCount, count);
+    return false;
+}
+
+}  // namespace
+
+bool runsBelongTogether(const std::vector<NamedRun>& runs, std::string& problem) {
+    problem.clear();
+    if (runs.empty()) return true;
+    const NamedRun& first = runs.front();
+    for (const NamedRun& named : runs) {
+        if (!settingsAgree(named, first, problem)) return false;
+        if (first.run.agentCount > 0 && !agentFits(named, first, problem)) return false;
+    }
+    return first.run.agentCount == 0 || agentSetComplete(runs, problem);
+}

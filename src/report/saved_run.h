@@ -1,0 +1,19 @@
+// A run as its result file keeps it: the run's figures and the settings that
+// say how it relates to other runs (the whole run's -c, which agent it was).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "stats/run_result.h"
+
+// The result file's layout; a reader refuses any other.
+inline constexpr std::int64_t kResultFormatVersion = 1;
+
+struct SavedRun {
+    RunResult result;                    // figures; result.concurrency: clients this process ran
+    std::int32_t wholeConcurrency = 0;   // -c as given: all clients of the run, over all agents
+    std::int32_t agentIndex = 0;         // K of --agent K/N, 1-based; 0 when no agent
+    std::int32_t agentCount = 0;         // N of --agent K/N; 0 when no agent
+    std::string velkorVersion = VELKOR_VERSION;  // version of the velkor that ran it
+};

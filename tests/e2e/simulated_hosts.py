@@ -43,7 +43,7 @@ http {{
     uwsgi_temp_path {prefix}/uwsgi;
     scgi_temp_path {prefix}/scgi;
     server {{
-        listen {address}:{port} reuseport backlog=4096;
+        listen {address}:{port} reuseport backlog=16384;
         root {prefix}/www;
         location / {{ }}
     }}
@@ -201,6 +201,9 @@ class SimulatedHosts:
         for address in addresses:
             command(*inns, "ip", "addr", "add", f"{address}/24", "dev", "eth0")
         command(*inns, "ip", "link", "set", "eth0", "up")
+        # Room for a burst of thousands of connects while the server is busy.
+        command(*inns, "sysctl", "-qw", "net.core.somaxconn=65535",
+                "net.ipv4.tcp_max_syn_backlog=65535")
         if port_range is not None:
             low, high = port_range
             command(*inns, "sysctl", "-qw", f"net.ipv4.ip_local_port_range={low} {high}")

@@ -79,18 +79,23 @@ class ManyHostsTest(unittest.TestCase):
         self.assertEqual({p: total[p] for p in union}, union)
         self.assertEqual(incomplete.returncode, 1)
 
-        # The rate holds at the server every second, and so does each agent's share.
+        # The rate holds at the server every second, and so does each agent's
+        # share: no agent sends its share in a burst. The bounds are wide, as a
+        # machine shared with other work can stall everything for most of a
+        # second; bench/many_hosts.py holds the full-scale run to 10 %.
         self.assertLess(abs(completed - self.RATE * self.SECONDS), self.RATE * self.SECONDS / 20)
         for count in agent_runs.per_second(arrivals, start_at, self.SECONDS):
-            self.assertLess(abs(count - self.RATE), self.RATE / 4, "a second at the server")
+            self.assertLess(abs(count - self.RATE), self.RATE / 2, "a second at the server")
         for k in range(1, self.AGENTS + 1):
             share_rate = self.RATE / self.AGENTS
             for count in agent_runs.per_second(arrivals, start_at, self.SECONDS,
                                                hosts.agent_address(k)):
-                self.assertLess(abs(count - share_rate), share_rate / 4, f"agent {k}")
+                self.assertLess(abs(count - share_rate), share_rate / 2, f"agent {k}")
+        # Each agent's first request: not before the start, and all close together
+        # (an agent that ignored --start-at would be off by seconds).
         first = agent_runs.first_arrivals(arrivals).values()
         self.assertGreaterEqual(min(first), start_at - 0.01, "no agent starts early")
-        self.assertLess(max(first) - min(first), 0.25, "the agents start together")
+        self.assertLess(max(first) - min(first), 1.0, "the agents start together")
 
     def test_source_addresses_pass_one_address_port_range(self):
         ports = (40000, 40099)

@@ -11,6 +11,7 @@
 #include "load/client_loop.h"
 #include "load/client_share.h"
 #include "load/run_window.h"
+#include "report/run_saving.h"
 #include "stats/collect_run_result.h"
 #include "stats/progress_reporter.h"
 #include "stats/run_stats.h"
@@ -115,7 +116,9 @@ int runLoadTest(TestConfig& config) {
     closePool(setup);
     markRunEnd();
 
-    printRunSummary(collectRunResult(config), std::cout);
+    const RunResult result = collectRunResult(config);
+    printRunSummary(result, std::cout);
+    const bool saved = saveRunResult(config, result);
     WSACleanup();
-    return 0;
+    return saved ? 0 : 1;
 }

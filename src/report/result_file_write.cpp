@@ -10,7 +10,8 @@
 
 namespace {
 
-using nlohmann::json;
+// Keys stay in the order written, the order docs/result-file.md gives.
+using json = nlohmann::ordered_json;
 
 // JSON strings are UTF-8. A URL that is not (the Windows console hands over
 // its code page's bytes) is kept exactly as hex, beside a readable form.

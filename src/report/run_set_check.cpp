@@ -107,15 +107,32 @@ bool agentSetComplete(const std::vector<NamedRun>& runs, std::string& problem) {
     return false;
 }
 
+// The same plain run given twice would count its requests twice. Runs of
+// their own start and end to the nanosecond are the same run.
+bool sameRunAgain(const std::vector<NamedRun>& runs, std::size_t at, std::string& problem) {
+    const RunResult& one = runs[at].run.result;
+    for (std::size_t before = 0; before < at; ++before) {
+        const RunResult& other = runs[before].run.result;
+        if (one.startUnixNs == other.startUnixNs && one.endUnixNs == other.endUnixNs) {
+            problem = quoteForMessage(runs[at].fileName) + ": the same run as " +
+                      quoteForMessage(runs[before].fileName) + " (same start and end)";
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool runsBelongTogether(const std::vector<NamedRun>& runs, std::string& problem) {
     problem.clear();
-    if (runs.empty()) return true;
+    if (runs.size() < 2) return true;  // one file is re-printed as it is, agent or not
     const NamedRun& first = runs.front();
-    for (const NamedRun& named : runs) {
+    for (std::size_t at = 0; at < runs.size(); ++at) {
+        const NamedRun& named = runs[at];
         if (!settingsAgree(named, first, problem)) return false;
         if (first.run.agentCount > 0 && !agentFits(named, first, problem)) return false;
+        if (first.run.agentCount == 0 && sameRunAgain(runs, at, problem)) return false;
     }
     return first.run.agentCount == 0 || agentSetComplete(runs, problem);
 }

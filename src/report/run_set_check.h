@@ -14,7 +14,8 @@ struct NamedRun {
 };
 
 // True when the runs belong together: all have the URL and run time of the
-// first; either none is an agent, or they are agents 1 to N of one N, each
-// once, with the same -c and -q, each having run its share of the clients.
-// Otherwise sets problem to one line naming the file that differs.
+// first; either none is an agent and no run is given twice, or they are
+// agents 1 to N of one N, each once, with the same -c and -q, each having run
+// its share of the clients. A single run always stands alone. Otherwise sets
+// problem to one line naming the file that differs.
 bool runsBelongTogether(const std::vector<NamedRun>& runs, std::string& problem);

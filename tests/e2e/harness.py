@@ -7,6 +7,7 @@ import time
 
 VELKOR = os.environ.get("VELKOR_BIN", "velkor")
 TARGET = os.environ.get("VELKOR_TARGET_BIN", "velkor_target")
+REPORT = os.environ.get("VELKOR_REPORT_BIN", "velkor-report")
 # Under Wine the Windows build is run through a launcher such as "wine".
 LAUNCHER = os.environ.get("VELKOR_LAUNCHER", "").split()
 
@@ -69,6 +70,19 @@ def run_velkor(*args, timeout=60):
     started = time.monotonic()
     done = subprocess.run(LAUNCHER + [VELKOR, *args], capture_output=True, timeout=timeout)
     return Run(args, done.returncode, done.stdout, done.stderr, time.monotonic() - started)
+
+
+def run_report(*args, timeout=60):
+    started = time.monotonic()
+    done = subprocess.run(LAUNCHER + [REPORT, *args], capture_output=True, timeout=timeout)
+    return Run(args, done.returncode, done.stdout, done.stderr, time.monotonic() - started)
+
+
+def summary_bytes(stdout):
+    """The closing summary of a run's standard output, from the empty line
+    before "Target URL:" to the end."""
+    at = stdout.rfind(b"Target URL:")
+    return stdout[stdout.rfind(b"\n", 0, at - 1) + 1:] if at >= 0 else b""
 
 
 class Target:

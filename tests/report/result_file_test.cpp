@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "report/result_file_read.h"
+#include "report/result_file_write.h"
+#include "stats/run_summary.h"
+#include "support/saved_run_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::string summaryOf(const RunResult& result) {
+    std::ostringstream out;
+    printRunSummary(result, out);
+    return out.str();
+}
+
+SavedRun fullRun() {
+    SavedRun run = agentRun(2, 3, 7, {0, 1, 1, 19, 4'000'000'000u});
+    RunResult& result = run.result;
+    result.targetQps = 5000;
+    result.completed = std::numeric_limits<std::uint64_t>::max();
+    result.errors = 12;
+    result.statusClasses = {1, 2, 3, 4, 5};
+    result.startUnixNs = -5;
+    result.seconds = {{0, 0.0, 0}, {19, 19.684210526315788, 2}, {3, 1e-7, 0}};
+    return run;
+}
+
+void expectSameRun(const SavedRun& read, const SavedRun& written) {
+    const RunResult& a = read.result;
+    const RunResult& b = written.result;
+    EXPECT_EQ(a.url, b.url);
+    EXPECT_EQ(a.durationSec, b.durationSec);
+    EXPECT_EQ(a.concurrency, b.concurrency);
+    EXPECT_EQ(a.targetQps, b.targetQps);
+    EXPECT_EQ(a.processorCount, b.processorCount);
+    EXPECT_EQ(a.agentText, b.agentText);
+    EXPECT_EQ(a.startUnixNs, b.startUnixNs);
+    EXPECT_EQ(a.endUnixNs, b.endUnixNs);
+    EXPECT_EQ(a.completed, b.completed);
+    EXPECT_EQ(a.errors, b.errors);
+    EXPECT_EQ(a.statusClasses.status2xx, b.statusClasses.status2xx);
+    EXPECT_EQ(a.statusClasses.other, b.statusClasses.other);
+    ASSERT_EQ(a.latencyCounts.size(), b.latencyCounts.size());
+    for (std::size_t i = 0; i < a.latencyCounts.size(); ++i) {
+        EXPECT_EQ(a.latencyCounts[i].latencyMs, b.latencyCounts[i].latencyMs);
+        EXPECT_EQ(a.latencyCounts[i].count, b.latencyCounts[i].count);
+    }
+    ASSERT_EQ(a.seconds.size(), b.seconds.size());
+    for (std::size_t i = 0; i < a.seconds.size(); ++i) {
+        EXPECT_EQ(a.seconds[i].completed, b.seconds[i].completed);
+        EXPECT_EQ(a.seconds[i].meanLatencyMs, b.seconds[i].meanLatencyMs);  // to the last bit
+        EXPECT_EQ(a.seconds[i].errors, b.seconds[i].errors);
+    }
+    EXPECT_EQ(read.wholeConcurrency, written.wholeConcurrency);
+    EXPECT_EQ(read.agentIndex, written.agentIndex);
+    EXPECT_EQ(read.agentCount, written.agentCount);
+    EXPECT_EQ(read.velkorVersion, written.velkorVersion);
+    EXPECT_EQ(summaryOf(a), summaryOf(b));
+}
+
+TEST(ResultFile, ReadsBackEveryFigureExactly) {
+    SavedRun plain = savedRunWith({3, 3, 8});
+    SavedRun empty = savedRunWith({}, 0, 0);
+    SavedRun gbkUrl = savedRunWith({1});
+    gbkUrl.result.url = "http://h/\xb2\xe2\xca\xd4?q=\"\\";  // a Windows console's bytes
+    for (const SavedRun& written : {fullRun(), plain, empty, gbkUrl}) {
+        SavedRun read;
+        std::string problem;
+        ASSERT_TRUE(parseResultFile(resultFileText(written), read, problem)) << problem;
+        expectSameRun(read, written);
+    }
+    const json gbkDocument = json::parse(resultFileText(gbkUrl));
+    EXPECT_EQ(gbkDocument["settings"]["url_hex"], "687474703a2f2f682fb2e2cad43f713d225c");
+    EXPECT_FALSE(json::parse(resultFileText(plain))["settings"].contains("url_hex"));
+}
+
+TEST(ResultFile, RefusesEveryTruncation) {
+    const std::string text = resultFileText(fullRun());
+    for (std::size_t length = 0; length + 1 < text.size(); ++length) {
+        SavedRun read;
+        std::string problem;
+        EXPECT_FALSE(parseResultFile(text.substr(0, length), read, problem)) << length;
+        EXPECT_FALSE(problem.empty());
+        EXPECT_EQ(problem.find('\n'), std::string::npos);
+    }
+}
+
+TEST(ResultFile, NamesWhatIsWrong) {
+    struct Case {
+        const char* pointer;   // JSON pointer of the field to change
+        json value;            // its new value; a discarded value removes the field
+        const char* problem;   // expected problem text
+    };
+    const json kRemove = json(json::value_t::discarded);
+    const Case cases[] = {
+        {"/format", "other", "not a velkor result file"},
+        {"/format_version", 2, "result format version 2, but this velkor-report reads version 1"},
+        {"/format_version", "1", "\"format_version\" is not an integer in range"},
+        {"/completed", kRemove, "no \"completed\" field"},
+        {"/completed", -1, "\"completed\" is not an integer in range"},
+        {"/completed", 1.5, "\"completed\" is not an integer in range"},
+        {"/settings/duration_s", 2147483648LL, "\"settings.duration_s\" is not an integer in range"},
+        {"/settings/url", 7, "\"settings.url\" is not a string"},
+        {"/settings/url_hex", "7g", "\"settings.url_hex\" is not a string of hex digit pairs"},
+        {"/settings/agent", json{{"index", 3}, {"count", 2}},
+         "\"settings.agent\" is no agent K of N with 1 <= K <= N"},
+        {"/settings/agent", 1, "\"settings.agent\" is neither null nor an object"},
+        {"/status_classes/5xx", kRemove, "no \"status_classes.5xx\" field"},
+        {"/latency_counts_ms", json::parse("[[5,1],[5,2]]"),
+         "\"latency_counts_ms\" is not ascending with counts above 0"},
+        {"/latency_counts_ms", json::parse("[[5,0]]"),
+         "\"latency_counts_ms\" is not ascending with counts above 0"},
+        {"/latency_counts_ms", json::parse("[[5]]"),
+         "\"latency_counts_ms[0]\" is not a [milliseconds, count] pair"},
+        {"/latency_counts_ms", json::parse("[[4294967296,1]]"),
+         "\"latency_counts_ms[0][0]\" is not an integer in range"},
+        {"/latency_counts_ms", json::parse("[[1,18446744073709551615],[2,1]]"),
+         "\"latency_counts_ms\" counts more than 2^64 requests"},
+        {"/seconds", json::parse("[[1,-0.5,0]]"),
+         "\"seconds[0]\" is not a [completed, mean latency, errors] row"},
+        {"/seconds", json::parse("[[1,2,-1]]"), "\"seconds[0][2]\" is not an integer in range"},
+    };
+    const json good = json::parse(resultFileText(savedRunWith({1, 2})));
+    for (const Case& c : cases) {
+        json document = good;
+        const json::json_pointer pointer(c.pointer);
+        if (c.value.is_discarded()) {
+            document[pointer.parent_pointer()].erase(pointer.back());
+        } else {
+            document[pointer] = c.value;
+        }
+        SavedRun read;
+        std::string problem;
+        EXPECT_FALSE(parseResultFile(document.dump(), read, problem)) << c.pointer;
+        EXPECT_EQ(problem, c.problem) << c.pointer;
+    }
+    const std::pair<const char*, const char*> texts[] = {
+        {"", "empty, or cannot be read"},
+        {" \n", "empty, or cannot be read"},
+        {"[]", "not a velkor result file"},
+        {"{} x", "not JSON (syntax error at byte 4)"},
+        {"\xff", "not JSON (syntax error at byte 1)"},
+    };
+    for (const auto& [text, expected] : texts) {
+        SavedRun read;
+        std::string problem;
+        EXPECT_FALSE(parseResultFile(text, read, problem));
+        EXPECT_EQ(problem, expected);
+    }
+}
+
+class ResultFileOnDisk : public testing::Test {
+protected:
+    void SetUp() override {
+        directory_ = std::filesystem::temp_directory_path() /
+                     ("velkor-result-test-" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directories(directory_);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory_); }
+
+    std::string pathOf(const char* name) const { return (directory_ / name).string(); }
+    std::size_t filesInDirectory() const {
+        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory_),
+                                                      std::filesystem::directory_iterator()));
+    }
+
+    std::filesystem::path directory_;
+};
+
+TEST_F(ResultFileOnDisk, ReplacesTheFileAndLeavesNothingElse) {
+    const std::string path = pathOf("run.json");
+    EXPECT_TRUE(resultFileCreatable(path));
+    EXPECT_EQ(filesInDirectory(), 0u);
+    ASSERT_TRUE(writeResultFile(path, savedRunWith({1, 2, 3})));
+    ASSERT_TRUE(writeResultFile(path, savedRunWith({9})));
+    EXPECT_TRUE(resultFileCreatable(path));
+    EXPECT_EQ(filesInDirectory(), 1u);
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(readResultFile(path, read, problem)) << problem;
+    EXPECT_EQ(read.result.completed, 1u);
+}
+
+TEST_F(ResultFileOnDisk, RefusesWhatCannotBeCreated) {
+    for (const std::string& path : {pathOf("missing/run.json"), directory_.string()}) {
+        EXPECT_FALSE(resultFileCreatable(path)) << path;
+        EXPECT_FALSE(writeResultFile(path, savedRunWith({1}))) << path;
+    }
+    EXPECT_EQ(filesInDirectory(), 0u);
+    SavedRun read;
+    std::string problem;
+    EXPECT_FALSE(readResultFile(pathOf("absent.json"), read, problem));
+    EXPECT_EQ(problem, "cannot be read");
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include "report/run_merge.h"
+#include "stats/run_summary.h"
+#include "support/saved_run_fixture.h"
+
+namespace {
+
+std::string summaryOf(const RunResult& result) {
+    std::ostringstream out;
+    printRunSummary(result, out);
+    return out.str();
+}
+
+std::vector<NamedRun> named(const std::vector<SavedRun>& runs) {
+    std::vector<NamedRun> files;
+    for (const SavedRun& run : runs) {
+        files.push_back({std::string(1, static_cast<char>('a' + files.size())) + ".json", run});
+    }
+    return files;
+}
+
+// Latency lists of the shapes that break percentile arithmetic: none, one,
+// all equal, far beyond any dense range, and random spreads.
+std::vector<std::vector<std::uint32_t>> latencyLists(std::mt19937& random) {
+    std::vector<std::vector<std::uint32_t>> lists = {
+        {}, {42}, std::vector<std::uint32_t>(1000, 7), {0, 4'294'967'295u, 65'536, 1'000'000}};
+    for (std::size_t size : {2u, 10u, 99u, 1000u, 12345u}) {
+        std::vector<std::uint32_t> list;
+        std::exponential_distribution<double> spread(0.05);
+        for (std::size_t i = 0; i < size; ++i) list.push_back(static_cast<std::uint32_t>(spread(random)));
+        lists.push_back(list);
+    }
+    return lists;
+}
+
+TEST(RunMerge, EqualsTheSummaryOfAllLatenciesTogether) {
+    std::mt19937 random(12);
+    const auto lists = latencyLists(random);
+    for (std::size_t trial = 0; trial < 60; ++trial) {
+        const std::size_t runCount = 2 + trial % 3;
+        std::vector<SavedRun> runs;
+        std::vector<std::uint32_t> all;
+        for (std::size_t i = 0; i < runCount; ++i) {
+            const auto& list = lists[random() % lists.size()];
+            runs.push_back(savedRunWith(list, static_cast<std::int64_t>(i)));
+            all.insert(all.end(), list.begin(), list.end());
+        }
+        RunResult merged;
+        std::string problem;
+        const auto files = named(runs);
+        ASSERT_TRUE(runsBelongTogether(files, problem)) << problem;
+        ASSERT_TRUE(mergeRuns(files, merged, problem)) << problem;
+
+        // One run that had every request of all of them.
+        SavedRun whole = savedRunWith(all);
+        whole.result.concurrency = 4 * static_cast<std::int64_t>(runCount);
+        whole.result.processorCount = 2 * runCount;
+        whole.result.agentText = "merged " + std::to_string(runCount) + " runs";
+        whole.result.errors = 0;
+        for (const SavedRun& run : runs) whole.result.errors += run.result.errors;
+        EXPECT_EQ(summaryOf(merged), summaryOf(whole.result)) << trial;
+
+        // And the percentiles by sorting the union itself.
+        std::sort(all.begin(), all.end());
+        for (double percent : {50.0, 90.0, 95.0, 99.0}) {
+            const std::uint32_t expected =
+                all.empty() ? 0 : all[static_cast<std::size_t>(all.size() * percent / 100)];
+            EXPECT_EQ(latencyPercentileMs(merged.latencyCounts, percent), expected) << trial;
+        }
+    }
+}
+
+TEST(RunMerge, AddsSecondBySecondWithMeansWeightedByRequests) {
+    SavedRun first = savedRunWith({1}, 1);
+    SavedRun second = savedRunWith({1}, 2);
+    first.result.seconds = {{10, 2.0, 1}, {0, 0.0, 0}};
+    second.result.seconds = {{30, 4.0, 0}, {0, 0.0, 5}, {4, 8.0, 0}};
+    first.result.statusClasses = {1, 2, 3, 4, 5};
+    second.result.statusClasses = {10, 20, 30, 40, 50};
+    RunResult merged;
+    std::string problem;
+    ASSERT_TRUE(mergeRuns(named({first, second}), merged, problem));
+    ASSERT_EQ(merged.seconds.size(), 3u);
+    EXPECT_EQ(merged.seconds[0].completed, 40u);
+    EXPECT_DOUBLE_EQ(merged.seconds[0].meanLatencyMs, 3.5);
+    EXPECT_EQ(merged.seconds[0].errors, 1u);
+    EXPECT_EQ(merged.seconds[1].completed, 0u);
+    EXPECT_EQ(merged.seconds[1].meanLatencyMs, 0.0);
+    EXPECT_EQ(merged.seconds[1].errors, 5u);
+    EXPECT_DOUBLE_EQ(merged.seconds[2].meanLatencyMs, 8.0);
+    EXPECT_EQ(merged.statusClasses.status3xx, 22u);
+    EXPECT_EQ(merged.statusClasses.other, 55u);
+    EXPECT_EQ(merged.startUnixNs, 1);
+}
+
+TEST(RunMerge, RefusesCountsBeyond64Bits) {
+    SavedRun first = savedRunWith({1}, 1);
+    SavedRun second = savedRunWith({1}, 2);
+    first.result.completed = std::numeric_limits<std::uint64_t>::max();
+    RunResult merged;
+    std::string problem;
+    EXPECT_FALSE(mergeRuns(named({first, second}), merged, problem));
+    EXPECT_EQ(problem, "the counts of these files add up to more than a 64-bit count holds");
+}
+
+SavedRun withUrl(SavedRun run, const char* url) {
+    run.result.url = url;
+    return run;
+}
+
+SavedRun withDuration(SavedRun run, std::int32_t durationSec) {
+    run.result.durationSec = durationSec;
+    return run;
+}
+
+SavedRun withQps(SavedRun run, std::int32_t targetQps) {
+    run.result.targetQps = targetQps;
+    return run;
+}
+
+SavedRun withClients(SavedRun run, std::int64_t clients) {
+    run.result.concurrency = clients;
+    return run;
+}
+
+TEST(RunSet, AcceptsWholeAgentSetsAndNamesTheFileThatDoesNotFit) {
+    const SavedRun plain = savedRunWith({1}, 1);
+    struct Case {
+        std::vector<SavedRun> runs;  // files a.json, b.json, ... in this order
+        std::string problem;         // expected refusal; empty: accepted
+    };
+    const Case cases[] = {
+        {{agentRun(3, 3, 7), agentRun(1, 3, 7), agentRun(2, 3, 7)}, ""},
+        {{plain, savedRunWith({2}, 2), savedRunWith({}, 3)}, ""},
+        {{agentRun(2, 4, 9)}, ""},  // one file is reprinted, whatever it is
+        {{agentRun(1, 3, 7), agentRun(3, 3, 7)}, "agent 2/3 is missing from the set of 3 agents"},
+        {{agentRun(1, 10, 7), agentRun(8, 10, 7)},
+         "agents 2/10, 3/10, 4/10, 5/10, 6/10 and 3 more are missing from the set of 10 agents"},
+        {{agentRun(1, 2147483647, 7), agentRun(2, 2147483647, 7)},
+         "agents 3/2147483647, 4/2147483647, 5/2147483647, 6/2147483647, 7/2147483647 and "
+         "2147483640 more are missing from the set of 2147483647 agents"},
+        {{agentRun(1, 2, 7), agentRun(2, 2, 7), agentRun(1, 2, 7)},
+         "\"c.json\": agent 1/2 again, already given by \"a.json\""},
+        {{agentRun(1, 3, 7), agentRun(2, 4, 7)}, "\"b.json\": agent count 4 differs from 3 in \"a.json\""},
+        {{agentRun(1, 2, 7), agentRun(2, 2, 8)}, "\"b.json\": -c 8 differs from 7 in \"a.json\""},
+        {{agentRun(1, 2, 7), withQps(agentRun(2, 2, 7), 100)},
+         "\"b.json\": -q 100 differs from 0 in \"a.json\""},
+        {{agentRun(1, 2, 7), withClients(agentRun(2, 2, 7), 4)},
+         "\"b.json\": agent 2/2 ran 4 clients, but its share of -c 7 is 3"},
+        {{plain, agentRun(1, 1, 4)},
+         "\"b.json\": an agent's result, unlike \"a.json\"; agents merge only with the other "
+         "agents of their run"},
+        {{agentRun(1, 2, 4), plain},
+         "\"b.json\": no agent's result, unlike \"a.json\"; agents merge only with the other "
+         "agents of their run"},
+        {{plain, withUrl(savedRunWith({1}, 2), "http://127.0.0.1:3001/")},
+         "\"b.json\": URL \"http://127.0.0.1:3001/\" differs from \"http://127.0.0.1:3000/\" in "
+         "\"a.json\""},
+        {{plain, withDuration(savedRunWith({1}, 2), 4)},
+         "\"b.json\": run time 4 s differs from 3 s in \"a.json\""},
+        {{plain, savedRunWith({2}, 2), plain},
+         "\"c.json\": the same run as \"a.json\" (same start and end)"},
+    };
+    for (const Case& c : cases) {
+        std::string problem;
+        EXPECT_EQ(runsBelongTogether(named(c.runs), problem), c.problem.empty()) << c.problem;
+        EXPECT_EQ(problem, c.problem);
+    }
+}
+
+TEST(RunSet, AgentsMergeIntoTheWholeRun) {
+    const std::vector<SavedRun> agents = {agentRun(2, 3, 7, {1, 2}), agentRun(1, 3, 7, {3}),
+                                          agentRun(3, 3, 7, {4, 4, 4})};
+    RunResult merged;
+    std::string problem;
+    ASSERT_TRUE(mergeRuns(named(agents), merged, problem));
+    EXPECT_EQ(merged.agentText, "3 agents of 3");
+    EXPECT_EQ(merged.concurrency, 7);
+    EXPECT_EQ(merged.completed, 6u);
+    EXPECT_EQ(merged.processorCount, 6u);
+
+    RunResult single;
+    ASSERT_TRUE(mergeRuns(named({agents[0]}), single, problem));
+    EXPECT_EQ(summaryOf(single), summaryOf(agents[0].result));
+    EXPECT_EQ(single.agentText, "2/3");
+}
+
+}  // namespace

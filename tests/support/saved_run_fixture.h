@@ -1,0 +1,55 @@
+// Result records built from plain latency lists, for the report tests.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "report/saved_run.h"
+
+// Sparse ascending counts of a list of latencies.
+inline std::vector<LatencyBucket> countsOf(const std::vector<std::uint32_t>& latenciesMs) {
+    std::map<std::uint32_t, std::uint64_t> counts;
+    for (std::uint32_t latencyMs : latenciesMs) ++counts[latencyMs];
+    std::vector<LatencyBucket> buckets;
+    for (const auto& [latencyMs, count] : counts) buckets.push_back({latencyMs, count});
+    return buckets;
+}
+
+// A plain run of durationSec seconds whose requests took latenciesMs; each
+// second of the series gets an equal share of them. startUnixNs tells runs apart.
+inline SavedRun savedRunWith(const std::vector<std::uint32_t>& latenciesMs,
+                             std::int64_t startUnixNs = 1'765'000'000'000'000'000,
+                             std::int32_t durationSec = 3) {
+    SavedRun run;
+    RunResult& result = run.result;
+    result.url = "http://127.0.0.1:3000/";
+    result.durationSec = durationSec;
+    result.concurrency = 4;
+    run.wholeConcurrency = 4;
+    result.processorCount = 2;
+    result.startUnixNs = startUnixNs;
+    result.endUnixNs = startUnixNs + durationSec * 1'000'000'000LL;
+    result.completed = latenciesMs.size();
+    result.errors = latenciesMs.size() % 3;
+    result.statusClasses.status2xx = latenciesMs.size();
+    result.latencyCounts = countsOf(latenciesMs);
+    for (std::int32_t second = 0; second < durationSec; ++second) {
+        result.seconds.push_back({latenciesMs.size() / durationSec, 1.5 + second, 0});
+    }
+    return run;
+}
+
+// Agent index of count of a run of wholeConcurrency clients.
+inline SavedRun agentRun(std::int32_t index, std::int32_t count, std::int32_t wholeConcurrency,
+                         const std::vector<std::uint32_t>& latenciesMs = {5, 7}) {
+    SavedRun run = savedRunWith(latenciesMs, 1'765'000'000'000'000'000 + index);
+    run.agentIndex = index;
+    run.agentCount = count;
+    run.wholeConcurrency = wholeConcurrency;
+    // Clients whose index i has i mod count = index - 1.
+    run.result.concurrency = wholeConcurrency >= index ? (wholeConcurrency - index) / count + 1 : 0;
+    run.result.agentText = std::to_string(index) + "/" + std::to_string(count);
+    return run;
+}

@@ -15,6 +15,15 @@ SOCKET failConnection(SOCKET socket) {
     return INVALID_SOCKET;
 }
 
+// A socket whose connect has finished has a peer; one still connecting, or
+// refused, has none.
+bool handshakeFinished(SOCKET socket) {
+    sockaddr_in peer{};
+    socklen_t peerBytes = sizeof(peer);
+    return getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerBytes) == 0 &&
+           pendingSocketError(socket) == 0;
+}
+
 // Connects without blocking so the attempt can be abandoned at giveUpNs: a
 // target that never completes the handshake must not hold the run forever.
 bool connectWithin(SOCKET socket, const addrinfo& address, std::int64_t giveUpNs) {
@@ -24,7 +33,11 @@ bool connectWithin(SOCKET socket, const addrinfo& address, std::int64_t giveUpNs
         const WaitResult result =
             waitForSocket(socket, SocketWait::Writable, waitBudgetMs(giveUpNs, monotonicNowNs()));
         if (result == WaitResult::Ready) return pendingSocketError(socket) == 0;
-        if (result == WaitResult::Failed || monotonicNowNs() >= giveUpNs) return false;
+        if (result == WaitResult::Failed) return false;
+        // A wait on a busy pool worker can time out on a handshake that has
+        // finished meanwhile: only a connect the server has still not
+        // answered is given up, and counted.
+        if (monotonicNowNs() >= giveUpNs) return handshakeFinished(socket);
     }
 }
 

@@ -2,6 +2,7 @@
 even schedule over all clients, one run window, idle closes reopened."""
 
 import os
+import socket
 import threading
 import time
 import unittest
@@ -103,6 +104,21 @@ class RunTimingTest(unittest.TestCase):
         self.assertEqual(target.accepted, 10)
         self.assertEqual(served, 20)
         self.assertEqual(run.summary()["Total errors"], "0")
+
+    def test_connects_the_server_never_answers_are_errors_and_end_with_the_run(self):
+        # A listener that never accepts: once its queue is full the kernel
+        # drops further SYNs, and those connects are still pending at the
+        # run's end. Each is one error; the queued ones fail their exchange.
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(1)
+            port = listener.getsockname()[1]
+            run = run_velkor("-t", "1", "-c", "20", f"http://127.0.0.1:{port}/")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        summary = run.summary()
+        self.assertEqual(summary["Completed requests"], "0")
+        self.assertEqual(summary["Total errors"], "20")
+        self.assertLess(run.seconds, 1 + slack(3))
 
 
 @unittest.skipUnless(nginx_available() or os.environ.get("CI"), "nginx is not installed")

@@ -9,7 +9,7 @@ import threading
 import time
 import unittest
 
-from harness import BANNER, Target, run_velkor, slack
+from harness import BANNER, Target, run_velkor
 
 
 def peer_addresses(port):
@@ -23,14 +23,27 @@ def peer_addresses(port):
 @unittest.skipUnless(sys.platform.startswith("linux"), "127.0.0.x beyond .1 is local on Linux")
 class SourceAddressTest(unittest.TestCase):
     def test_clients_leave_from_the_addresses_in_turn(self):
+        clients = 30
         with Target() as target:
-            seen = {}
-            # Counted halfway through the run, while every client holds its connection.
-            timer = threading.Timer(slack(1.2), lambda: seen.update(peer_addresses(target.port)))
-            timer.start()
-            run = run_velkor("-t", "3", "-c", "30", target.url,
-                             "--source", "127.0.0.2,127.0.0.3,127.0.0.4", timeout=60)
-            timer.join()
+            seen = collections.Counter()
+            running = threading.Event()
+            running.set()
+
+            def watch():
+                # The first moment every client holds its connection, however
+                # slowly this build starts them.
+                while running.is_set() and sum(seen.values()) < clients:
+                    seen.clear()
+                    seen.update(peer_addresses(target.port))
+                    time.sleep(0.05)
+
+            watcher = threading.Thread(target=watch)
+            watcher.start()
+            # Paced, so the clients hold their connections at little cost.
+            run = run_velkor("-t", "3", "-c", str(clients), "-q", "30", target.url,
+                             "--source", "127.0.0.2,127.0.0.3,127.0.0.4", timeout=120)
+            running.clear()
+            watcher.join()
             target.stop()
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.summary()["Total errors"], "0")

@@ -15,6 +15,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
@@ -276,6 +277,20 @@ class SimulatedHosts:
         # With a state filter ss leaves out the state column: Recv-Q Send-Q Local Peer.
         return collections.Counter(line.split()[3].rsplit(":", 1)[0]
                                    for line in listed.stdout.splitlines())
+
+    def peers_at_server_later(self, at):
+        """Counts the server's connections by client address at the wall-clock
+        instant at, on another thread. Returns the thread and the counter it
+        fills: join the one before reading the other."""
+        peers = collections.Counter()
+
+        def count():
+            time.sleep(max(0.0, at - time.time()))
+            peers.update(self.peers_at_server())
+
+        thread = threading.Thread(target=count)
+        thread.start()
+        return thread, peers
 
     def arrivals(self):
         """(arrival time in s, client address, status) of every request nginx

@@ -4,7 +4,6 @@ with 4 workers and 4 agent hosts launched by one pdsh command. A smaller run
 than bench/many_hosts.py, which shows the full-scale figures."""
 
 import os
-import threading
 import time
 import unittest
 
@@ -22,17 +21,6 @@ def reason_to_skip():
     return reason
 
 
-def count_at(hosts, at, into):
-    """From another thread: the server's connections by client address at
-    the wall-clock instant at."""
-    def count():
-        time.sleep(max(0.0, at - time.time()))
-        into.update(hosts.peers_at_server())
-    thread = threading.Thread(target=count)
-    thread.start()
-    return thread
-
-
 @unittest.skipIf(reason_to_skip(), reason_to_skip())
 class ManyHostsTest(unittest.TestCase):
     SECONDS, CLIENTS, RATE, AGENTS = 3, 2000, 1000, 4
@@ -41,8 +29,7 @@ class ManyHostsTest(unittest.TestCase):
         with SimulatedHosts(self.AGENTS) as hosts:
             hosts.start_nginx(workers=4, connections=4096)
             start_at = time.time() + 3  # pdsh starts all four well within this
-            held = {}
-            counter = count_at(hosts, start_at + self.SECONDS / 2, held)
+            counter, held = hosts.peers_at_server_later(start_at + self.SECONDS / 2)
             run = agent_runs.AgentRun(
                 [hosts.agent_host(k) for k in range(1, self.AGENTS + 1)],
                 ["-t", str(self.SECONDS), "-c", str(self.CLIENTS), "-q", str(self.RATE),
@@ -110,8 +97,7 @@ class ManyHostsTest(unittest.TestCase):
                 # c/q = 10 s: each client sends at most once and holds its connection.
                 args = [agent_runs.VELKOR, "-t", "3", "-c", str(clients), "-q", "29",
                         hosts.url, *options]
-                seen = {}
-                counter = count_at(hosts, time.time() + 1.5, seen)
+                counter, seen = hosts.peers_at_server_later(time.time() + 1.5)
                 done = hosts.run_in(hosts.agent_host(k), *args, capture_output=True,
                                     timeout=60)
                 counter.join()

@@ -102,6 +102,10 @@ def _kill_namespace_processes(namespace):
             pass
 
 
+def _exit_on_terminate(signum, frame):
+    raise SystemExit(128 + signum)
+
+
 def remove_leftovers():
     """Removes what a killed earlier run left: its namespaces (and the
     processes still in them), its links and its temporary folders."""
@@ -163,6 +167,11 @@ class SimulatedHosts:
     # Building and removing -----------------------------------------------------
 
     def __enter__(self):
+        # A terminated test still removes what it made: SIGTERM unwinds like
+        # an exception, through __exit__. (SIGKILL cannot; the next run's
+        # remove_leftovers does it then.)
+        if threading.current_thread() is threading.main_thread():
+            self.previous_sigterm = signal.signal(signal.SIGTERM, _exit_on_terminate)
         try:
             remove_leftovers()
             self._build()
@@ -219,6 +228,9 @@ class SimulatedHosts:
         self.namespaces.clear()
         self.links.clear()
         shutil.rmtree(self.folder, ignore_errors=True)
+        if getattr(self, "previous_sigterm", None) is not None:
+            signal.signal(signal.SIGTERM, self.previous_sigterm)
+            self.previous_sigterm = None
 
     # The server ---------------------------------------------------------------
 

@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """What a run's length costs velkor: peak memory of a short and a long run at
-full speed against velkor_target, and how long after the clients' end the
-summary appears.
+full speed against velkor_target, and how long after the last client's end
+the summary appears.
 
-The clients end on their own clocks, each at its start + the run time; the
-reporter starts just before them, so its last progress line comes at about
-the same instant. The delay shown is from the last progress line to the
-summary's last line: the time velkor needs to tear the run down and compute
-and write the summary (plus the reporter's few microseconds of head start).
+The clients end on their own clocks, each at its start + the run time, and
+close their connections. The delay shown is from the last close of a client's
+connection to the write of the summary's last line, both read from strace's
+record of velkor's close and write calls (seccomp-filtered, so sends and
+receives run at full speed). The delay runs are separate from the memory runs.
+Without strace, the delay is taken from the last progress line instead, which
+also holds the time the clients took to start.
 
 Targets: peak memory of the long and the short run within 2 MiB of each
-other; every summary within 50 ms of the last progress line. Exits 1 when a
+other; every summary within 50 ms of the last client's end. Exits 1 when a
 target is missed. The machine is shared and noisy: the best of the rounds counts.
 
 Usage: bench/run_length.py [build-dir] [--short 3] [--long 30] [--clients 30]
@@ -23,6 +25,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 MEMORY_LIMIT_MIB = 2.0
@@ -48,18 +51,42 @@ def timed_lines(command):
 
 
 def one_run(build, url, seconds, clients):
+    """Peak memory and completed requests of one run."""
     time_bin = shutil.which("time") or "/usr/bin/time"
     command = [time_bin, "-f", "PEAK_RSS_KIB=%M", os.path.join(build, "velkor"),
                "-t", str(seconds), "-c", str(clients), url]
     lines = timed_lines(command)
-    progress = [at for at, line in lines if line.startswith("累计请求")]
-    summary_end = next((at for at, line in lines if line.startswith(" 100%")), None)
     peak = next((int(m[1]) for _, line in lines if (m := re.match(r"PEAK_RSS_KIB=(\d+)", line))),
                 0)
     completed = next((int(m[1]) for _, line in lines
                       if (m := re.match(r"Completed requests:\s+(\d+)", line))), 0)
-    delay_ms = (summary_end - progress[-1]) * 1000 if progress and summary_end else float("nan")
-    return {"rss_mib": peak / 1024.0, "delay_ms": delay_ms, "completed": completed}
+    return {"rss_mib": peak / 1024.0, "completed": completed}
+
+
+def summary_delay_ms(build, url, seconds, clients):
+    """Milliseconds from the last client's end to the summary's last line."""
+    command = [os.path.join(build, "velkor"), "-t", str(seconds), "-c", str(clients), url]
+    strace = shutil.which("strace")
+    if not strace:
+        lines = timed_lines(command)
+        progress = [at for at, line in lines if line.startswith("累计请求")]
+        summary_end = next((at for at, line in lines if line.startswith(" 100%")), None)
+        return (summary_end - progress[-1]) * 1000 if progress and summary_end else float("nan")
+    with tempfile.NamedTemporaryFile(suffix=".trace") as trace:
+        timed_lines([strace, "-f", "--seccomp-bpf", "-e", "trace=close,write", "-yy", "-ttt",
+                     "-o", trace.name] + command)
+        last_close, summary_end = None, None
+        for line in open(trace.name, encoding="utf-8", errors="replace"):
+            at = re.match(r"\d+\s+(\d+\.\d+) ", line)
+            if not at:
+                continue
+            if re.search(r"close\(\d+<TCP:", line) and summary_end is None:
+                last_close = float(at[1])
+            elif re.search(r'write\(1<[^>]*>, " 100%', line):
+                summary_end = float(at[1])
+        if last_close is None or summary_end is None:
+            return float("nan")
+        return (summary_end - last_close) * 1000
 
 
 def main():
@@ -71,22 +98,25 @@ def main():
     parser.add_argument("--rounds", type=int, default=2)
     args = parser.parse_args()
 
-    target, url = start_target(args.build, (args.short + args.long + 5) * args.rounds + 60)
+    target, url = start_target(args.build, 2 * (args.short + args.long + 5) * args.rounds + 60)
     results = {args.short: [], args.long: []}
     try:
         for _ in range(args.rounds):
             for seconds in (args.short, args.long):
-                results[seconds].append(one_run(args.build, url, seconds, args.clients))
+                run = one_run(args.build, url, seconds, args.clients)
+                run["delay_ms"] = summary_delay_ms(args.build, url, seconds, args.clients)
+                results[seconds].append(run)
     finally:
         target.terminate()
         target.wait()
 
     print(f"velkor -t N -c {args.clients} at full speed against velkor_target")
-    print(f"{'-t':>4} | {'requests':>9} | {'peak RSS MiB':>12} | {'summary after last line, ms':>27}")
+    print(f"{'-t':>4} | {'requests':>9} | {'peak RSS MiB':>12} | "
+          f"{'summary after last client, ms':>29}")
     for seconds, runs in results.items():
         for run in runs:
             print(f"{seconds:>4} | {run['completed']:>9} | {run['rss_mib']:>12.1f} | "
-                  f"{run['delay_ms']:>27.1f}")
+                  f"{run['delay_ms']:>29.1f}")
     short_rss = min(run["rss_mib"] for run in results[args.short])
     long_rss = min(run["rss_mib"] for run in results[args.long])
     worst_delay = max(min(run["delay_ms"] for run in runs) for runs in results.values())

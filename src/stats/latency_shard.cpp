@@ -21,9 +21,8 @@ LatencyPage& pageFor(LatencyShard& shard, std::uint32_t pageIndex) {
 }
 
 std::size_t statusClassIndex(int statusCode) {
-    if (statusCode >= 200 && statusCode <= 599)
-        return static_cast<std::size_t>(statusCode / 100 - 2);
-    return 4;
+    if (statusCode < 200 || statusCode > 599) return kStatusClassCount - 1;
+    return static_cast<std::size_t>(statusCode / 100 - 2);
 }
 
 void addOverflowCounts(const LatencyShard& shard, std::map<std::uint32_t, std::uint64_t>& into) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -19,8 +20,12 @@ inline constexpr std::uint32_t kDenseLatencyLimitMs = 65536;
 // in its range arrives, so a shard costs only the ranges its latencies hit.
 inline constexpr std::uint32_t kLatencyPageMs = 256;
 inline constexpr std::uint32_t kLatencyPageCount = kDenseLatencyLimitMs / kLatencyPageMs;
+// 2xx, 3xx, 4xx, 5xx and any other status code.
+inline constexpr std::size_t kStatusClassCount = 5;
 
-struct LatencyPage {
+// Aligned to a cache line, like the shard: another thread's counters never
+// share a line with this one's.
+struct alignas(64) LatencyPage {
     std::atomic<std::uint64_t> counts[kLatencyPageMs];  // requests per millisecond of the page
 };
 
@@ -30,7 +35,7 @@ struct LatencyTotals {
     std::uint64_t sumMs = 0;  // their sum, milliseconds
 };
 
-struct LatencyShard {
+struct alignas(64) LatencyShard {
     LatencyShard() = default;
     LatencyShard(const LatencyShard&) = delete;
     LatencyShard& operator=(const LatencyShard&) = delete;
@@ -44,7 +49,7 @@ struct LatencyShard {
     std::atomic<LatencyPage*> pages[kLatencyPageCount]{};   // null until its range is hit
     mutable std::mutex overflowLock;                        // guards overflowCounts
     std::map<std::uint32_t, std::uint64_t> overflowCounts;  // latency ms -> requests, large ones
-    std::atomic<std::uint64_t> statusClasses[5]{};          // 2xx, 3xx, 4xx, 5xx, other
+    std::atomic<std::uint64_t> statusClasses[kStatusClassCount]{};  // 2xx, 3xx, 4xx, 5xx, other
 };
 
 // Owner thread only.

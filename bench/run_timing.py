@@ -33,19 +33,22 @@ def raise_open_files():
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
 
 
-def established(port):
-    """Established connections whose local end is this server port."""
-    count = 0
+def established(pid):
+    """Established TCP connections that the process holds open."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[8:-1])
     with open("/proc/net/tcp") as rows:
         next(rows)
-        for row in rows:
-            fields = row.split()
-            if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "01":
-                count += 1
-    return count
+        return sum(1 for row in rows if row.split()[3] == "01" and row.split()[9] in inodes)
 
 
-def velkor(build, url, seconds, clients, qps=None, watch_port=None, watch_at=2.5):
+def velkor(build, url, seconds, clients, qps=None, watch_pid=None, watch_at=2.5):
     """Runs velkor; returns (completed, errors, wall seconds, connections seen at watch_at)."""
     args = [os.path.join(build, "velkor"), "-t", str(seconds), "-c", str(clients)]
     args += ["-q", str(qps)] if qps else []
@@ -53,14 +56,13 @@ def velkor(build, url, seconds, clients, qps=None, watch_port=None, watch_at=2.5
     started = time.monotonic()
     process = subprocess.Popen(args + [url], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                preexec_fn=raise_open_files)
-    if watch_port:
-        threading.Timer(watch_at, lambda: seen.append(established(watch_port))).start()
+    if watch_pid:
+        threading.Timer(watch_at, lambda: seen.append(established(watch_pid))).start()
     out, _ = process.communicate(timeout=seconds + 60)
     wall = time.monotonic() - started
     text = out.decode("utf-8", "replace")
     completed = int(re.search(r"Completed requests:\s+(\d+)", text)[1])
     errors = int(re.search(r"Total errors:\s+(\d+)", text)[1])
-    time.sleep(watch_at if watch_port and not seen else 0)
     return completed, errors, wall, seen[0] if seen else None
 
 
@@ -77,7 +79,7 @@ def held_connections(build):
     try:
         port = int(re.search(rb":(\d+)", target.stdout.readline())[1])
         completed, errors, wall, held = velkor(build, f"http://127.0.0.1:{port}/", 4, 200, 10,
-                                               watch_port=port)
+                                               watch_pid=target.pid)
     finally:
         target.terminate()
         target.wait()

@@ -62,6 +62,8 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
     while (schedule.plannedStartNs < client.window.deadlineNs) {
         const bool idle = monotonicNowNs() < schedule.plannedStartNs;
         sleepUntilNs(schedule.plannedStartNs);
+        // No exchange starts once the run is over, however late the wake-up.
+        if (monotonicNowNs() >= client.window.deadlineNs) return;
         if (idle && client.socket != INVALID_SOCKET && closedWhileIdle(client.socket) &&
             !openConnection(client)) {
             return;

@@ -11,28 +11,30 @@ from harness import Target, run_velkor, slack
 from nginx_server import Nginx, nginx_available
 
 
-def established_connections(port):
-    """Connections in ESTABLISHED state whose local end is this server port."""
+def established_connections(pid):
+    """Established TCP connections that the process holds open."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[8:-1])
     count = 0
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as rows:
-                next(rows)
-                for row in rows:
-                    fields = row.split()
-                    local_port = int(fields[1].rsplit(":", 1)[1], 16)
-                    if local_port == port and fields[3] == "01":
-                        count += 1
-        except OSError:
-            pass
+        with open(table) as rows:
+            next(rows)
+            count += sum(1 for row in rows
+                         if row.split()[3] == "01" and row.split()[9] in inodes)
     return count
 
 
-def count_connections_later(port, delay_sec, found):
+def count_connections_later(pid, delay_sec, found):
     """Counts the server's established connections delay_sec from now, in the background."""
     def count():
         time.sleep(delay_sec)
-        found.append(established_connections(port))
+        found.append(established_connections(pid))
     watcher = threading.Thread(target=count)
     watcher.start()
     return watcher
@@ -68,7 +70,7 @@ class RunTimingTest(unittest.TestCase):
         # run, yet each keeps its connection open until the run ends.
         with Target("--mode", "fast", "--count-connections") as target:
             found = []
-            watcher = count_connections_later(target.port, 2.5, found)
+            watcher = count_connections_later(target.process.pid, 2.5, found)
             run = self.paced_run(target, 10, 200, 4)
             watcher.join()
             served = target.stop()

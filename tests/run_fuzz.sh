@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
-targets=(integer_rule response_framer url)
+targets=(integer_rule response_framer url result_file)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELKOR_FUZZ=ON -DVELKOR_BUILD_TESTS=OFF >/dev/null

@@ -38,6 +38,7 @@ ctest --test-dir build-win --output-on-failure
 root=$PWD
 cd tests/e2e/windows
 VELKOR_BIN="$root/build-win/velkor.exe" \
+  VELKOR_REPORT_BIN="$root/build-win/velkor-report.exe" \
   VELKOR_TARGET_BIN="$root/build/velkor_target" \
   VELKOR_LAUNCHER="$wine" \
   VELKOR_ENCODING=gbk \

@@ -2,13 +2,15 @@
 
 #include <iostream>
 
-std::string quoteForMessage(std::string_view text) {
-    constexpr std::size_t kShownBytes = 64;
+namespace {
+
+// Control bytes, and the bytes in escapeAlso, as \xNN; past shownBytes, "...".
+std::string quote(std::string_view text, std::string_view escapeAlso, std::size_t shownBytes) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string quoted = "\"";
-    for (std::size_t i = 0; i < text.size() && i < kShownBytes; ++i) {
+    for (std::size_t i = 0; i < text.size() && i < shownBytes; ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte == 0x7F || byte == '"' || byte == '\\') {
+        if (byte < 0x20 || byte == 0x7F || escapeAlso.find(text[i]) != std::string_view::npos) {
             quoted += "\\x";
             quoted += kHex[byte >> 4];
             quoted += kHex[byte & 0xF];
@@ -16,9 +18,19 @@ std::string quoteForMessage(std::string_view text) {
             quoted += static_cast<char>(byte);
         }
     }
-    if (text.size() > kShownBytes) quoted += "...";
+    if (text.size() > shownBytes) quoted += "...";
     quoted += '"';
     return quoted;
+}
+
+}  // namespace
+
+std::string quoteForMessage(std::string_view text) {
+    return quote(text, "\"\\", 64);
+}
+
+std::string quotePath(std::string_view path) {
+    return quote(path, "\"", path.size());
 }
 
 void writeErrorLine(std::string_view text) {

@@ -27,6 +27,10 @@ inline constexpr std::string_view kControlByteRule = "（主机名和路径中�
 // are shown as \xNN and anything past the first 64 bytes as "...".
 std::string quoteForMessage(std::string_view text);
 
+// A file name in double quotes, whole, with control bytes and quotes as \xNN;
+// backslashes stay, so a Windows path reads as typed.
+std::string quotePath(std::string_view path);
+
 // One line on standard error, flushed (standard error is unit-buffered).
 void writeErrorLine(std::string_view text);
 

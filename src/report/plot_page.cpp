@@ -35,10 +35,11 @@ std::string runData(const RunResult& result) {
     std::ostringstream summary;
     printRunSummary(result, summary);
     const PercentileCurve curve = percentileCurve(result);
-    const json data = {{"title", result.url},
-                       {"summary", summary.str()},
-                       {"seconds", secondsSeries(result)},
-                       {"percentiles", {{"percent", curve.percent}, {"latencyMs", curve.latencyMs}}}};
+    const json data = {
+        {"title", result.url},
+        {"summary", summary.str()},
+        {"seconds", secondsSeries(result)},
+        {"percentiles", {{"percent", curve.percent}, {"latencyMs", curve.latencyMs}}}};
     const std::string text = data.dump(-1, ' ', false, json::error_handler_t::replace);
     std::string escaped;
     escaped.reserve(text.size());

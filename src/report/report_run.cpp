@@ -31,7 +31,7 @@ int runReport(const ReportRequest& request, std::ostream& out, std::ostream& err
     for (const std::string& fileName : request.files) {
         NamedRun named{fileName, {}};
         if (!readResultFile(fileName, named.run, problem)) {
-            return refuse(err, quoteForMessage(fileName) + ": " + problem);
+            return refuse(err, quotePath(fileName) + ": " + problem);
         }
         runs.push_back(std::move(named));
     }
@@ -41,7 +41,7 @@ int runReport(const ReportRequest& request, std::ostream& out, std::ostream& err
     }
     printRunSummary(merged, out);
     if (!request.plotPath.empty() && !writePage(request.plotPath, merged)) {
-        return refuse(err, quoteForMessage(request.plotPath) + ": cannot write the page");
+        return refuse(err, quotePath(request.plotPath) + ": cannot write the page");
     }
     return 0;
 }

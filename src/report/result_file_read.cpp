@@ -14,7 +14,7 @@ using nlohmann::json;
 // Reads typed fields out of the document. The first field that is missing or
 // of the wrong kind sets problem; every read after that fails at once.
 struct FieldReader {
-    std::string& problem;   // empty while every field read so far was good
+    std::string& problem;    // empty while every field read so far was good
     std::string where = "";  // prefix of the field names in messages, "settings."
 
     bool fail(const std::string& what) {
@@ -36,7 +36,8 @@ struct FieldReader {
         return &*found;
     }
 
-    // Any JSON integer that fits Number; JSON keeps non-negative ones unsigned.
+    // Any JSON integer that fits Number. Parsed JSON keeps non-negative
+    // integers unsigned and negative ones signed.
     template <typename Number>
     bool integer(const json& value, const std::string& name, Number& out) {
         if (!problem.empty()) return false;
@@ -46,7 +47,9 @@ struct FieldReader {
         if (value.is_number_unsigned()) {
             fits = value.get<std::uint64_t>() <= kMost;
         } else if (value.is_number_integer()) {
-            fits = value.get<std::int64_t>() >= kLeast;
+            const auto signedValue = value.get<std::int64_t>();
+            fits = signedValue >= kLeast &&
+                   (signedValue < 0 || static_cast<std::uint64_t>(signedValue) <= kMost);
         }
         if (!fits) return fail("\"" + name + "\" is not an integer in range");
         out = value.is_number_unsigned() ? static_cast<Number>(value.get<std::uint64_t>())
@@ -148,8 +151,8 @@ void readLatencyCounts(FieldReader& reader, const json& document, RunResult& res
             !reader.integer(pair[1], name + "[1]", bucket.count)) {
             return;
         }
-        if (bucket.count == 0 ||
-            (!result.latencyCounts.empty() && bucket.latencyMs <= result.latencyCounts.back().latencyMs)) {
+        if (bucket.count == 0 || (!result.latencyCounts.empty() &&
+                                  bucket.latencyMs <= result.latencyCounts.back().latencyMs)) {
             reader.fail("\"latency_counts_ms\" is not ascending with counts above 0");
             return;
         }
@@ -193,8 +196,7 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
     if (!reader.field(document, "format_version", version)) return false;
     if (version != kResultFormatVersion) {
         problem = "result format version " + std::to_string(version) +
-                  ", but this velkor-report reads version " +
-                  std::to_string(kResultFormatVersion);
+                  ", but this velkor-report reads version " + std::to_string(kResultFormatVersion);
         return false;
     }
     const json* velkorVersion =
@@ -225,9 +227,12 @@ bool parseResultFile(std::string_view text, SavedRun& run, std::string& problem)
     try {
         document = json::parse(text);
     } catch (const json::parse_error& error) {
-        problem = error.byte > text.size() ? "truncated: the JSON text ends early"
-                                           : "not JSON (syntax error at byte " +
-                                                 std::to_string(error.byte) + ")";
+        problem = error.byte > text.size()
+                      ? "truncated: the JSON text ends early"
+                      : "not JSON (syntax error at byte " + std::to_string(error.byte) + ")";
+        return false;
+    } catch (const json::exception&) {  // a number beyond any double, "1e999"
+        problem = "not JSON that can be read (a number out of range)";
         return false;
     }
     SavedRun read;

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/file_replace.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -87,8 +87,10 @@ std::string resultFileText(const SavedRun& run) {
     document["end_unix_ns"] = result.endUnixNs;
     document["completed"] = result.completed;
     document["errors"] = result.errors;
-    document["status_classes"] = {{"2xx", classes.status2xx}, {"3xx", classes.status3xx},
-                                  {"4xx", classes.status4xx}, {"5xx", classes.status5xx},
+    document["status_classes"] = {{"2xx", classes.status2xx},
+                                  {"3xx", classes.status3xx},
+                                  {"4xx", classes.status4xx},
+                                  {"5xx", classes.status5xx},
                                   {"other", classes.other}};
     document["latency_counts_ms"] = latencyCountsOf(result);
     document["seconds_columns"] = {"completed", "mean_latency_ms", "errors"};
@@ -97,9 +99,10 @@ std::string resultFileText(const SavedRun& run) {
 }
 
 bool resultFileCreatable(const std::string& path) {
-    if (std::ifstream(path, std::ios::in).is_open() &&
-        !std::ofstream(path, std::ios::app).is_open()) {
-        return false;  // exists but cannot be written: a directory, or read-only
+    if (isDirectory(path)) return false;
+    // An existing file must take writes: Windows will not replace a read-only one.
+    if (std::ifstream(path).is_open() && !std::ofstream(path, std::ios::app).is_open()) {
+        return false;
     }
     const std::string probe = temporaryNameFor(path);
     const bool created = std::ofstream(probe, std::ios::binary).is_open();

@@ -27,8 +27,9 @@ bool addClasses(StatusClassCounts& total, const StatusClassCounts& more) {
 bool addLatencyCounts(std::vector<LatencyBucket>& total, const std::vector<LatencyBucket>& more) {
     std::vector<LatencyBucket> both;
     both.reserve(total.size() + more.size());
-    std::merge(total.begin(), total.end(), more.begin(), more.end(), std::back_inserter(both),
-               [](const LatencyBucket& a, const LatencyBucket& b) { return a.latencyMs < b.latencyMs; });
+    std::merge(
+        total.begin(), total.end(), more.begin(), more.end(), std::back_inserter(both),
+        [](const LatencyBucket& a, const LatencyBucket& b) { return a.latencyMs < b.latencyMs; });
     total.clear();
     for (const LatencyBucket& bucket : both) {
         if (!total.empty() && total.back().latencyMs == bucket.latencyMs) {
@@ -50,7 +51,8 @@ bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample
         if (!addTo(sum.completed, more[i].completed) || !addTo(sum.errors, more[i].errors)) {
             return false;
         }
-        sum.meanLatencyMs = sum.completed == 0 ? 0.0 : weightedMs / static_cast<double>(sum.completed);
+        sum.meanLatencyMs =
+            sum.completed == 0 ? 0.0 : weightedMs / static_cast<double>(sum.completed);
     }
     return true;
 }

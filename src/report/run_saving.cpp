@@ -5,7 +5,7 @@
 
 bool saveFileReady(const TestConfig& config) {
     if (config.savePath.empty() || resultFileCreatable(config.savePath)) return true;
-    writeErrorLine(std::string(kSaveCannotCreate) + quoteForMessage(config.savePath));
+    writeErrorLine(std::string(kSaveCannotCreate) + quotePath(config.savePath));
     return false;
 }
 
@@ -17,6 +17,6 @@ bool saveRunResult(const TestConfig& config, const RunResult& result) {
     run.agentIndex = config.agentIndex;
     run.agentCount = config.agentCount;
     if (writeResultFile(config.savePath, run)) return true;
-    writeErrorLine(std::string(kSaveWriteFailed) + quoteForMessage(config.savePath));
+    writeErrorLine(std::string(kSaveWriteFailed) + quotePath(config.savePath));
     return false;
 }

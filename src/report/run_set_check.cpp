@@ -14,8 +14,8 @@ std::string agentName(const SavedRun& run) {
 // "b.json: run time 10 s differs from 20 s in a.json"
 std::string differs(const NamedRun& named, const NamedRun& first, const std::string& what,
                     const std::string& value, const std::string& firstValue) {
-    return quoteForMessage(named.fileName) + ": " + what + " " + value + " differs from " +
-           firstValue + " in " + quoteForMessage(first.fileName);
+    return quotePath(named.fileName) + ": " + what + " " + value + " differs from " + firstValue +
+           " in " + quotePath(first.fileName);
 }
 
 bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& problem) {
@@ -27,9 +27,9 @@ bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& pr
         problem = differs(named, first, "run time", std::to_string(one.durationSec) + " s",
                           std::to_string(base.durationSec) + " s");
     } else if ((named.run.agentCount > 0) != (first.run.agentCount > 0)) {
-        problem = quoteForMessage(named.fileName) + ": " +
+        problem = quotePath(named.fileName) + ": " +
                   (named.run.agentCount > 0 ? "an agent's result" : "no agent's result") +
-                  ", unlike " + quoteForMessage(first.fileName) + "; agents merge only with " +
+                  ", unlike " + quotePath(first.fileName) + "; agents merge only with " +
                   "the other agents of their run";
     }
     return problem.empty();
@@ -54,7 +54,7 @@ bool agentFits(const NamedRun& named, const NamedRun& first, std::string& proble
         share.agentIndex = one.agentIndex;
         share.agentCount = one.agentCount;
         if (one.result.concurrency != localClientCount(share)) {
-            problem = quoteForMessage(named.fileName) + ": " + agentName(one) + " ran " +
+            problem = quotePath(named.fileName) + ": " + agentName(one) + " ran " +
                       std::to_string(one.result.concurrency) + " clients, but its share of -c " +
                       std::to_string(one.wholeConcurrency) + " is " +
                       std::to_string(localClientCount(share));
@@ -85,8 +85,8 @@ bool agentSetComplete(const std::vector<NamedRun>& runs, std::string& problem) {
     });
     for (std::size_t i = 1; i < sorted.size(); ++i) {
         if (sorted[i]->run.agentIndex == sorted[i - 1]->run.agentIndex) {
-            problem = quoteForMessage(sorted[i]->fileName) + ": " + agentName(sorted[i]->run) +
-                      " again, already given by " + quoteForMessage(sorted[i - 1]->fileName);
+            problem = quotePath(sorted[i]->fileName) + ": " + agentName(sorted[i]->run) +
+                      " again, already given by " + quotePath(sorted[i - 1]->fileName);
             return false;
         }
     }
@@ -114,8 +114,8 @@ bool sameRunAgain(const std::vector<NamedRun>& runs, std::size_t at, std::string
     for (std::size_t before = 0; before < at; ++before) {
         const RunResult& other = runs[before].run.result;
         if (one.startUnixNs == other.startUnixNs && one.endUnixNs == other.endUnixNs) {
-            problem = quoteForMessage(runs[at].fileName) + ": the same run as " +
-                      quoteForMessage(runs[before].fileName) + " (same start and end)";
+            problem = quotePath(runs[at].fileName) + ": the same run as " +
+                      quotePath(runs[before].fileName) + " (same start and end)";
             return true;
         }
     }

@@ -90,4 +90,10 @@ TEST(HostileInput, QuotingBoundsAndEscapesAnyText) {
     }
 }
 
+TEST(HostileInput, FileNamesAreQuotedWholeWithBackslashesKept) {
+    EXPECT_EQ(quotePath("C:\\runs\\a\n\"b.json"), "\"C:\\runs\\a\\x0A\\x22b.json\"");
+    const std::string longName(300, 'x');
+    EXPECT_EQ(quotePath(longName), "\"" + longName + "\"");
+}
+
 }  // namespace

@@ -72,8 +72,8 @@ class ReportTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.directory, name)
 
-    def save(self, name, target, *velkor_args):
-        run = run_velkor(*velkor_args, target.url, "--save", self.path(name))
+    def save(self, name, target, *velkor_args, options=()):
+        run = run_velkor(*velkor_args, target.url, "--save", self.path(name), *options)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.stderr, b"")
         return run
@@ -111,6 +111,24 @@ class ReportTest(unittest.TestCase):
         self.assertEqual(report.returncode, 0, report.stderr)
         self.assertEqual(report.text().split("\n"), summary_of_union(files).split("\n"))
         self.assertIn("Concurrent clients:  8\n", report.text())
+
+    def test_agents_merge_into_the_whole_run_and_only_as_a_set(self):
+        with Target() as target:
+            for k in (1, 2, 3):
+                self.save("agent%d.json" % k, target, "-t", "1", "-c", "5", "-q", "300",
+                          options=("--agent", "%d/3" % k))
+        files = [self.path("agent%d.json" % k) for k in (3, 1, 2)]
+        report = run_report(*files)
+        self.assertEqual(report.returncode, 0, report.stderr)
+        summary = report.summary()
+        self.assertEqual(summary["Agent"], "3 agents of 3")
+        self.assertEqual(summary["Concurrent clients"], "5")
+        self.assertEqual(int(summary["Completed requests"]),
+                         sum(load(name)["completed"] for name in files))
+
+        report = run_report(files[0], files[1])
+        self.assertEqual(report.returncode, 1)
+        self.assertEqual(report.stderr, b"velkor-report: agent 2/3 is missing from the set of 3 agents\n")
 
     def write(self, name, text):
         with open(self.path(name), "w") as file:

@@ -128,7 +128,8 @@ TEST_F(ReportRun, PrintsTheRunsSummaryOrOneLineWhyNot) {
     EXPECT_NE(err_.str().find("other.json\": run time 4 s differs from 3 s in"), std::string::npos);
 
     EXPECT_EQ(report({{path}, (directory_ / "missing" / "page.html").string(), false}), 1);
-    EXPECT_NE(err_.str().find("page.html\": cannot write the page\n"), std::string::npos);
+    EXPECT_NE(err_.str().find("page.html\": cannot write the page\n"), std::string::npos)
+        << err_.str();
 }
 
 }  // namespace

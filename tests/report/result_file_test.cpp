@@ -97,9 +97,9 @@ TEST(ResultFile, RefusesEveryTruncation) {
 
 TEST(ResultFile, NamesWhatIsWrong) {
     struct Case {
-        const char* pointer;   // JSON pointer of the field to change
-        json value;            // its new value; a discarded value removes the field
-        const char* problem;   // expected problem text
+        const char* pointer;  // JSON pointer of the field to change
+        json value;           // its new value; a discarded value removes the field
+        const char* problem;  // expected problem text
     };
     const json kRemove = json(json::value_t::discarded);
     const Case cases[] = {
@@ -109,7 +109,8 @@ TEST(ResultFile, NamesWhatIsWrong) {
         {"/completed", kRemove, "no \"completed\" field"},
         {"/completed", -1, "\"completed\" is not an integer in range"},
         {"/completed", 1.5, "\"completed\" is not an integer in range"},
-        {"/settings/duration_s", 2147483648LL, "\"settings.duration_s\" is not an integer in range"},
+        {"/settings/duration_s", 2147483648LL,
+         "\"settings.duration_s\" is not an integer in range"},
         {"/settings/url", 7, "\"settings.url\" is not a string"},
         {"/settings/url_hex", "7g", "\"settings.url_hex\" is not a string of hex digit pairs"},
         {"/settings/agent", json{{"index", 3}, {"count", 2}},
@@ -150,6 +151,7 @@ TEST(ResultFile, NamesWhatIsWrong) {
         {"[]", "not a velkor result file"},
         {"{} x", "not JSON (syntax error at byte 4)"},
         {"\xff", "not JSON (syntax error at byte 1)"},
+        {"{\"completed\": 1E999}", "not JSON that can be read (a number out of range)"},
     };
     for (const auto& [text, expected] : texts) {
         SavedRun read;
@@ -170,8 +172,9 @@ protected:
 
     std::string pathOf(const char* name) const { return (directory_ / name).string(); }
     std::size_t filesInDirectory() const {
-        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory_),
-                                                      std::filesystem::directory_iterator()));
+        return static_cast<std::size_t>(
+            std::distance(std::filesystem::directory_iterator(directory_),
+                          std::filesystem::directory_iterator()));
     }
 
     std::filesystem::path directory_;

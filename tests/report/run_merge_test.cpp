@@ -33,7 +33,8 @@ std::vector<std::vector<std::uint32_t>> latencyLists(std::mt19937& random) {
     for (std::size_t size : {2u, 10u, 99u, 1000u, 12345u}) {
         std::vector<std::uint32_t> list;
         std::exponential_distribution<double> spread(0.05);
-        for (std::size_t i = 0; i < size; ++i) list.push_back(static_cast<std::uint32_t>(spread(random)));
+        for (std::size_t i = 0; i < size; ++i)
+            list.push_back(static_cast<std::uint32_t>(spread(random)));
         lists.push_back(list);
     }
     return lists;
@@ -147,7 +148,8 @@ TEST(RunSet, AcceptsWholeAgentSetsAndNamesTheFileThatDoesNotFit) {
          "2147483640 more are missing from the set of 2147483647 agents"},
         {{agentRun(1, 2, 7), agentRun(2, 2, 7), agentRun(1, 2, 7)},
          "\"c.json\": agent 1/2 again, already given by \"a.json\""},
-        {{agentRun(1, 3, 7), agentRun(2, 4, 7)}, "\"b.json\": agent count 4 differs from 3 in \"a.json\""},
+        {{agentRun(1, 3, 7), agentRun(2, 4, 7)},
+         "\"b.json\": agent count 4 differs from 3 in \"a.json\""},
         {{agentRun(1, 2, 7), agentRun(2, 2, 8)}, "\"b.json\": -c 8 differs from 7 in \"a.json\""},
         {{agentRun(1, 2, 7), withQps(agentRun(2, 2, 7), 100)},
          "\"b.json\": -q 100 differs from 0 in \"a.json\""},

@@ -2,17 +2,28 @@
 target server on 127.0.0.1: GBK texts with CRLF line ends, and whole runs.
 
 Run by tests/run_windows.sh, which sets VELKOR_BIN to velkor.exe,
+VELKOR_REPORT_BIN to velkor-report.exe,
 VELKOR_LAUNCHER to the Wine loader and VELKOR_ENCODING to gbk.
 """
 
 import os
 import re
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-from harness import ENCODING, LAUNCHER, Target, closed_port, run_velkor, slack  # noqa: E402
+from harness import (  # noqa: E402
+    ENCODING,
+    LAUNCHER,
+    Target,
+    closed_port,
+    run_report,
+    run_velkor,
+    slack,
+    summary_bytes,
+)
 
 
 def gbk_lines(*lines):
@@ -108,6 +119,25 @@ class WindowsRunTest(unittest.TestCase):
         self.assertEqual(completed, served)
         self.assertAlmostEqual(completed, 1500, delta=45)
         print(f"\n  wine run -q 500 -c 10 -t 3: completed {completed} of 1500", file=sys.stderr)
+
+
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
+class WindowsReportTest(unittest.TestCase):
+    def test_saved_run_is_printed_again_byte_for_byte(self):
+        with tempfile.TemporaryDirectory(prefix="velkor-wine-report-") as directory:
+            # Wine's drive Z: is the Unix root.
+            path = "Z:" + os.path.join(directory, "run.json").replace("/", "\\")
+            with Target("--mode", "fast") as target:
+                runs = [run_velkor("-t", "1", "-c", str(clients), target.url, "--save", path)
+                        for clients in (2, 3)]
+            for run in runs:
+                self.assertEqual(run.returncode, 0, run.stderr)
+            # The second run replaced the first one's file, and left nothing else.
+            self.assertEqual(os.listdir(directory), ["run.json"])
+            report = run_report(path)
+            self.assertEqual(report.returncode, 0, report.stderr)
+            self.assertIn(b"Concurrent clients:  3\r\n", report.stdout)
+            self.assertEqual(report.stdout, summary_bytes(runs[1].stdout))
 
 
 if __name__ == "__main__":

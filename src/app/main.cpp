@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "app/messages.h"
 #include "app/run_options.h"
+#include "app/source_check.h"
 #include "app/url.h"
 #include "load/run_driver.h"
 #include "report/run_saving.h"
@@ -26,7 +27,7 @@ int main(int argc, char* argv[]) {
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
-        !saveFileReady(config)) {
+        !checkSourceAddresses(config) || !saveFileReady(config)) {
         WSACleanup();
         return 1;
     }

@@ -55,6 +55,10 @@ inline constexpr std::string_view kStartAtRule =
     "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）";
 inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4地址）";
 
+// The --source addresses, checked before the run.
+inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";
+inline constexpr std::string_view kSourceBindFailedRule = "（须为本机的IPv4地址）";
+
 // The --save result file.
 inline constexpr std::string_view kSaveCannotCreate = "无法创建结果文件: ";
 inline constexpr std::string_view kSaveWriteFailed = "结果文件写入失败: ";

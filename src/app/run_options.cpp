@@ -72,16 +72,19 @@ bool readStartAt(std::string_view text, TestConfig& config) {
 
 bool readSources(std::string_view text, TestConfig& config) {
     std::vector<std::string> addresses;
+    std::vector<in_addr> binds;
     for (std::size_t from = 0;;) {
         const std::size_t comma = text.find(',', from);
         const std::string address(text.substr(from, comma - from));
         in_addr parsed{};
         if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
         addresses.push_back(address);
+        binds.push_back(parsed);
         if (comma == std::string_view::npos) break;
         from = comma + 1;
     }
     config.sourceAddresses = std::move(addresses);
+    config.sourceBinds = std::move(binds);
     return true;
 }
 

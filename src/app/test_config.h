@@ -23,9 +23,12 @@ struct TestConfig {
     std::int32_t agentCount = 0;     // --agent K/N: N, agents sharing the run; 0 when no agent
     std::int64_t startAtUnixNs = 0;  // --start-at: wall-clock start, ns since 1970; 0: at once
     std::vector<std::string>
-        sourceAddresses{};  // --source: dotted IPv4 addresses to bind, in order
+        sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
+    std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
 
     // Opens one TCP connection to host:port. Gives up, counting one error, when
-    // the attempt is still pending at giveUpNs on the monotonic clock.
-    SOCKET createConnection(std::int64_t giveUpNs) const;
+    // the attempt is still pending at giveUpNs on the monotonic clock. With
+    // --source, the connection leaves from address localClientIndex mod their
+    // count, so each client keeps one source address for all its connections.
+    SOCKET createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex = 0) const;
 };

@@ -4,6 +4,7 @@
 #include "app/test_config.h"
 #include "common/clock.h"
 #include "http/wait_budget.h"
+#include "platform/source_bind.h"
 #include "stats/run_stats.h"
 
 namespace {
@@ -42,12 +43,18 @@ bool connectWithin(SOCKET socket, const addrinfo& address, std::int64_t giveUpNs
 
 }  // namespace
 
-SOCKET TestConfig::createConnection(std::int64_t giveUpNs) const {
+SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex) const {
     const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (socket == INVALID_SOCKET) return failConnection(INVALID_SOCKET);
     const int reuseAddress = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuseAddress),
                sizeof(reuseAddress));
+    if (!sourceBinds.empty()) {
+        const std::size_t slot =
+            static_cast<std::size_t>(localClientIndex < 0 ? 0 : localClientIndex) %
+            sourceBinds.size();
+        if (!bindToSourceAddress(socket, sourceBinds[slot])) return failConnection(socket);
+    }
 
     const std::string service = std::to_string(port);
     addrinfo hints{};

@@ -13,6 +13,7 @@ namespace {
 struct ClientState {
     const TestConfig& config;        // the run's settings
     const RunWindow& window;         // the run's deadlines
+    std::int32_t localIndex;         // place among this process's clients; picks the source
     SOCKET socket = INVALID_SOCKET;  // the client's connection, or none
     ExchangeState exchange;          // response framing carried between exchanges
 };
@@ -26,7 +27,8 @@ void closeConnection(ClientState& client) {
 // still pending when the run ends.
 bool openConnection(ClientState& client) {
     closeConnection(client);
-    client.socket = client.config.createConnection(client.window.connectGiveUpNs);
+    client.socket =
+        client.config.createConnection(client.window.connectGiveUpNs, client.localIndex);
     return client.socket != INVALID_SOCKET;
 }
 
@@ -75,7 +77,7 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
 }  // namespace
 
 void runClient(const ClientPlan& plan) {
-    ClientState client{*plan.config, *plan.window, INVALID_SOCKET, {}};
+    ClientState client{*plan.config, *plan.window, plan.localIndex, INVALID_SOCKET, {}};
     // A client whose turn comes after the run's end opens nothing: there is no
     // time left in which it could send.
     if (monotonicNowNs() >= client.window.connectGiveUpNs) return;

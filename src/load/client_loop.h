@@ -14,6 +14,7 @@ struct ClientPlan {
     const TestConfig* config;  // the run's settings, shared by every client
     const RunWindow* window;   // the run's start and deadlines, shared by every client
     std::int32_t globalIndex;  // 0-based place among all the run's clients, over every agent
+    std::int32_t localIndex;   // 0-based place among this process's clients; picks its --source
 };
 
 // Runs one client until the run's deadline. A paced client holds its

@@ -50,8 +50,8 @@ void prepareEnvironment(PoolSetup& setup) {
 std::vector<ClientPlan> planClients(const TestConfig& config, const RunWindow& window) {
     std::vector<ClientPlan> plans(static_cast<std::size_t>(localClientCount(config)));
     for (std::size_t local = 0; local < plans.size(); ++local) {
-        plans[local] = {&config, &window,
-                        globalClientIndex(config, static_cast<std::int32_t>(local))};
+        const auto localIndex = static_cast<std::int32_t>(local);
+        plans[local] = {&config, &window, globalClientIndex(config, localIndex), localIndex};
     }
     return plans;
 }

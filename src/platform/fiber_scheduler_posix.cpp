@@ -280,9 +280,9 @@ bool spawnFiber(FiberWorker& worker, void (*task)(void*), void* argument) {
     fiber->taskArgument = argument;
     fiber->ended = false;
     ++worker.liveFibers;
-    // New clients go first: every client's run time counts from its own start,
-    // so a slow start-up would stretch the whole run.
-    worker.ready.push_front(fiber);
+    // Behind the fibers already ready: clients that are running keep their
+    // pace while the later ones are still starting.
+    worker.ready.push_back(fiber);
     return true;
 }
 

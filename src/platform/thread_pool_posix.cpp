@@ -63,9 +63,12 @@ struct TP_CLEANUP_GROUP {
 namespace {
 
 constexpr std::size_t kDefaultMaxCallbacks = 512;  // the Windows default
-// Runs one refill may start: a worker refills once per pass over its ready
-// fibers, so with thousands running a small batch would stretch the start-up.
-constexpr std::size_t kRunsTakenPerRefill = 4096;
+// Runs one refill may start. A worker refills once per pass over its ready
+// fibers, and each new run opens a connection, which costs tens of
+// microseconds when the target is busy accepting thousands: a small batch
+// lets the running clients' answers and planned starts wait one short pass,
+// not seconds, while a large run starts up.
+constexpr std::size_t kRunsTakenPerRefill = 64;
 constexpr std::size_t kFairShareSlack = 64;  // fibers a worker may hold beyond the average
 constexpr auto kGroupRetryInterval = std::chrono::milliseconds(100);
 

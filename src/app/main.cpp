@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "app/run_options.h"
 #include "app/url.h"
+#include "load/client_capacity.h"
 #include "load/run_driver.h"
 
 int main(int argc, char* argv[]) {
@@ -18,7 +19,8 @@ int main(int argc, char* argv[]) {
     // The URL is checked before the options after it, so a command line of
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
-        !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config)) {
+        !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
+        !clientCountFits(config)) {
         WSACleanup();
         return 1;
     }

@@ -46,3 +46,9 @@ inline constexpr std::string_view kAgentRule = "（须为K/N，其中 1 <= K <= 
 inline constexpr std::string_view kStartAtRule =
     "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）";
 inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4地址）";
+
+// A client count this process cannot hold, refused before the run.
+inline constexpr std::string_view kTooManyClientsPrefix = "本进程需运行 ";
+inline constexpr std::string_view kTooManyClientsMiddle = " 个客户端，超过可同时打开的连接数上限 ";
+inline constexpr std::string_view kTooManyClientsAdvice =
+    "；请减少 -c 的值，或用 --agent K/N 把客户端分到多个进程或主机上运行";

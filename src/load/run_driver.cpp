@@ -39,14 +39,15 @@ void prepareEnvironment(PoolSetup& setup) {
     setup.environment.Size = sizeof(setup.environment);
 }
 
-// One work item per client; a client whose work item cannot be created does
-// not exist and is not tried again.
+// One work item per client. When one cannot be created the system is out of
+// memory: the clients not yet created are not tried (each would only fail and
+// say so again), and the run goes on with those that exist.
 void submitClients(TestConfig& config, PoolSetup& setup) {
     for (std::int32_t index = 0; index < config.concurrency; ++index) {
         PTP_WORK work = CreateThreadpoolWork(clientWorkCallback, &config, &setup.environment);
         if (work == nullptr) {
             writeErrorLine(kWorkItemFailed);
-            continue;
+            return;
         }
         SubmitThreadpoolWork(work);
     }

@@ -7,8 +7,10 @@ Usage: bench/windows_scale.py [--exe build-win/velkor.exe] [--target build/velko
                               [--runs 5:5000,5:10000] [--rate Q] [--sample-at 4]
 
 Each run is "-t SECONDS -c CLIENTS" (a run "3:30" is three seconds with 30
-clients). Needs a Wine prefix that has booted: tests/run_windows.sh makes one
-in build-win/wine-prefix, which this script uses too.
+clients). Uses the Wine prefix of tests/run_windows.sh, build-win/wine-prefix,
+unless WINEPREFIX names another. Run it on a quiet machine: under Wine every
+socket call is a round trip to the single-threaded wineserver, which anything
+else running slows down.
 """
 
 import argparse
@@ -133,7 +135,10 @@ def main():
     os.environ.setdefault("WINEPREFIX", os.path.abspath("build-win/wine-prefix"))
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    subprocess.run([WINESERVER, "-p"], check=False)  # one server for every run
+    # One persistent server for every run; booting the prefix first starts its
+    # services, which would otherwise hold the first run's output pipes open.
+    subprocess.run([WINESERVER, "-p"], check=False)
+    subprocess.run([WINE, "wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for pair in args.runs.split(","):
         seconds, clients = (int(part) for part in pair.split(":"))
         print(one_run(args, seconds, clients), flush=True)

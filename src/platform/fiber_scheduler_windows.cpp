@@ -232,12 +232,16 @@ void pollAndWake(FiberWorker& worker, bool mayBlock) {
 // for the rest of the process, which performs one run.
 // GCC takes the header's read of the thread block through gs for an access
 // to an empty array.
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
+#endif
 LPVOID currentFiber() {
     return GetCurrentFiber();
 }
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
 
 void raiseTimerResolutionOnce() {
     [[maybe_unused]] static const bool raised = timeBeginPeriod(1) == TIMERR_NOERROR;

@@ -21,10 +21,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstddef>
 #include <mutex>
 #include <new>
-#include <pthread.h>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -46,7 +48,7 @@ struct WorkState {
 };
 
 struct PoolWorker {
-    pthread_t thread;        // the thread running the scheduler
+    std::thread thread;      // the thread running the scheduler
     FiberWorker* scheduler;  // its fibers, sockets and timers
 };
 
@@ -206,18 +208,6 @@ bool refillWorker(FiberWorker& worker, void* owner) {
     return more;
 }
 
-struct WorkerStart {
-    PoolState* pool;         // pool whose runs the worker takes
-    FiberWorker* scheduler;  // the worker's own scheduler
-};
-
-void* workerMain(void* argument) {
-    const WorkerStart start = *static_cast<WorkerStart*>(argument);
-    delete static_cast<WorkerStart*>(argument);
-    runFiberWorker(*start.scheduler, refillWorker, start.pool);
-    return nullptr;
-}
-
 bool startWorker(PoolState* pool) {
     try {
         pool->workers.reserve(pool->workers.size() + 1);
@@ -226,14 +216,15 @@ bool startWorker(PoolState* pool) {
     }
     FiberWorker* scheduler = createFiberWorker();
     if (scheduler == nullptr) return false;
-    auto* start = new (std::nothrow) WorkerStart{pool, scheduler};
-    pthread_t thread;
-    if (start == nullptr || pthread_create(&thread, nullptr, workerMain, start) != 0) {
+    std::thread thread;
+    try {
+        thread = std::thread(runFiberWorker, std::ref(*scheduler), refillWorker, pool);
+    } catch (const std::system_error&) {
         destroyFiberWorker(scheduler);
-        delete start;
         return false;
     }
-    pool->workers.push_back(PoolWorker{thread, scheduler});  // cannot throw: room reserved
+    // Cannot throw: room was reserved, and moving a thread cannot fail.
+    pool->workers.push_back(PoolWorker{std::move(thread), scheduler});
     return true;
 }
 
@@ -313,7 +304,7 @@ void CloseThreadpool(PTP_POOL handle) {
         wakeAllWorkers(pool);
     }
     // No worker is added once closing is set, so the list is stable without the lock.
-    for (PoolWorker& worker : pool->workers) pthread_join(worker.thread, nullptr);
+    for (PoolWorker& worker : pool->workers) worker.thread.join();
     for (PoolWorker& worker : pool->workers) destroyFiberWorker(worker.scheduler);
     delete pool;
 }

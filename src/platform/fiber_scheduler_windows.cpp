@@ -253,9 +253,6 @@ void pollAndWake(FiberWorker& worker, bool mayBlock) {
     wakeDueFibers(worker);
 }
 
-// Once per process: the loop's WSAPoll timeouts then end within a millisecond
-// instead of on the default 15.6 ms tick, which pacing sleeps depend on. Held
-// for the rest of the process, which performs one run.
 // GCC takes the header's read of the thread block through gs for an access
 // to an empty array.
 #if defined(__GNUC__)
@@ -269,6 +266,9 @@ LPVOID currentFiber() {
 #pragma GCC diagnostic pop
 #endif
 
+// Once per process: the loop's WSAPoll timeouts then end within a millisecond
+// instead of on the default 15.6 ms tick, which pacing sleeps depend on. Held
+// for the rest of the process, which performs one run.
 void raiseTimerResolutionOnce() {
     [[maybe_unused]] static const bool raised = timeBeginPeriod(1) == TIMERR_NOERROR;
 }

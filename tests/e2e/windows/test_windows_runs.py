@@ -120,8 +120,11 @@ class WindowsRunTest(unittest.TestCase):
         summary = self.assert_windows_output(run, 3)
         self.assertEqual(summary["Total errors"], "0")
         self.assertEqual(int(summary["Completed requests"]), served)
-        self.assertGreaterEqual(held[0], clients * 98 // 100)
-        self.assertLess(run.seconds, slack(3 + 4))
+        # Generous for a busy machine, where every socket call waits on the
+        # wineserver; a pool that starts one thread after another held a few
+        # hundred connections here and took over 20 s.
+        self.assertGreaterEqual(held[0], clients * 9 // 10)
+        self.assertLess(run.seconds, slack(3 + 7))
         print(f"\n  wine run -t 3 -c {clients}: {held[0]} connections held at 2.5 s, "
               f"{run.seconds:.2f} s in all", file=sys.stderr)
 

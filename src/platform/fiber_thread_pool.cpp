@@ -19,6 +19,7 @@
 // waits, every 100 ms, so a pool left with no worker at all is not stuck for good.
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>

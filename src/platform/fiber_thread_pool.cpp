@@ -22,8 +22,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <system_error>

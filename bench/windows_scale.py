@@ -137,8 +137,10 @@ def main():
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     # One persistent server for every run; booting the prefix first starts its
     # services, which would otherwise hold the first run's output pipes open.
-    subprocess.run([WINESERVER, "-p"], check=False)
-    subprocess.run([WINE, "wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Neither may inherit this script's output, which a caller may be reading to its end.
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    subprocess.run([WINESERVER, "-p"], check=False, **quiet)
+    subprocess.run([WINE, "wineboot", "-i"], check=False, **quiet)
     for pair in args.runs.split(","):
         seconds, clients = (int(part) for part in pair.split(":"))
         print(one_run(args, seconds, clients), flush=True)

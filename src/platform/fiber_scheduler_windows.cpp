@@ -224,7 +224,9 @@ bool deferPoll(FiberWorker& worker, bool mayBlock) {
     const std::int64_t leftNs = earliestNs - nowNs();
     if (leftNs <= 0) return false;
     if (!mayBlock) return true;
-    SleepEx(static_cast<DWORD>((leftNs + kNsPerMs - 1) / kNsPerMs), FALSE);
+    // Sleeps come in whole milliseconds: a shorter wait is not worth one.
+    if (leftNs < kNsPerMs) return false;
+    SleepEx(static_cast<DWORD>(leftNs / kNsPerMs), FALSE);
     return false;
 }
 

@@ -62,3 +62,9 @@ inline constexpr std::string_view kSourceBindFailedRule = "（须为本机的IPv
 // The --save result file.
 inline constexpr std::string_view kSaveCannotCreate = "无法创建结果文件: ";
 inline constexpr std::string_view kSaveWriteFailed = "结果文件写入失败: ";
+
+// A client count this process cannot hold, refused before the run.
+inline constexpr std::string_view kTooManyClientsPrefix = "本进程需运行 ";
+inline constexpr std::string_view kTooManyClientsMiddle = " 个客户端，超过可同时打开的连接数上限 ";
+inline constexpr std::string_view kTooManyClientsAdvice =
+    "；请减少 -c 的值，或用 --agent K/N 把客户端分到多个进程或主机上运行";

@@ -56,14 +56,15 @@ std::vector<ClientPlan> planClients(const TestConfig& config, const RunWindow& w
     return plans;
 }
 
-// One work item per client; a client whose work item cannot be created does
-// not exist and is not tried again.
+// One work item per client. When one cannot be created the system is out of
+// memory: the clients not yet created are not tried (each would only fail and
+// say so again), and the run goes on with those that exist.
 void submitClients(std::vector<ClientPlan>& plans, PoolSetup& setup) {
     for (ClientPlan& plan : plans) {
         PTP_WORK work = CreateThreadpoolWork(clientWorkCallback, &plan, &setup.environment);
         if (work == nullptr) {
             writeErrorLine(kWorkItemFailed);
-            continue;
+            return;
         }
         SubmitThreadpoolWork(work);
     }

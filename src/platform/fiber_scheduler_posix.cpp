@@ -5,7 +5,7 @@
 // socket, a timer or a wake-up makes one ready. Socket deadlines only bound
 // waits that have already gone wrong, so they are checked by a coarse sweep;
 // sleeps pace the requests and get a precise timer each.
-#include "platform/fiber_scheduler_posix.h"
+#include "platform/fiber_scheduler.h"
 
 #include <cerrno>
 #include <ctime>

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/fiber_scheduler_posix.h"
+#include "platform/fiber_scheduler.h"
 
 #undef getaddrinfo
 

@@ -1,5 +1,6 @@
-// The operating-system layer. On Windows these are the real Winsock, thread
-// pool and kernel headers; elsewhere a POSIX stand-in provides the same names
+// The operating-system layer. On Windows these are the real Winsock and
+// kernel headers, with the thread pool calls mapped to velkor's fiber pool;
+// elsewhere a POSIX stand-in provides the same names
 // for exactly the subset velkor uses. Nothing outside src/platform may test
 // which operating system it is built for.
 #pragma once
@@ -14,9 +15,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+
+#include "platform/pool_names_windows.h"
 #else
 #include "platform/posix_winapi.h"
 #endif
 
 #include "platform/socket_wait.h"
 #include "platform/precise_sleep.h"
+#include "platform/socket_limit.h"

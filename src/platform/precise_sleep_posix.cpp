@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/fiber_scheduler_posix.h"
+#include "platform/fiber_scheduler.h"
 
 void sleepForNs(std::int64_t durationNs) {
     if (durationNs <= 0) return;

@@ -8,6 +8,8 @@
 
 #include <mmsystem.h>
 
+#include "platform/fiber_scheduler.h"
+
 // Older SDK headers do not name the flag; its value is fixed by the system.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -59,8 +61,14 @@ bool sleepOnTimer(HANDLE timer, std::int64_t durationNs) {
 
 void sleepForNs(std::int64_t durationNs) {
     if (durationNs <= 0) return;
+    if (onFiber()) return sleepOnFiber(durationNs);
     if (t_timer.handle != nullptr && sleepOnTimer(t_timer.handle, durationNs)) return;
     // Without a working timer, whole milliseconds rounded up still never wake early.
     const std::int64_t durationMs = (durationNs + kNsPerMs - 1) / kNsPerMs;
-    Sleep(static_cast<DWORD>(durationMs < kLongestSleepMs ? durationMs : kLongestSleepMs));
+    SleepEx(static_cast<DWORD>(durationMs < kLongestSleepMs ? durationMs : kLongestSleepMs), FALSE);
+}
+
+void fiberAwareSleep(DWORD milliseconds) {
+    if (onFiber()) return sleepOnFiber(static_cast<std::int64_t>(milliseconds) * kNsPerMs);
+    SleepEx(milliseconds, FALSE);  // the system's Sleep
 }

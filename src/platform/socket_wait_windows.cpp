@@ -4,6 +4,8 @@
 // writable, so that set is always watched too.
 #include "platform/platform.h"
 
+#include "platform/fiber_scheduler.h"
+
 namespace {
 
 timeval toTimeval(int timeoutMs) {
@@ -20,6 +22,8 @@ WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs) {
         WSASetLastError(WSAENOTSOCK);
         return WaitResult::Failed;
     }
+    // On a pool worker the fiber parks and the thread runs the other clients.
+    if (onFiber()) return waitOnFiber(socket, direction, timeoutMs);
     fd_set wanted;
     FD_ZERO(&wanted);
     FD_SET(socket, &wanted);

@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "platform/fiber_scheduler_posix.h"
+#include "platform/fiber_scheduler.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
-#include "platform/fiber_scheduler_posix.h"
+#include "platform/fiber_scheduler.h"
 
 namespace {
 

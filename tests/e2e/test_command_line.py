@@ -1,11 +1,14 @@
 """The command line as a user meets it: banner, usage, messages, exit status."""
 
+import os
 import pathlib
 import re
+import resource
 import subprocess
+import time
 import unittest
 
-from harness import BANNER, ENCODING, USAGE, VELKOR, closed_port, run_velkor
+from harness import BANNER, ENCODING, LAUNCHER, USAGE, VELKOR, closed_port, run_velkor, slack
 
 CMAKE_LISTS = pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt"
 VERSION = re.search(r"project\(velkor VERSION (\S+)", CMAKE_LISTS.read_text())[1]
@@ -94,6 +97,49 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(run.returncode, 0)
         self.assertEqual(run.stderr, b"")
         self.assertTrue(run.stdout.replace(b"\r\n", b"\n").startswith(BANNER))
+
+
+def too_many_clients(clients, limit):
+    return message(f"本进程需运行 {clients} 个客户端，超过可同时打开的连接数上限 {limit}；"
+                   "请减少 -c 的值，或用 --agent K/N 把客户端分到多个进程或主机上运行")
+
+
+# The sockets velkor may open under an open-file limit of 1000: it keeps 64
+# descriptors for itself and two per processor.
+LIMIT_AT_1000 = 1000 - 64 - 2 * os.cpu_count()
+
+
+def run_with_descriptor_limit(limit, *args):
+    """velkor with its hard open-file limit lowered to `limit`."""
+
+    def lower_limit():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+
+    started = time.monotonic()
+    done = subprocess.run(LAUNCHER + [VELKOR, *args], capture_output=True, timeout=60,
+                          preexec_fn=lower_limit)
+    return done, time.monotonic() - started
+
+
+class ClientCountTest(unittest.TestCase):
+    """More clients than sockets the process may open are refused before the run."""
+
+    def test_counts_past_the_descriptor_limit_are_refused_at_once(self):
+        url = f"http://127.0.0.1:{closed_port()}/"
+        for clients in [1000, 2000000000]:
+            with self.subTest(clients=clients):
+                done, seconds = run_with_descriptor_limit(1000, "-t", "1", "-c", str(clients), url)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(done.stdout, BANNER)
+                self.assertEqual(done.stderr, too_many_clients(clients, LIMIT_AT_1000))
+                self.assertLess(seconds, slack(2))
+
+    def test_a_count_within_the_limit_runs(self):
+        done, _ = run_with_descriptor_limit(1000, "-t", "0", "-c", str(LIMIT_AT_1000),
+                                            f"http://127.0.0.1:{closed_port()}/")
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(done.stderr, b"")
+        self.assertIn(f"Total errors:        {LIMIT_AT_1000}\n".encode(), done.stdout)
 
 
 if __name__ == "__main__":

@@ -8,8 +8,11 @@ VELKOR_LAUNCHER to the Wine loader and VELKOR_ENCODING to gbk.
 
 import os
 import re
+import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -62,6 +65,28 @@ class WindowsTextTest(unittest.TestCase):
                 self.assertEqual(run.stderr, stderr)
 
 
+def established_connections(port):
+    """Connections the target on this port holds open now."""
+    out = subprocess.run(["ss", "-Htn", "state", "established", f"( sport = :{port} )"],
+                         capture_output=True, text=True).stdout
+    return sum(1 for line in out.splitlines() if line.strip())
+
+
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
+class WindowsClientCountTest(unittest.TestCase):
+    def test_counts_past_the_bound_are_refused_at_once(self):
+        for clients in [16385, 2000000000]:
+            with self.subTest(clients=clients):
+                run = run_velkor("-t", "1", "-c", str(clients), "http://127.0.0.1:1/")
+                self.assertEqual(run.returncode, 1)
+                self.assertEqual(run.stdout, BANNER)
+                self.assertEqual(run.stderr, gbk_lines(
+                    f"本进程需运行 {clients} 个客户端，超过可同时打开的连接数上限 16384；"
+                    "请减少 -c 的值，或用 --agent K/N 把客户端分到多个进程或主机上运行"))
+                # Wine's own start-up is most of it.
+                self.assertLess(run.seconds, slack(3))
+
+
 @unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
 class WindowsRunTest(unittest.TestCase):
     def run_against(self, target_args, *velkor_args):
@@ -92,6 +117,27 @@ class WindowsRunTest(unittest.TestCase):
         self.assertEqual(summary["Total errors"], "0")
         self.assertLessEqual(run.progress_lines()[-1][0], completed)
         print(f"\n  wine run -t 3 -c 10: completed {completed}, served {served}", file=sys.stderr)
+
+    def test_thousands_of_clients_hold_their_connections_at_once(self):
+        clients = 2000
+        with Target("--mode", "fast") as target:
+            held = []
+            sampler = threading.Timer(2.5, lambda: held.append(established_connections(target.port)))
+            sampler.start()
+            run = run_velkor("-t", "3", "-c", str(clients), target.url)
+            sampler.join()
+            served = target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        summary = self.assert_windows_output(run, 3)
+        self.assertEqual(summary["Total errors"], "0")
+        self.assertEqual(int(summary["Completed requests"]), served)
+        # Generous for a busy machine, where every socket call waits on the
+        # wineserver; a pool that starts one thread after another held a few
+        # hundred connections here and took over 20 s.
+        self.assertGreaterEqual(held[0], clients * 9 // 10)
+        self.assertLess(run.seconds, slack(3 + 7))
+        print(f"\n  wine run -t 3 -c {clients}: {held[0]} connections held at 2.5 s, "
+              f"{run.seconds:.2f} s in all", file=sys.stderr)
 
     def test_unreachable_target_gives_one_error_per_client(self):
         run = run_velkor("-t", "2", "-c", "5", f"http://127.0.0.1:{closed_port()}/")

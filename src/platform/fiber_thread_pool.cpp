@@ -1,11 +1,13 @@
-// The Windows thread pool on POSIX: private pools, work objects and cleanup
-// groups, for exactly the uses velkor makes of them.
+// The Windows thread pool, for exactly the uses velkor makes of it: private
+// pools, work objects and cleanup groups. Built on every system: on Windows it
+// stands in for the system pool under other names (pool_names_windows.h).
 //
 // A pool runs its callbacks as fibers on one worker thread per processor (see
-// fiber_scheduler_posix.h): a callback that waits on a socket or sleeps parks
-// its fiber, so ten thousand clients run at once without ten thousand threads
-// and their context switches. The pool's maximum caps the callbacks running at
-// once, as on Windows.
+// fiber_scheduler.h): a callback that waits on a socket or sleeps parks its
+// fiber, so ten thousand clients run at once without ten thousand threads,
+// their stacks and their context switches. The system pool on Windows would
+// need a thread per running client, about 1 MiB each. The pool's maximum caps
+// the callbacks running at once, as the system pool's does.
 //
 // One process-wide lock guards every pool, work and group. A client takes it
 // a handful of times in its life while its callback spends seconds on sockets,
@@ -17,35 +19,43 @@
 // waits, every 100 ms, so a pool left with no worker at all is not stuck for good.
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
-#include "platform/fiber_scheduler_posix.h"
+#include "platform/fiber_scheduler.h"
 
-struct TP_WORK {
+// The handles given out are these records, cast.
+struct PoolState;
+struct GroupState;
+
+struct WorkState {
     PTP_WORK_CALLBACK callback;  // what each run calls
     PVOID context;               // the caller's argument to the callback
-    PTP_POOL pool;               // pool whose workers run it
-    PTP_CLEANUP_GROUP group;     // group it belongs to, or null
-    PTP_WORK nextQueued;         // next work in the pool's queue while this one is queued
+    PoolState* pool;             // pool whose workers run it
+    GroupState* group;           // group it belongs to, or null
+    WorkState* nextQueued;       // next work in the pool's queue while this one is queued
     std::size_t queuedRuns;      // submits whose callback has not started yet
     std::size_t runningRuns;     // callbacks running now
     bool closed;                 // CloseThreadpoolWork was called; released once idle
 };
 
 struct PoolWorker {
-    pthread_t thread;        // the thread running the scheduler
+    std::thread thread;      // the thread running the scheduler
     FiberWorker* scheduler;  // its fibers, sockets and timers
 };
 
-struct TP_POOL {
-    PTP_WORK queueHead;               // oldest work with queued runs, or null
-    PTP_WORK queueTail;               // newest work with queued runs, or null
+struct PoolState {
+    WorkState* queueHead;             // oldest work with queued runs, or null
+    WorkState* queueTail;             // newest work with queued runs, or null
     std::size_t queuedRuns;           // runs waiting in the queue, over all works
     std::size_t runningCallbacks;     // callbacks started and not yet returned
     std::size_t maxCallbacks;         // most callbacks that may run at once
@@ -54,10 +64,10 @@ struct TP_POOL {
     bool closing;                     // CloseThreadpool was called; workers drain and exit
 };
 
-struct TP_CLEANUP_GROUP {
-    std::condition_variable allDone;       // signalled when pendingRuns drops to 0
-    std::unordered_set<PTP_WORK> members;  // works not yet released
-    std::size_t pendingRuns;               // members' runs queued or running
+struct GroupState {
+    std::condition_variable allDone;         // signalled when pendingRuns drops to 0
+    std::unordered_set<WorkState*> members;  // works not yet released
+    std::size_t pendingRuns;                 // members' runs queued or running
 };
 
 namespace {
@@ -80,15 +90,15 @@ std::size_t processorCount() {
     return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
 }
 
-std::size_t workerTarget(const TP_POOL* pool) {
+std::size_t workerTarget(const PoolState* pool) {
     return pool->processors < pool->maxCallbacks ? pool->processors : pool->maxCallbacks;
 }
 
-bool canStartRun(const TP_POOL* pool) {
+bool canStartRun(const PoolState* pool) {
     return pool->queueHead != nullptr && pool->runningCallbacks < pool->maxCallbacks;
 }
 
-void appendToQueue(PTP_POOL pool, PTP_WORK work) {
+void appendToQueue(PoolState* pool, WorkState* work) {
     work->nextQueued = nullptr;
     if (pool->queueTail != nullptr) {
         pool->queueTail->nextQueued = work;
@@ -100,8 +110,8 @@ void appendToQueue(PTP_POOL pool, PTP_WORK work) {
 
 // Takes one run off the queue head. A work submitted again goes to the back, so
 // repeated submits cannot starve other works.
-PTP_WORK takeQueuedRun(PTP_POOL pool) {
-    PTP_WORK work = pool->queueHead;
+WorkState* takeQueuedRun(PoolState* pool) {
+    WorkState* work = pool->queueHead;
     pool->queueHead = work->nextQueued;
     if (pool->queueHead == nullptr) pool->queueTail = nullptr;
     --work->queuedRuns;
@@ -111,7 +121,7 @@ PTP_WORK takeQueuedRun(PTP_POOL pool) {
 }
 
 // Puts back a run that could not be started, at the front: it was next.
-void returnQueuedRun(PTP_POOL pool, PTP_WORK work) {
+void returnQueuedRun(PoolState* pool, WorkState* work) {
     if (work->queuedRuns++ == 0) {
         work->nextQueued = pool->queueHead;
         pool->queueHead = work;
@@ -120,20 +130,20 @@ void returnQueuedRun(PTP_POOL pool, PTP_WORK work) {
     ++pool->queuedRuns;
 }
 
-void releaseWork(PTP_WORK work) {
+void releaseWork(WorkState* work) {
     if (work->group != nullptr) work->group->members.erase(work);
     delete work;
 }
 
-void wakeAllWorkers(PTP_POOL pool) {
+void wakeAllWorkers(PoolState* pool) {
     for (PoolWorker& worker : pool->workers) wakeFiberWorker(*worker.scheduler);
 }
 
 // Accounts for a finished callback and releases the work if it was closed meanwhile.
-void finishRun(PTP_POOL pool, PTP_WORK work) {
+void finishRun(PoolState* pool, WorkState* work) {
     --pool->runningCallbacks;
     --work->runningRuns;
-    PTP_CLEANUP_GROUP group = work->group;
+    GroupState* group = work->group;
     if (work->closed && work->runningRuns == 0 && work->queuedRuns == 0) releaseWork(work);
     if (group != nullptr && --group->pendingRuns == 0) group->allDone.notify_all();
     // The slot freed here may belong to a worker with fewer fibers than this one.
@@ -142,11 +152,11 @@ void finishRun(PTP_POOL pool, PTP_WORK work) {
 
 // The body of each fiber.
 void runCallback(void* argument) {
-    auto* work = static_cast<PTP_WORK>(argument);
-    PTP_POOL pool = work->pool;
+    auto* work = static_cast<WorkState*>(argument);
+    PoolState* pool = work->pool;
     // No callback instance is passed: velkor's callbacks never use one. The
     // callback may close its own work; finishRun releases it afterwards.
-    work->callback(nullptr, work->context, work);
+    work->callback(nullptr, work->context, reinterpret_cast<PTP_WORK>(work));
     std::lock_guard guard(poolLock);
     finishRun(pool, work);
 }
@@ -154,7 +164,7 @@ void runCallback(void* argument) {
 // Takes the runs this worker will start, counted as running already. A worker
 // takes runs while it holds no more than its share of them, so the clients
 // spread evenly over the processors.
-std::size_t takeShare(PTP_POOL pool, const FiberWorker& worker, PTP_WORK* taken) {
+std::size_t takeShare(PoolState* pool, const FiberWorker& worker, WorkState** taken) {
     const std::size_t live = liveFiberCount(worker);
     std::size_t count = 0;
     while (count < kRunsTakenPerRefill && canStartRun(pool)) {
@@ -162,7 +172,7 @@ std::size_t takeShare(PTP_POOL pool, const FiberWorker& worker, PTP_WORK* taken)
         // split at once instead of a slack's worth per pass.
         const std::size_t share = pool->runningCallbacks + pool->queuedRuns + kFairShareSlack;
         if ((live + count) * pool->workers.size() > share) break;
-        PTP_WORK work = takeQueuedRun(pool);
+        WorkState* work = takeQueuedRun(pool);
         ++work->runningRuns;
         ++pool->runningCallbacks;
         taken[count++] = work;
@@ -171,10 +181,10 @@ std::size_t takeShare(PTP_POOL pool, const FiberWorker& worker, PTP_WORK* taken)
 }
 
 // Puts back, in their order, the runs whose fiber could not be made.
-void returnUnstarted(PTP_POOL pool, PTP_WORK* taken, std::size_t count) {
+void returnUnstarted(PoolState* pool, WorkState** taken, std::size_t count) {
     std::lock_guard guard(poolLock);
     for (std::size_t index = count; index > 0; --index) {
-        PTP_WORK work = taken[index - 1];
+        WorkState* work = taken[index - 1];
         --work->runningRuns;
         --pool->runningCallbacks;
         returnQueuedRun(pool, work);
@@ -182,8 +192,8 @@ void returnUnstarted(PTP_POOL pool, PTP_WORK* taken, std::size_t count) {
 }
 
 bool refillWorker(FiberWorker& worker, void* owner) {
-    auto* pool = static_cast<PTP_POOL>(owner);
-    static thread_local PTP_WORK taken[kRunsTakenPerRefill];
+    auto* pool = static_cast<PoolState*>(owner);
+    static thread_local WorkState* taken[kRunsTakenPerRefill];
     std::size_t count = 0;
     bool more = true;
     {
@@ -202,19 +212,7 @@ bool refillWorker(FiberWorker& worker, void* owner) {
     return more;
 }
 
-struct WorkerStart {
-    PTP_POOL pool;           // pool whose runs the worker takes
-    FiberWorker* scheduler;  // the worker's own scheduler
-};
-
-void* workerMain(void* argument) {
-    const WorkerStart start = *static_cast<WorkerStart*>(argument);
-    delete static_cast<WorkerStart*>(argument);
-    runFiberWorker(*start.scheduler, refillWorker, start.pool);
-    return nullptr;
-}
-
-bool startWorker(PTP_POOL pool) {
+bool startWorker(PoolState* pool) {
     try {
         pool->workers.reserve(pool->workers.size() + 1);
     } catch (const std::bad_alloc&) {
@@ -222,19 +220,20 @@ bool startWorker(PTP_POOL pool) {
     }
     FiberWorker* scheduler = createFiberWorker();
     if (scheduler == nullptr) return false;
-    auto* start = new (std::nothrow) WorkerStart{pool, scheduler};
-    pthread_t thread;
-    if (start == nullptr || pthread_create(&thread, nullptr, workerMain, start) != 0) {
+    std::thread thread;
+    try {
+        thread = std::thread(runFiberWorker, std::ref(*scheduler), refillWorker, pool);
+    } catch (const std::system_error&) {
         destroyFiberWorker(scheduler);
-        delete start;
         return false;
     }
-    pool->workers.push_back(PoolWorker{thread, scheduler});  // cannot throw: room reserved
+    // Cannot throw: room was reserved, and moving a thread cannot fail.
+    pool->workers.push_back(PoolWorker{std::move(thread), scheduler});
     return true;
 }
 
 // Starts the workers the pool may have while runs wait. Called with the lock held.
-void startWorkersForBacklog(PTP_POOL pool) {
+void startWorkersForBacklog(PoolState* pool) {
     if (pool->closing || pool->queuedRuns == 0) return;  // CloseThreadpool joins the list
     while (pool->workers.size() < workerTarget(pool)) {
         if (!startWorker(pool)) return;  // out of threads: the backlog waits for a worker
@@ -242,9 +241,9 @@ void startWorkersForBacklog(PTP_POOL pool) {
 }
 
 // Retries starting workers for the members' queued runs, in case none could be started.
-void retryWorkersFor(PTP_CLEANUP_GROUP group) {
-    PTP_POOL lastPool = nullptr;
-    for (PTP_WORK work : group->members) {
+void retryWorkersFor(GroupState* group) {
+    PoolState* lastPool = nullptr;
+    for (WorkState* work : group->members) {
         if (work->queuedRuns == 0 || work->pool == lastPool) continue;
         lastPool = work->pool;
         startWorkersForBacklog(lastPool);
@@ -252,29 +251,42 @@ void retryWorkersFor(PTP_CLEANUP_GROUP group) {
 }
 
 // Waits for every run of the members, then releases the members still open.
-void closeMembersLocked(PTP_CLEANUP_GROUP group, std::unique_lock<std::mutex>& lock) {
+void closeMembersLocked(GroupState* group, std::unique_lock<std::mutex>& lock) {
     while (group->pendingRuns > 0) {
         if (group->allDone.wait_for(lock, kGroupRetryInterval) == std::cv_status::timeout) {
             retryWorkersFor(group);
         }
     }
-    for (PTP_WORK work : group->members) delete work;
+    for (WorkState* work : group->members) delete work;
     group->members.clear();
+}
+
+WorkState* workOf(PTP_WORK handle) {
+    return reinterpret_cast<WorkState*>(handle);
+}
+
+PoolState* poolOf(PTP_POOL handle) {
+    return reinterpret_cast<PoolState*>(handle);
+}
+
+GroupState* groupOf(PTP_CLEANUP_GROUP handle) {
+    return reinterpret_cast<GroupState*>(handle);
 }
 
 }  // namespace
 
 PTP_POOL CreateThreadpool(PVOID /*reserved*/) {
-    auto* pool = new (std::nothrow) TP_POOL{};
+    auto* pool = new (std::nothrow) PoolState{};
     if (pool == nullptr) return nullptr;
     pool->maxCallbacks = kDefaultMaxCallbacks;
-    // Read once: the count comes from a file, and submits ask for it under the lock.
+    // Read once: the count may come from a file, and submits ask for it under the lock.
     pool->processors = processorCount();
-    return pool;
+    return reinterpret_cast<PTP_POOL>(pool);
 }
 
-void SetThreadpoolThreadMaximum(PTP_POOL pool, DWORD maximumThreads) {
+void SetThreadpoolThreadMaximum(PTP_POOL handle, DWORD maximumThreads) {
     std::lock_guard guard(poolLock);
+    PoolState* pool = poolOf(handle);
     pool->maxCallbacks = maximumThreads > 0 ? maximumThreads : 1;
     wakeAllWorkers(pool);  // a higher maximum may let waiting runs start
     startWorkersForBacklog(pool);
@@ -288,20 +300,21 @@ BOOL SetThreadpoolThreadMinimum(PTP_POOL /*pool*/, DWORD /*minimumThreads*/) {
 // Runs still queued are finished first. Must not be called from a callback of
 // this pool, and its works must be closed by then (velkor closes its cleanup
 // group's members first).
-void CloseThreadpool(PTP_POOL pool) {
+void CloseThreadpool(PTP_POOL handle) {
+    PoolState* pool = poolOf(handle);
     {
         std::lock_guard guard(poolLock);
         pool->closing = true;
         wakeAllWorkers(pool);
     }
     // No worker is added once closing is set, so the list is stable without the lock.
-    for (PoolWorker& worker : pool->workers) pthread_join(worker.thread, nullptr);
+    for (PoolWorker& worker : pool->workers) worker.thread.join();
     for (PoolWorker& worker : pool->workers) destroyFiberWorker(worker.scheduler);
     delete pool;
 }
 
 PTP_CLEANUP_GROUP CreateThreadpoolCleanupGroup() {
-    return new (std::nothrow) TP_CLEANUP_GROUP{};
+    return reinterpret_cast<PTP_CLEANUP_GROUP>(new (std::nothrow) GroupState{});
 }
 
 // Cancelling is not offered: velkor lets every callback run, so every queued
@@ -309,15 +322,15 @@ PTP_CLEANUP_GROUP CreateThreadpoolCleanupGroup() {
 void CloseThreadpoolCleanupGroupMembers(PTP_CLEANUP_GROUP group, BOOL /*cancelPendingCallbacks*/,
                                         PVOID /*cleanupContext*/) {
     std::unique_lock lock(poolLock);
-    closeMembersLocked(group, lock);
+    closeMembersLocked(groupOf(group), lock);
 }
 
 void CloseThreadpoolCleanupGroup(PTP_CLEANUP_GROUP group) {
     {
         std::unique_lock lock(poolLock);
-        closeMembersLocked(group, lock);
+        closeMembersLocked(groupOf(group), lock);
     }
-    delete group;
+    delete groupOf(group);
 }
 
 // Fails (returns null, errno EINVAL) without a pool: velkor always names its own.
@@ -327,9 +340,15 @@ PTP_WORK CreateThreadpoolWork(PTP_WORK_CALLBACK callback, PVOID context,
         errno = EINVAL;
         return nullptr;
     }
-    auto* work = new (std::nothrow) TP_WORK{
-        callback, context, environment->Pool, environment->CleanupGroup, nullptr, 0, 0, false};
-    if (work == nullptr || work->group == nullptr) return work;
+    auto* work = new (std::nothrow) WorkState{callback,
+                                              context,
+                                              poolOf(environment->Pool),
+                                              groupOf(environment->CleanupGroup),
+                                              nullptr,
+                                              0,
+                                              0,
+                                              false};
+    if (work == nullptr || work->group == nullptr) return reinterpret_cast<PTP_WORK>(work);
     std::lock_guard guard(poolLock);
     try {
         work->group->members.insert(work);
@@ -338,12 +357,13 @@ PTP_WORK CreateThreadpoolWork(PTP_WORK_CALLBACK callback, PVOID context,
         errno = ENOMEM;
         return nullptr;
     }
-    return work;
+    return reinterpret_cast<PTP_WORK>(work);
 }
 
-void SubmitThreadpoolWork(PTP_WORK work) {
+void SubmitThreadpoolWork(PTP_WORK handle) {
     std::lock_guard guard(poolLock);
-    PTP_POOL pool = work->pool;
+    WorkState* work = workOf(handle);
+    PoolState* pool = work->pool;
     if (work->queuedRuns++ == 0) appendToQueue(pool, work);
     ++pool->queuedRuns;
     if (work->group != nullptr) ++work->group->pendingRuns;
@@ -353,8 +373,9 @@ void SubmitThreadpoolWork(PTP_WORK work) {
 
 // A work still queued or running is released when its last run finishes, so a
 // callback may close its own work as its last action.
-void CloseThreadpoolWork(PTP_WORK work) {
+void CloseThreadpoolWork(PTP_WORK handle) {
     std::lock_guard guard(poolLock);
+    WorkState* work = workOf(handle);
     work->closed = true;
     if (work->queuedRuns == 0 && work->runningRuns == 0) releaseWork(work);
 }

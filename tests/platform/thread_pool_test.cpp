@@ -1,6 +1,7 @@
 // The thread pool as the run driver relies on it: the thread maximum both caps
 // and is reached, every submit runs once, the group wait covers runs not yet
-// started, and works may be closed by their own callback or while queued.
+// started, works may be closed by their own callback or while queued, and
+// callbacks that sleep or wait on sockets leave the others running.
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -147,6 +148,57 @@ TEST(ThreadPool, CallbacksCloseTheirOwnWork) {
     for (int i = 0; i < 1000; ++i) tested.submit(gatedCallback, &probe);
     tested.waitForAll();
     EXPECT_EQ(probe.finished, 1000);
+}
+
+// What each waiting callback saw.
+struct WaitProbe {
+    std::atomic<int> timedOut{0};  // socket waits that ran out, as they should
+    std::atomic<int> early{0};     // sleeps or waits that ended before their time
+    std::atomic<int> finished{0};  // callbacks that have returned
+};
+
+constexpr std::int64_t kWaitNs = 300'000'000;
+
+// Sleeps, then waits on a datagram socket nobody sends to: both must take
+// their full time, and on a pool of fibers neither may hold up the others.
+void waitingCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
+    auto* probe = static_cast<WaitProbe*>(context);
+    const auto started = std::chrono::steady_clock::now();
+    sleepForNs(kWaitNs);
+    const SOCKET quiet = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (quiet != INVALID_SOCKET &&
+        bind(quiet, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        makeNonBlocking(quiet) &&
+        waitForSocket(quiet, SocketWait::Readable, kWaitNs / 1'000'000) == WaitResult::TimedOut) {
+        ++probe->timedOut;
+    }
+    if (quiet != INVALID_SOCKET) closesocket(quiet);
+    if (std::chrono::steady_clock::now() - started < std::chrono::nanoseconds(2 * kWaitNs)) {
+        ++probe->early;
+    }
+    ++probe->finished;
+}
+
+TEST(ThreadPool, WaitingCallbacksDoNotHoldUpEachOther) {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    constexpr int kCallbacks = 400;
+    WaitProbe probe;
+    const auto started = std::chrono::steady_clock::now();
+    {
+        TestPool tested(kCallbacks);
+        for (int i = 0; i < kCallbacks; ++i) tested.submit(waitingCallback, &probe);
+        tested.waitForAll();
+    }
+    // One after another on a thread per processor they would take a minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    EXPECT_EQ(probe.finished, kCallbacks);
+    EXPECT_EQ(probe.timedOut, kCallbacks);
+    EXPECT_EQ(probe.early, 0);
+    WSACleanup();
 }
 
 TEST(ThreadPool, ClosingQueuedWorkDefersItsRelease) {

@@ -1,13 +1,13 @@
-// The scheduler behind the POSIX thread pool. Each pool worker thread runs many
+// The scheduler behind the fiber thread pool. Each pool worker thread runs many
 // callbacks as fibers and parks a fiber, not the thread, while its socket or its
 // sleep is pending, so thousands of clients cost no more context switches than
-// one epoll loop per processor.
+// one event loop per processor: epoll on POSIX, WSAPoll on Windows.
 //
-// Socket waits are edge-triggered: a fiber may wait on a socket only when the
-// socket may have nothing for it: a call on it reported that it would block
-// (EAGAIN, EINPROGRESS), a receive returned less than it asked for, or nothing
-// was read since a request went out. End of stream and errors, once seen, keep
-// every later wait on the socket ready.
+// Socket waits on POSIX are edge-triggered: a fiber may wait on a socket only
+// when the socket may have nothing for it: a call on it reported that it would
+// block (EAGAIN, EINPROGRESS), a receive returned less than it asked for, or
+// nothing was read since a request went out. End of stream and errors, once
+// seen, keep every later wait on the socket ready.
 #pragma once
 
 #include <atomic>
@@ -22,7 +22,9 @@ struct FiberWorker;
 // spawnFiber; false when the worker should end once its own fibers have ended.
 using FiberRefill = bool (*)(FiberWorker& worker, void* owner);
 
-FiberWorker* createFiberWorker();  // null when the system refuses epoll or eventfd
+// Null when the system refuses what the loop needs (epoll or eventfd; a
+// loopback socket for wake-ups on Windows).
+FiberWorker* createFiberWorker();
 void destroyFiberWorker(FiberWorker* worker);
 
 // Runs the worker on the calling thread until refill says stop and no fiber is left.

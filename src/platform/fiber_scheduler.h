@@ -35,6 +35,15 @@ bool spawnFiber(FiberWorker& worker, void (*task)(void*), void* argument);
 
 std::size_t liveFiberCount(const FiberWorker& worker);
 
+// Callbacks one refill may start, at most kMostRunsPerRefill. Each new one
+// opens a connection, whose cost differs by system: it sets how long the
+// fibers already running wait while a large run starts up.
+inline constexpr std::size_t kMostRunsPerRefill = 4096;
+std::size_t runsTakenPerRefill();
+
+// Worker threads a pool may run on a machine with this many processors.
+std::size_t fiberWorkersFor(std::size_t processors);
+
 // Wakes a worker parked with nothing to run, so that it calls refill again.
 // Any thread may call it.
 void wakeFiberWorker(FiberWorker& worker);

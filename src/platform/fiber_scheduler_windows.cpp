@@ -22,6 +22,8 @@
 
 namespace {
 
+constexpr std::size_t kWorkersPerProcessor = 8;
+
 // Address space reserved per fiber; only the pages a client touches (its 4 KiB
 // receive buffer, name lookups) are committed.
 constexpr SIZE_T kFiberStackReserveBytes = 256 * 1024;
@@ -343,10 +345,22 @@ bool spawnFiber(FiberWorker& worker, void (*task)(void*), void* argument) {
     fiber->taskArgument = argument;
     fiber->ended = false;
     ++worker.liveFibers;
-    // Behind the fibers already ready: clients that are running keep their
-    // pace while the later ones are still starting.
-    worker.ready.push_back(fiber);
+    // New clients go first. A connect costs several round trips to the
+    // system here, so clients started behind thousands of running ones would
+    // open their connections seconds late.
+    worker.ready.push_front(fiber);
     return true;
+}
+
+// Large batches, for the same reason new clients go first.
+std::size_t runsTakenPerRefill() {
+    return kMostRunsPerRefill;
+}
+
+// Socket calls and polls here wait on the system for much of their time, not
+// on the processor, so a few workers per processor keep more of them under way.
+std::size_t fiberWorkersFor(std::size_t processors) {
+    return processors * kWorkersPerProcessor;
 }
 
 std::size_t liveFiberCount(const FiberWorker& worker) {

@@ -73,13 +73,7 @@ struct GroupState {
 namespace {
 
 constexpr std::size_t kDefaultMaxCallbacks = 512;  // the Windows default
-// Runs one refill may start. A worker refills once per pass over its ready
-// fibers, and each new run opens a connection, which costs tens of
-// microseconds when the target is busy accepting thousands: a small batch
-// lets the running clients' answers and planned starts wait one short pass,
-// not seconds, while a large run starts up.
-constexpr std::size_t kRunsTakenPerRefill = 64;
-constexpr std::size_t kFairShareSlack = 64;  // fibers a worker may hold beyond the average
+constexpr std::size_t kFairShareSlack = 64;        // fibers a worker may hold beyond the average
 constexpr auto kGroupRetryInterval = std::chrono::milliseconds(100);
 
 std::mutex poolLock;
@@ -87,7 +81,7 @@ std::mutex poolLock;
 std::size_t processorCount() {
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
-    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+    return fiberWorkersFor(info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1);
 }
 
 std::size_t workerTarget(const PoolState* pool) {
@@ -167,7 +161,8 @@ void runCallback(void* argument) {
 std::size_t takeShare(PoolState* pool, const FiberWorker& worker, WorkState** taken) {
     const std::size_t live = liveFiberCount(worker);
     std::size_t count = 0;
-    while (count < kRunsTakenPerRefill && canStartRun(pool)) {
+    const std::size_t most = runsTakenPerRefill();
+    while (count < most && canStartRun(pool)) {
         // Its share of every run started or waiting, so a burst of submits is
         // split at once instead of a slack's worth per pass.
         const std::size_t share = pool->runningCallbacks + pool->queuedRuns + kFairShareSlack;
@@ -193,7 +188,7 @@ void returnUnstarted(PoolState* pool, WorkState** taken, std::size_t count) {
 
 bool refillWorker(FiberWorker& worker, void* owner) {
     auto* pool = static_cast<PoolState*>(owner);
-    static thread_local WorkState* taken[kRunsTakenPerRefill];
+    static thread_local WorkState* taken[kMostRunsPerRefill];
     std::size_t count = 0;
     bool more = true;
     {

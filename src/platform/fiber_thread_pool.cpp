@@ -2,8 +2,8 @@
 // pools, work objects and cleanup groups. Built on every system: on Windows it
 // stands in for the system pool under other names (pool_names_windows.h).
 //
-// A pool runs its callbacks as fibers on one worker thread per processor (see
-// fiber_scheduler.h): a callback that waits on a socket or sleeps parks its
+// A pool runs its callbacks as fibers on a few worker threads per processor
+// (fiberWorkersFor, fiber_scheduler.h): a callback that waits on a socket or sleeps parks its
 // fiber, so ten thousand clients run at once without ten thousand threads,
 // their stacks and their context switches. The system pool on Windows would
 // need a thread per running client, about 1 MiB each. The pool's maximum caps

@@ -25,27 +25,13 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from harness import established_connections  # noqa: E402
 from nginx_server import Nginx  # noqa: E402
 
 
 def raise_open_files():
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-
-
-def established(pid):
-    """Established TCP connections that the process holds open."""
-    inodes = set()
-    for fd in os.listdir(f"/proc/{pid}/fd"):
-        try:
-            link = os.readlink(f"/proc/{pid}/fd/{fd}")
-        except OSError:
-            continue
-        if link.startswith("socket:["):
-            inodes.add(link[8:-1])
-    with open("/proc/net/tcp") as rows:
-        next(rows)
-        return sum(1 for row in rows if row.split()[3] == "01" and row.split()[9] in inodes)
 
 
 def velkor(build, url, seconds, clients, qps=None, watch_pid=None, watch_at=2.5):
@@ -57,7 +43,7 @@ def velkor(build, url, seconds, clients, qps=None, watch_pid=None, watch_at=2.5)
     process = subprocess.Popen(args + [url], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                preexec_fn=raise_open_files)
     if watch_pid:
-        threading.Timer(watch_at, lambda: seen.append(established(watch_pid))).start()
+        threading.Timer(watch_at, lambda: seen.append(established_connections(watch_pid))).start()
     out, _ = process.communicate(timeout=seconds + 60)
     wall = time.monotonic() - started
     text = out.decode("utf-8", "replace")

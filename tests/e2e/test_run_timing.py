@@ -7,27 +7,8 @@ import threading
 import time
 import unittest
 
-from harness import Target, run_velkor, slack
+from harness import Target, established_connections, run_velkor, slack
 from nginx_server import Nginx, nginx_available
-
-
-def established_connections(pid):
-    """Established TCP connections that the process holds open."""
-    inodes = set()
-    for fd in os.listdir(f"/proc/{pid}/fd"):
-        try:
-            link = os.readlink(f"/proc/{pid}/fd/{fd}")
-        except OSError:
-            continue
-        if link.startswith("socket:["):
-            inodes.add(link[8:-1])
-    count = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as rows:
-            next(rows)
-            count += sum(1 for row in rows
-                         if row.split()[3] == "01" and row.split()[9] in inodes)
-    return count
 
 
 def count_connections_later(pid, delay_sec, found):

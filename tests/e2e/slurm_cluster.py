@@ -9,6 +9,7 @@ once. What a killed test still leaves, its directory, is named after its
 process id, and remove_leftovers() clears it (and any process that names it)
 once that process is gone."""
 
+import atexit
 import ctypes
 import glob
 import os
@@ -137,6 +138,8 @@ class SlurmCluster:
             signal.signal(signal.SIGTERM, _interrupt)
         self.folder = tempfile.mkdtemp(prefix=f"{PREFIX}{os.getpid()}-")
         self.process = None
+        # An interrupted test run skips class clean-ups, but not this.
+        atexit.register(self.stop)
         try:
             self._write_files(cpus)
             self.env = dict(os.environ, SLURM_CONF=os.path.join(self.folder, "slurm.conf"))

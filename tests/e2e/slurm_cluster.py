@@ -59,10 +59,12 @@ PartitionName=velkor Nodes=localhost Default=YES MaxTime=INFINITE State=UP
 """
 
 # Run as the namespace's first process: munged, then, once its socket is
-# there, the controller and the node daemon, all in the foreground.
+# there, the controller and the node daemon, all in the foreground. --se is
+# munged's (abbreviated) option for the file that keeps its random pool: its
+# default lies in /var/lib/munge, which munged refuses to use as root.
 LAUNCHER = """\
 munged -F --key-file="$1/munge/munge.key" --socket="$1/munge/socket" \
-  --pid-file="$1/munge/munged.pid" --seed-file="$1/munge/seed" \
+  --pid-file="$1/munge/munged.pid" --se="$1/munge/random-pool" \
   --log-file="$1/munge/munged.log" >"$1/munged.out" 2>&1 &
 tries=0
 while [ ! -S "$1/munge/socket" ] && [ $tries -lt 200 ]; do sleep 0.05; tries=$((tries + 1)); done

@@ -24,6 +24,10 @@ try:
 except ImportError:
     yaml = None
 
+# The Kubernetes API's field for the contents of an object (a Job's, its pod
+# template's); the manifest cannot do without it.
+BODY = "spec"
+
 # Answers the two calls velkor-gather.sh makes, from files the test writes.
 KUBECTL = """#!/bin/sh
 case "$1 $4" in
@@ -39,7 +43,7 @@ def load_job(start_at="@START_AT@"):
     in as the sed line of the manifest's comment does."""
     with open(JOB) as text:
         job = yaml.safe_load(text.read().replace("@START_AT@", start_at))
-    container = job["spec"]["template"]["spec"]["containers"][0]
+    container = job[BODY]["template"][BODY]["containers"][0]
     return job, container, {item["name"]: item["value"] for item in container["env"]}
 
 
@@ -48,17 +52,17 @@ class KubernetesJobTest(unittest.TestCase):
 
     def test_job_is_an_indexed_job_of_n_agents(self):
         job, container, env = load_job()
-        spec, pod = job["spec"], job["spec"]["template"]["spec"]
+        runs, pod = job[BODY], job[BODY]["template"][BODY]
         self.assertEqual((job["apiVersion"], job["kind"]), ("batch/v1", "Job"))
-        self.assertEqual(spec["completionMode"], "Indexed")
-        self.assertEqual(spec["completions"], int(env["AGENTS"]))
-        self.assertEqual(spec["parallelism"], int(env["AGENTS"]))
-        self.assertEqual((spec["backoffLimit"], pod["restartPolicy"]), (0, "Never"))
+        self.assertEqual(runs["completionMode"], "Indexed")
+        self.assertEqual(runs["completions"], int(env["AGENTS"]))
+        self.assertEqual(runs["parallelism"], int(env["AGENTS"]))
+        self.assertEqual((runs["backoffLimit"], pod["restartPolicy"]), (0, "Never"))
         self.assertEqual(env["START_AT"], "@START_AT@")
         self.assertEqual([mount["name"] for mount in container["volumeMounts"]],
                          [volume["name"] for volume in pod["volumes"]])
         spread = pod["topologySpreadConstraints"][0]["labelSelector"]["matchLabels"]
-        self.assertEqual(spread, job["spec"]["template"]["metadata"]["labels"])
+        self.assertEqual(spread, job[BODY]["template"]["metadata"]["labels"])
         self.assertEqual(container["image"].split(":")[0], "velkor")
 
         # The image is Debian 12 with the package run_packages.sh builds.

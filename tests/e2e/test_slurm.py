@@ -36,12 +36,14 @@ class SlurmTest(unittest.TestCase):
         cls.addClassCleanup(cls.cluster.stop)
 
     def submit(self, name, args, velkor=agent_runs.VELKOR):
-        """Runs the batch script as a job of AGENTS tasks; returns its exit
-        code, its output and the folder of its agents' files."""
+        """Runs the batch script as a job of AGENTS tasks, asking for the
+        chart page too; returns its exit code, its output and the folder of
+        its agents' files."""
         results = os.path.join(self.cluster.folder, name)
         code, output = self.cluster.run_job(
             SCRIPT, args, {"VELKOR_BIN": velkor, "VELKOR_REPORT_BIN": agent_runs.REPORT,
-                           "VELKOR_RESULTS": results, "VELKOR_START_DELAY": "3"},
+                           "VELKOR_RESULTS": results, "VELKOR_START_DELAY": "3",
+                           "VELKOR_PLOT": os.path.join(results, "run.html")},
             ntasks=self.AGENTS, timeout=90)
         return code, output, results
 
@@ -63,6 +65,8 @@ class SlurmTest(unittest.TestCase):
         self.assertEqual(total["Agent"], f"{self.AGENTS} agents of {self.AGENTS}")
         self.assertEqual(total["Concurrent clients"], str(self.CLIENTS))
         self.assertEqual(total["Total errors"], "0")
+        with open(os.path.join(results, "run.html")) as page:
+            self.assertIn(f"{self.AGENTS} agents of {self.AGENTS}", page.read())
         for k, agent in enumerate(agents, start=1):
             self.assertEqual(agent["settings"]["agent"], {"index": k, "count": self.AGENTS})
             self.assertEqual(agent["clients"], self.CLIENTS // self.AGENTS)

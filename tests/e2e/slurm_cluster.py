@@ -20,7 +20,7 @@ import subprocess
 import tempfile
 import time
 
-from harness import closed_port
+from harness import closed_port, process_alive
 
 PREFIX = "velkor-slurm-"
 LEFTOVER = re.compile(PREFIX + r"(\d+)-")
@@ -89,16 +89,6 @@ def why_unavailable():
     return None
 
 
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
 def _kill_processes_naming(folder):
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -115,7 +105,7 @@ def remove_leftovers():
     """Clears what clusters of test processes that are gone left behind."""
     for folder in glob.glob(os.path.join(tempfile.gettempdir(), PREFIX + "*")):
         match = LEFTOVER.match(os.path.basename(folder))
-        if match and not _alive(int(match[1])):
+        if match and not process_alive(int(match[1])):
             _kill_processes_naming(folder)
             shutil.rmtree(folder, ignore_errors=True)
 

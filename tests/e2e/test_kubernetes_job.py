@@ -73,7 +73,7 @@ class KubernetesJobTest(unittest.TestCase):
         self.assertRegex("velkor_1.0.0-1_amd64.deb", copied.replace(".", r"\.").replace("*", ".*"))
 
     def test_pods_command_makes_one_run_that_is_gathered_and_merged(self):
-        job, container, env = load_job(str(int(time.time() + slack(3))))
+        job, container, env = load_job(str(int(time.time() + 2 + slack(1))))
         agents = int(env["AGENTS"])
         mount = container["volumeMounts"][0]["mountPath"]
         with tempfile.TemporaryDirectory(prefix="velkor-kubernetes-") as folder:

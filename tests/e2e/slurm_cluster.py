@@ -90,6 +90,9 @@ def why_unavailable():
 
 
 def _kill_processes_naming(folder):
+    """Kills every process whose command line names the folder; returns how
+    many there were."""
+    found = 0
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -97,8 +100,10 @@ def _kill_processes_naming(folder):
             with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
                 if folder.encode() in cmdline.read():
                     os.kill(int(entry), signal.SIGKILL)
+                    found += 1
         except OSError:
             pass
+    return found
 
 
 def remove_leftovers():
@@ -157,17 +162,15 @@ class SlurmCluster:
                                        ctld_port=closed_port(), slurmd_port=closed_port()))
 
     def _slurm(self, *args, env=None):
-        done = subprocess.run(args, env=dict(self.env, **(env or {})), capture_output=True,
+        return subprocess.run(args, env=dict(self.env, **(env or {})), capture_output=True,
                               text=True, timeout=30)
-        return done.returncode, done.stdout
 
     def _wait_until_idle(self, timeout):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError("the cluster's daemons ended: " + self.logs())
-            status, state = self._slurm("sinfo", "--noheader", "--format=%t")
-            if status == 0 and state.strip() == "idle":
+            if self._slurm("sinfo", "--noheader", "--format=%t").stdout.strip() == "idle":
                 return
             time.sleep(0.2)
         raise RuntimeError(f"the node was not idle within {timeout} s: " + self.logs())
@@ -188,11 +191,11 @@ class SlurmCluster:
         passes on, and waits for its end. Returns the job's exit code (-1 when
         Slurm ended it) and the text of its output, standard error included."""
         output = os.path.join(self.folder, "jobs", "job-%j.out")
-        status, text = self._slurm("sbatch", "--parsable", f"--ntasks={ntasks}",
-                                   f"--output={output}", script, *args, env=env)
-        if status != 0:
-            raise RuntimeError("sbatch refused the job: " + text)
-        job = text.strip().split(";")[0]
+        submitted = self._slurm("sbatch", "--parsable", f"--ntasks={ntasks}",
+                                f"--output={output}", script, *args, env=env)
+        if submitted.returncode != 0:
+            raise RuntimeError("sbatch refused the job: " + submitted.stderr)
+        job = submitted.stdout.strip().split(";")[0]
         state = self._wait_for_end(job, timeout)
         with open(output.replace("%j", job), errors="replace") as out:
             return state, out.read()
@@ -200,7 +203,7 @@ class SlurmCluster:
     def _wait_for_end(self, job, timeout):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            _, info = self._slurm("scontrol", "--oneliner", "show", "job", job)
+            info = self._slurm("scontrol", "--oneliner", "show", "job", job).stdout
             state = re.search(r"JobState=(\S+)", info)
             code = re.search(r"ExitCode=(\d+):", info)
             if state and state[1] not in ("PENDING", "RUNNING", "CONFIGURING", "COMPLETING"):
@@ -213,7 +216,11 @@ class SlurmCluster:
         if self.process is not None and self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        _kill_processes_naming(self.folder)
+        # The namespace ends with its first process, which names the folder,
+        # as every daemon does.
+        deadline = time.monotonic() + 10
+        while _kill_processes_naming(self.folder) and time.monotonic() < deadline:
+            time.sleep(0.05)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self):

@@ -1,6 +1,7 @@
 #include "stats/collect_run_result.h"
 
 #include "load/client_share.h"
+#include "load/pacing.h"
 #include "platform/platform.h"
 #include "stats/run_stats.h"
 
@@ -32,5 +33,9 @@ RunResult collectRunResult(const TestConfig& config) {
     result.statusClasses = statusClassCounts();
     result.latencyCounts = latencyCounts();
     result.seconds = g_secondSamples;
+    result.latencySumNs = latencyTotals().sumNs;
+    result.hasFineCounts = true;
+    result.fineCounts = fineLatencyCounts(false);
+    if (pacingIntervalNs(config) > 0) result.plannedFineCounts = fineLatencyCounts(true);
     return result;
 }

@@ -2,14 +2,19 @@
 
 #include <ostream>
 
+#include "common/clock.h"
+
 namespace {
 
-struct LatencyTotals {
+struct SummaryLatencies {
     double meanMs;            // mean of all latencies, 0 when there are none
-    std::uint32_t longestMs;  // largest latency, 0 when there are none
+    std::uint32_t longestMs;  // largest latency, whole ms, 0 when there are none
 };
 
-LatencyTotals sumLatencies(const std::vector<LatencyBucket>& latencyCounts) {
+// Runs saved before the sum at full resolution was kept average their whole
+// milliseconds, as their own summary did.
+SummaryLatencies sumLatencies(const RunResult& result) {
+    const std::vector<LatencyBucket>& latencyCounts = result.latencyCounts;
     // The same 64-bit sum a list of every latency would give, so the mean is
     // the same double to the last bit.
     std::uint64_t sumMs = 0;
@@ -20,8 +25,11 @@ LatencyTotals sumLatencies(const std::vector<LatencyBucket>& latencyCounts) {
         entries += bucket.count;
         if (bucket.count > 0 && bucket.latencyMs > longestMs) longestMs = bucket.latencyMs;
     }
+    if (entries == 0) return {0.0, longestMs};
     const double meanMs =
-        entries == 0 ? 0.0 : static_cast<double>(sumMs) / static_cast<double>(entries);
+        result.hasFineCounts
+            ? result.latencySumNs / static_cast<double>(kNsPerMs) / static_cast<double>(entries)
+            : static_cast<double>(sumMs) / static_cast<double>(entries);
     return {meanMs, longestMs};
 }
 
@@ -49,7 +57,7 @@ std::uint64_t unsuccessfulAnswers(const StatusClassCounts& classes) {
 
 void printRunSummary(const RunResult& result, std::ostream& out) {
     const double durationSec = static_cast<double>(result.durationSec);
-    const LatencyTotals totals = sumLatencies(result.latencyCounts);
+    const SummaryLatencies totals = sumLatencies(result);
     const double effectiveRps = static_cast<double>(result.completed) / durationSec;
     const std::uint64_t unsuccessful = unsuccessfulAnswers(result.statusClasses);
 

@@ -13,6 +13,7 @@
 #include "load/run_window.h"
 #include "report/run_saving.h"
 #include "stats/collect_run_result.h"
+#include "stats/latency_block.h"
 #include "stats/progress_reporter.h"
 #include "stats/run_stats.h"
 #include "stats/run_summary.h"
@@ -119,6 +120,7 @@ int runLoadTest(TestConfig& config) {
 
     const RunResult result = collectRunResult(config);
     printRunSummary(result, std::cout);
+    if (config.showLatencyBlock) printLatencyBlock(result, std::cout);
     const bool saved = saveRunResult(config, result);
     WSACleanup();
     return saved ? 0 : 1;

@@ -41,6 +41,22 @@ bool addLatencyCounts(std::vector<LatencyBucket>& total, const std::vector<Laten
     return true;
 }
 
+bool addFineCounts(std::vector<FineBucket>& total, const std::vector<FineBucket>& more) {
+    std::vector<FineBucket> both;
+    both.reserve(total.size() + more.size());
+    std::merge(total.begin(), total.end(), more.begin(), more.end(), std::back_inserter(both),
+               [](const FineBucket& a, const FineBucket& b) { return a.lowUs < b.lowUs; });
+    total.clear();
+    for (const FineBucket& bucket : both) {
+        if (!total.empty() && total.back().lowUs == bucket.lowUs) {
+            if (!addTo(total.back().count, bucket.count)) return false;
+        } else {
+            total.push_back(bucket);
+        }
+    }
+    return true;
+}
+
 // Second by second; the mean over both is weighted by each side's requests.
 bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample>& more) {
     if (total.size() < more.size()) total.resize(more.size(), SecondSample{0, 0.0, 0});
@@ -60,11 +76,15 @@ bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample
 bool addRun(RunResult& total, const RunResult& more) {
     total.startUnixNs = std::min(total.startUnixNs, more.startUnixNs);
     total.endUnixNs = std::max(total.endUnixNs, more.endUnixNs);
+    total.latencySumNs += more.latencySumNs;
+    total.hasFineCounts = total.hasFineCounts && more.hasFineCounts;
     return addTo(total.concurrency, more.concurrency) &&
            addTo(total.processorCount, more.processorCount) &&
            addTo(total.completed, more.completed) && addTo(total.errors, more.errors) &&
            addClasses(total.statusClasses, more.statusClasses) &&
            addLatencyCounts(total.latencyCounts, more.latencyCounts) &&
+           addFineCounts(total.fineCounts, more.fineCounts) &&
+           addFineCounts(total.plannedFineCounts, more.plannedFineCounts) &&
            addSeconds(total.seconds, more.seconds);
 }
 

@@ -35,6 +35,8 @@
 #include <string_view>
 #include <thread>
 
+#include "target/stall_mode.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -187,6 +189,7 @@ bool applyFlag(Options& options, std::string_view name, std::string_view value,
         options.*flag.field = *number;
         return true;
     }
+    if (isStallOption(name)) return applyStallOption(name, value, error);
     error = "unknown option '" + std::string(name) + "'";
     return false;
 }
@@ -678,6 +681,7 @@ void serveConnection(int fd, const Server& server) {
             break;
         }
         if (Clock::now() >= server.failAt) continue;  // failing: read on, answer nothing
+        noteRequestArrival();
         const int64_t number = ++connection.answeredCount;
         const bool closing = request.wantsClose || modeAlwaysCloses(options.mode) ||
                              (options.closeEvery > 0 && number % options.closeEvery == 0);
@@ -849,11 +853,12 @@ int main(int argc, char** argv) {
     std::string error;
     const std::optional<Options> options = parseArgs(argc, argv, error);
     if (!options) {
-        std::fprintf(stderr, "velkor_target: %s\n%s", error.c_str(), kUsage);
+        std::fprintf(stderr, "velkor_target: %s\n%s%s", error.c_str(), kUsage, kStallUsage);
         return 2;
     }
     if (options->showHelp) {
         std::fputs(kUsage, stdout);
+        std::fputs(kStallUsage, stdout);
         return 0;
     }
     raiseDescriptorLimit();
@@ -868,6 +873,7 @@ int main(int argc, char** argv) {
     runAcceptLoop(listenFd, signalFd, server, deadlineAfter(start, options->stopAfterSec),
                   deadlineAfter(start, options->refuseAfterSec));
     waitForAnswersInFlight();
+    writeArrivalLog();
     std::printf("served %llu\n", static_cast<unsigned long long>(g_servedCount.load()));
     if (options->countConnections) {
         std::printf("accepted %llu\n", static_cast<unsigned long long>(g_acceptedCount.load()));

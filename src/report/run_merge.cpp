@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "stats/percentile_rule.h"
+
 namespace {
 
 // total += value unless the sum leaves T's range.
@@ -25,36 +27,11 @@ bool addClasses(StatusClassCounts& total, const StatusClassCounts& more) {
 
 // The union of ascending sparse counts, ascending and sparse again.
 bool addLatencyCounts(std::vector<LatencyBucket>& total, const std::vector<LatencyBucket>& more) {
-    std::vector<LatencyBucket> both;
-    both.reserve(total.size() + more.size());
-    std::merge(
-        total.begin(), total.end(), more.begin(), more.end(), std::back_inserter(both),
-        [](const LatencyBucket& a, const LatencyBucket& b) { return a.latencyMs < b.latencyMs; });
-    total.clear();
-    for (const LatencyBucket& bucket : both) {
-        if (!total.empty() && total.back().latencyMs == bucket.latencyMs) {
-            if (!addTo(total.back().count, bucket.count)) return false;
-        } else {
-            total.push_back(bucket);
-        }
-    }
-    return true;
+    return addSparseCounts(total, more, [](const LatencyBucket& b) { return b.latencyMs; });
 }
 
 bool addFineCounts(std::vector<FineBucket>& total, const std::vector<FineBucket>& more) {
-    std::vector<FineBucket> both;
-    both.reserve(total.size() + more.size());
-    std::merge(total.begin(), total.end(), more.begin(), more.end(), std::back_inserter(both),
-               [](const FineBucket& a, const FineBucket& b) { return a.lowUs < b.lowUs; });
-    total.clear();
-    for (const FineBucket& bucket : both) {
-        if (!total.empty() && total.back().lowUs == bucket.lowUs) {
-            if (!addTo(total.back().count, bucket.count)) return false;
-        } else {
-            total.push_back(bucket);
-        }
-    }
-    return true;
+    return addSparseCounts(total, more, [](const FineBucket& b) { return b.lowUs; });
 }
 
 // Second by second; the mean over both is weighted by each side's requests.

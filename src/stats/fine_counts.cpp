@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "stats/percentile_rule.h"
+
 namespace {
 
 constexpr int kLinearBits = 11;  // log2 of kFineLinearUs
@@ -81,15 +83,6 @@ std::vector<FineBucket> sparseFine(const std::vector<std::uint64_t>& sums) {
 }
 
 std::uint64_t finePercentileUs(const std::vector<FineBucket>& counts, double percent) {
-    std::uint64_t entries = 0;
-    for (const FineBucket& bucket : counts) entries += bucket.count;
-    if (entries == 0) return 0;
-    auto index = static_cast<std::uint64_t>(static_cast<double>(entries) * percent / 100.0);
-    if (index >= entries) index = entries - 1;
-    std::uint64_t before = 0;
-    for (const FineBucket& bucket : counts) {
-        before += bucket.count;
-        if (index < before) return bucket.lowUs;
-    }
-    return counts.back().lowUs;
+    const FineBucket* bucket = bucketAtPercentile(counts, percent);
+    return bucket == nullptr ? 0 : bucket->lowUs;
 }

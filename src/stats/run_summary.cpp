@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "common/clock.h"
+#include "stats/percentile_rule.h"
 
 namespace {
 
@@ -36,19 +37,8 @@ SummaryLatencies sumLatencies(const RunResult& result) {
 }  // namespace
 
 std::uint32_t latencyPercentileMs(const std::vector<LatencyBucket>& latencyCounts, double percent) {
-    std::uint64_t entries = 0;
-    for (const LatencyBucket& bucket : latencyCounts) entries += bucket.count;
-    if (entries == 0) return 0;
-    const double position = static_cast<double>(entries) * percent / 100.0;
-    auto index = static_cast<std::uint64_t>(position);
-    if (index >= entries) index = entries - 1;
-    // Walk the buckets until the one holding the index-th sorted latency.
-    std::uint64_t before = 0;
-    for (const LatencyBucket& bucket : latencyCounts) {
-        before += bucket.count;
-        if (index < before) return bucket.latencyMs;
-    }
-    return latencyCounts.back().latencyMs;
+    const LatencyBucket* bucket = bucketAtPercentile(latencyCounts, percent);
+    return bucket == nullptr ? 0 : bucket->latencyMs;
 }
 
 std::uint64_t unsuccessfulAnswers(const StatusClassCounts& classes) {

@@ -67,8 +67,8 @@ void runUnpaced(const std::string& requestText, ClientState& client) {
     }
 }
 
-// Sleeps to each planned start of the client's own grid, and at the end to the deadline, so the
-// connection stays open for the whole run. A connection that sat idle is
+// Sleeps to each planned start of the client's own grid, and at the end to
+// the deadline, so the connection stays open for the whole run. A connection that sat idle is
 // checked before it is used: a server's idle close is reopened, not an error.
 void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientState& client) {
     PacingSchedule schedule = startPacing(client.config, globalIndex, client.window.startNs);

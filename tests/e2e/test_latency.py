@@ -66,12 +66,16 @@ class LatencyTest(unittest.TestCase):
         expected = block_from_counts(sorted(union.items()))
         self.assertEqual({p: ms for p, (ms, _) in latency_block(report.text()).items()}, expected)
 
-        # Slow: every answer after 20 ms.
+        # Slow: every answer after 20 ms. On an idle machine the mean and p50
+        # are within 22 ms (bench/latency_figures.py); a loaded one wakes the
+        # target's sleeps late.
         with Target("--mode", "delay", "--delay-ms", "20", "--stop-after-sec", "30") as target:
             run, _, _ = self.run_saved(target, "-t", "2", "-c", "10")
         mean_ms = float(run.summary()["Mean latency"].split()[0])
-        self.assertTrue(20.0 <= mean_ms <= 22.0, mean_ms)
-        self.assertRegex(run.text(), r"\n  50\.000% +2[01]\.\d{3}\n")
+        self.assertTrue(20.0 <= mean_ms <= 30.0, mean_ms)
+        p50_ms = latency_block(run.text())["50.000"][0]
+        self.assertTrue(20.0 <= p50_ms <= 30.0, p50_ms)
+        self.assertRegex(run.text(), r"\n  50\.000% +\d\d\.\d{3}\n")
 
     def test_a_stall_shows_from_the_planned_start_and_leaves_the_schedule_even(self):
         # 50 clients at 500 a second; the server stops answering for 1 s, 2 s

@@ -10,6 +10,7 @@
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
 #include "report/run_saving.h"
+#include "stats/latency_block.h"
 #include "stats/run_summary.h"
 
 int main(int argc, char* argv[]) {
@@ -39,6 +40,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     printRunSummary(result, std::cout);
+    if (config.showLatencyBlock) printLatencyBlock(result, std::cout);
     const bool saved = saveRunResult(config, result);
     WSACleanup();
     return saved ? 0 : 1;

@@ -25,6 +25,7 @@ struct TestConfig {
     std::vector<std::string>
         sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
     std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
+    bool showLatencyBlock = false;       // --latency: fine percentiles after the summary
 
     // Opens one TCP connection to host:port. Gives up, counting one error, when
     // the attempt is still pending at giveUpNs on the monotonic clock. With

@@ -79,7 +79,7 @@ std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int6
 
 }  // namespace
 
-std::int32_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
+std::int64_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
                          std::int64_t giveUpNs) {
     if (socket == INVALID_SOCKET) return -1;
     const std::int64_t startNs = monotonicNowNs();
@@ -89,7 +89,8 @@ std::int32_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeSt
         const std::int64_t endNs = receiveWholeResponse(socket, state, giveUpNs);
         g_completedRequests.fetch_add(1);
         recordStatusCode(state.framer.statusCode);
-        return static_cast<std::int32_t>((endNs - startNs) / kNsPerMs);
+        state.responseEndNs = endNs;
+        return endNs - startNs;
     } catch (const std::exception&) {
         // The reason is not shown: the error counter is a failure's only trace.
         state.reconnectNeeded = true;

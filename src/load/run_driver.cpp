@@ -10,6 +10,7 @@
 #include "common/sleep_until.h"
 #include "load/client_loop.h"
 #include "config/client_share.h"
+#include "load/pacing.h"
 #include "load/run_window.h"
 #include "stats/collect_run_result.h"
 #include "stats/progress_reporter.h"
@@ -114,6 +115,6 @@ bool runLoadTest(const TestConfig& config, RunResult& result) {
     closePool(setup);
     markRunEnd();
 
-    result = collectRunResult(config);
+    result = collectRunResult(config, pacingIntervalNs(config) > 0);
     return true;
 }

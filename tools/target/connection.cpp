@@ -16,6 +16,7 @@
 
 #include "answering.h"
 #include "request_head.h"
+#include "stall_mode.h"
 
 namespace target {
 
@@ -106,6 +107,7 @@ void serveConnection(int fd, const Server& server) {
             break;
         }
         if (Clock::now() >= server.failAt) continue;  // failing: read on, answer nothing
+        noteRequestArrival();
         const int64_t number = ++connection.answeredCount;
         const bool closing = request.wantsClose || modeAlwaysCloses(options.mode) ||
                              (options.closeEvery > 0 && number % options.closeEvery == 0);

@@ -30,6 +30,7 @@
 #include "options.h"
 #include "server_state.h"
 #include "socket_send.h"
+#include "stall_mode.h"
 
 namespace {
 
@@ -154,11 +155,12 @@ int main(int argc, char** argv) {
     std::string error;
     const std::optional<Options> options = parseArgs(argc, argv, error);
     if (!options) {
-        std::fprintf(stderr, "velkor_target: %s\n%s", error.c_str(), kUsage);
+        std::fprintf(stderr, "velkor_target: %s\n%s%s", error.c_str(), kUsage, kStallUsage);
         return 2;
     }
     if (options->showHelp) {
         std::fputs(kUsage, stdout);
+        std::fputs(kStallUsage, stdout);
         return 0;
     }
     raiseDescriptorLimit();
@@ -173,6 +175,7 @@ int main(int argc, char** argv) {
     runAcceptLoop(listenFd, signalFd, server, deadlineAfter(start, options->stopAfterSec),
                   deadlineAfter(start, options->refuseAfterSec));
     waitForAnswersInFlight();
+    writeArrivalLog();
     std::printf("served %llu\n", static_cast<unsigned long long>(g_servedCount.load()));
     if (options->countConnections) {
         std::printf("accepted %llu\n", static_cast<unsigned long long>(g_acceptedCount.load()));

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "stall_mode.h"
+
 #include <charconv>
 #include <climits>
 #include <string_view>
@@ -123,6 +125,7 @@ bool applyFlag(Options& options, std::string_view name, std::string_view value,
         options.*flag.field = *number;
         return true;
     }
+    if (isStallOption(name)) return applyStallOption(name, value, error);
     error = "unknown option '" + std::string(name) + "'";
     return false;
 }

@@ -35,6 +35,8 @@
 #include <string_view>
 #include <thread>
 
+#include "target/request_capture.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -93,6 +95,7 @@ constexpr const char* kUsage =
     "usage: velkor_target [--port N] [--mode MODE] [--delay-ms N] [--body-bytes N]\n"
     "                     [--stop-after-sec N] [--close-every N] [--fail-after-sec N]\n"
     "                     [--refuse-after-sec N] [--status N] [--count-connections]\n"
+    "                     [--capture FILE]\n"
     "HTTP/1.1 test server on 127.0.0.1 that answers every GET as MODE says.\n"
     "  --port N              TCP port; 0 picks a free one (default 0)\n"
     "  --mode MODE           how each GET is answered (default fast)\n"
@@ -106,6 +109,9 @@ constexpr const char* kUsage =
     "  --status N            status code of the answers that are 200 by default,\n"
     "                        200..599 (default 200)\n"
     "  --count-connections   also print 'accepted N' (connections taken) at exit\n"
+    "  --capture FILE        take any method and a Content-Length body, answer\n"
+    "                        200 'ok', keep the first request's bytes in FILE, and\n"
+    "                        print 'captured N, unlike the first M' at exit\n"
     "modes:\n"
     "  fast delay chunked close http10 early-hints until-close no-content\n"
     "  never close-at-once reset-in-header reset-in-body close-after-header\n"
@@ -126,6 +132,7 @@ struct Options {
     int64_t status = 200;           // status code of the answers that are 200 by default
     bool showHelp = false;          // --help was given: print the usage and exit 0
     bool countConnections = false;  // print the number of accepted connections at exit
+    std::string capturePath;        // --capture: file for the first request; empty: no capture
 };
 
 // A flag that takes a whole decimal number within a range.
@@ -169,6 +176,11 @@ std::optional<Mode> findMode(std::string_view name) {
 // Stores one flag's value; on failure, error says what is wrong in the user's terms.
 bool applyFlag(Options& options, std::string_view name, std::string_view value,
                std::string& error) {
+    if (name == "--capture") {
+        options.capturePath = std::string(value);
+        if (value.empty()) error = "--capture needs a file name";
+        return !value.empty();
+    }
     if (name == "--mode") {
         std::optional<Mode> mode = findMode(value);
         if (!mode) error = "unknown mode '" + std::string(value) + "'";
@@ -700,6 +712,10 @@ void* connectionThread(void* argument) {
     const ThreadStart start = *static_cast<ThreadStart*>(argument);
     delete static_cast<ThreadStart*>(argument);
     try {
+        if (!start.server->options.capturePath.empty()) {
+            g_servedCount.fetch_add(serveCapturedConnection(start.fd));
+            return nullptr;
+        }
         serveConnection(start.fd, *start.server);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "velkor_target: connection dropped: %s\n", error.what());
@@ -857,6 +873,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     raiseDescriptorLimit();
+    if (!options->capturePath.empty()) startCapture(options->capturePath);
     const int signalFd = blockStopSignals();
     const int listenFd = openListener(options->port);
     if (listenFd < 0 || signalFd < 0) return 1;
@@ -872,6 +889,7 @@ int main(int argc, char** argv) {
     if (options->countConnections) {
         std::printf("accepted %llu\n", static_cast<unsigned long long>(g_acceptedCount.load()));
     }
+    if (!options->capturePath.empty()) printCaptureCounts(stdout);
     std::fflush(stdout);
     // Connection threads may still be blocked in calls; ending the process
     // without running destructors under them is what makes the exit clean.

@@ -3,6 +3,7 @@ velkor_target --capture receives: the README's documented example, a 1 MiB
 body, a body of unknown size read from a pipe, HEAD answers without a body,
 and refusals that send nothing."""
 
+import json
 import os
 import pathlib
 import re
@@ -11,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import LAUNCHER, VELKOR, Target, run_velkor
+from harness import LAUNCHER, VELKOR, Target, run_report, run_velkor
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -46,7 +47,9 @@ class RequestBytes(unittest.TestCase):
         first request's bytes, requests captured and how many were unlike it."""
         capture_file = self.path("captured.bin")
         with Target("--capture", capture_file, "--count-connections") as target:
-            args = ["-t", "1", "-c", "3", target.url.rstrip("/") + path, *options]
+            # Paced: a hundred requests show that all are alike, and little
+            # traffic keeps a loaded machine's loopback from dropping any.
+            args = ["-t", "1", "-c", "3", "-q", "100", target.url.rstrip("/") + path, *options]
             done = subprocess.run(LAUNCHER + [VELKOR, *args], input=stdin,
                                   capture_output=True, timeout=60)
             served = target.stop()
@@ -112,6 +115,28 @@ class RequestBytes(unittest.TestCase):
                 self.assertEqual(run.returncode, 1)
                 self.assertEqual(run.stderr.decode(), message)
                 self.assertEqual(target.accepted, 0)
+
+    def test_result_file_keeps_the_request_but_no_header_value(self):
+        with open(self.path("body.txt"), "wb") as file:
+            file.write(b"0123456789")
+        posted, plain = self.path("posted.json"), self.path("plain.json")
+        with Target("--capture", self.path("captured.bin")) as target:
+            for options in (["--method", "POST", "--header", "Authorization: Bearer s3cret",
+                             "--body-file", self.path("body.txt"), "--save", posted],
+                            ["--save", plain]):
+                self.assertEqual(run_velkor("-t", "1", "-c", "1", target.url, *options).returncode, 0)
+            target.stop()
+        with open(posted, encoding="utf-8") as file:
+            text = file.read()
+        self.assertNotIn("s3cret", text)
+        self.assertEqual(json.loads(text)["settings"]["request"],
+                         {"method": "POST", "header_names": ["Authorization"], "body_bytes": 10})
+        merged = run_report(posted, plain)
+        self.assertEqual(merged.returncode, 1)
+        self.assertEqual(merged.stderr.decode(),
+                         'velkor-report: "%s": request "GET" with no headers and no body differs from '
+                         '"POST" with headers "Authorization" and a 10-byte body in "%s"\n'
+                         % (plain, posted))
 
 
 if __name__ == "__main__":

@@ -32,6 +32,9 @@ SavedRun fullRun() {
     result.statusClasses = {1, 2, 3, 4, 5};
     result.startUnixNs = -5;
     result.seconds = {{0, 0.0, 0}, {19, 19.684210526315788, 2}, {3, 1e-7, 0}};
+    run.method = "POST";
+    run.headerNames = {"Content-Type", "authorization"};
+    run.bodyBytes = 1024;
     return run;
 }
 
@@ -65,6 +68,9 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
     EXPECT_EQ(read.agentIndex, written.agentIndex);
     EXPECT_EQ(read.agentCount, written.agentCount);
     EXPECT_EQ(read.velkorVersion, written.velkorVersion);
+    EXPECT_EQ(read.method, written.method);
+    EXPECT_EQ(read.headerNames, written.headerNames);
+    EXPECT_EQ(read.bodyBytes, written.bodyBytes);
     EXPECT_EQ(summaryOf(a), summaryOf(b));
 }
 
@@ -82,6 +88,18 @@ TEST(ResultFile, ReadsBackEveryFigureExactly) {
     const json gbkDocument = json::parse(resultFileText(gbkUrl));
     EXPECT_EQ(gbkDocument["settings"]["url_hex"], "687474703a2f2f682fb2e2cad43f713d225c");
     EXPECT_FALSE(json::parse(resultFileText(plain))["settings"].contains("url_hex"));
+}
+
+// Files written before the request was recorded hold plain GET runs.
+TEST(ResultFile, ReadsAFileWithoutTheRequestAsAPlainGet) {
+    json document = json::parse(resultFileText(fullRun()));
+    document["settings"].erase("request");
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(document.dump(), read, problem)) << problem;
+    EXPECT_EQ(read.method, "GET");
+    EXPECT_TRUE(read.headerNames.empty());
+    EXPECT_EQ(read.bodyBytes, -1);
 }
 
 TEST(ResultFile, RefusesEveryTruncation) {
@@ -116,6 +134,13 @@ TEST(ResultFile, NamesWhatIsWrong) {
         {"/settings/agent", json{{"index", 3}, {"count", 2}},
          "\"settings.agent\" is no agent K of N with 1 <= K <= N"},
         {"/settings/agent", 1, "\"settings.agent\" is neither null nor an object"},
+        {"/settings/request", "GET", "\"settings.request\" is not an object"},
+        {"/settings/request/method", kRemove, "no \"settings.request.method\" field"},
+        {"/settings/request/header_names", json::parse("[\"A\", 1]"),
+         "\"settings.request.header_names\" is not an array of strings"},
+        {"/settings/request/body_bytes", -1,
+         "\"settings.request.body_bytes\" is neither null nor a size"},
+        {"/settings/request/body_bytes", kRemove, "no \"settings.request.body_bytes\" field"},
         {"/status_classes/5xx", kRemove, "no \"status_classes.5xx\" field"},
         {"/latency_counts_ms", json::parse("[[5,1],[5,2]]"),
          "\"latency_counts_ms\" is not ascending with counts above 0"},

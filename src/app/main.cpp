@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "app/command_line.h"
-#include "app/messages.h"
+#include "config/messages.h"
 #include "app/run_options.h"
 #include "app/run_request.h"
 #include "app/source_check.h"
@@ -11,6 +11,7 @@
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
 #include "report/run_saving.h"
+#include "stats/run_summary.h"
 
 int main(int argc, char* argv[]) {
     // "--version" first is no run's shape, so answering it changes no run.
@@ -34,5 +35,13 @@ int main(int argc, char* argv[]) {
         WSACleanup();
         return 1;
     }
-    return runLoadTest(config);
+    RunResult result;
+    if (!runLoadTest(config, result)) {
+        WSACleanup();
+        return 1;
+    }
+    printRunSummary(result, std::cout);
+    const bool saved = saveRunResult(config, result);
+    WSACleanup();
+    return saved ? 0 : 1;
 }

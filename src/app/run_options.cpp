@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "common/clock.h"
 #include "http/header_line.h"
 

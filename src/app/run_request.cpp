@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "http/request_text.h"
 #include "platform/file_system.h"
 

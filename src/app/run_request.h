@@ -2,7 +2,7 @@
 // once, the head put in front of it, one copy for every client.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Sets config.requestText. A body file that cannot be read, or that does not
 // fit in memory, is named in one line on standard error, and the result is

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Accepts any text holding "http://"; what follows it gives host, optional
 // port and path. On failure writes the reason to standard error, returns false

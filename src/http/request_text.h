@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // In this order, each line ended by CR LF: "<method> <path> HTTP/1.1";
 // "Host: <host>" (never with the port), or the --header Host line in its

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Time between the planned starts of one client's exchanges: concurrency /
 // targetQps seconds, in whole nanoseconds; 0 when the run is not paced.

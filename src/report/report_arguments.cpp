@@ -1,6 +1,6 @@
 #include "report/report_arguments.h"
 
-#include "app/messages.h"
+#include "config/messages.h"
 
 const std::string_view kReportHelp =
     R"(Usage: velkor-report [--plot PAGE.html] FILE...

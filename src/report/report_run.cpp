@@ -3,7 +3,7 @@
 #include <fstream>
 #include <ostream>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "report/plot_page.h"
 #include "report/result_file_read.h"
 #include "report/run_merge.h"

@@ -1,6 +1,6 @@
 #include "report/run_saving.h"
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "http/request_text.h"
 #include "report/result_file_write.h"
 

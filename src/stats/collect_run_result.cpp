@@ -1,6 +1,6 @@
 #include "stats/collect_run_result.h"
 
-#include "load/client_share.h"
+#include "config/client_share.h"
 #include "platform/platform.h"
 #include "stats/run_stats.h"
 

@@ -1,7 +1,7 @@
 // The finished run's figures, gathered from the live run statistics.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "stats/run_result.h"
 
 // Fills every field of the result from the settings and the run statistics.

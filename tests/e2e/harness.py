@@ -146,3 +146,14 @@ def established_connections(pid):
             count += sum(1 for row in rows
                          if row.split()[3] == "01" and row.split()[9] in inodes)
     return count
+
+
+def process_alive(pid):
+    """Whether a process of this id exists (one of another user's included)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True

@@ -1,5 +1,6 @@
 """A real nginx on a free loopback port, configured by the test itself."""
 
+import collections
 import os
 import shutil
 import subprocess
@@ -16,7 +17,7 @@ pid {prefix}/nginx.pid;
 error_log {prefix}/error.log warn;
 events {{ worker_connections {connections}; multi_accept {multi_accept}; }}
 http {{
-    access_log off;
+    {access_log}
     keepalive_requests {keepalive_requests};
     keepalive_timeout {keepalive_timeout};
     client_body_temp_path {prefix}/body;
@@ -37,7 +38,7 @@ class Nginx:
     """nginx serving a small static index.html; stopped on exit."""
 
     def __init__(self, keepalive_requests=100, workers=1, connections=4096, backlog=4096,
-                 multi_accept=False, keepalive_timeout="60s"):
+                 multi_accept=False, keepalive_timeout="60s", access_log=False):
         self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
         os.makedirs(os.path.join(self.prefix, "www"))
         with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
@@ -50,12 +51,24 @@ class Nginx:
                                        connections=connections, backlog=backlog,
                                        multi_accept='on' if multi_accept else 'off',
                                        keepalive_requests=keepalive_requests,
-                                       keepalive_timeout=keepalive_timeout))
+                                       keepalive_timeout=keepalive_timeout,
+                                       access_log=self._access_log(access_log)))
         self.process = subprocess.Popen(
             [NGINX, "-p", self.prefix, "-c", config_path, "-g", "daemon off;"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.url = f"http://127.0.0.1:{self.port}/"
         self._wait_until_listening()
+
+    def _access_log(self, wanted):
+        # One line per answered request, written as it is answered.
+        if not wanted:
+            return "access_log off;"
+        return f"log_format answered '$status'; access_log {self.prefix}/access.log answered;"
+
+    def answered(self):
+        """The requests nginx answered, by status, from its access log."""
+        with open(os.path.join(self.prefix, "access.log")) as log:
+            return collections.Counter(line.strip() for line in log)
 
     def _wait_until_listening(self):
         import socket

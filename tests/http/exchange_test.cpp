@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "common/clock.h"
 #include "http/request_text.h"
 #include "support/loopback.h"

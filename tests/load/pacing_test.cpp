@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "load/client_share.h"
+#include "config/client_share.h"
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace target {
+
 namespace {
 
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
@@ -154,3 +156,5 @@ void printCaptureCounts(std::FILE* out) {
                  static_cast<unsigned long long>(g_capturedCount.load()),
                  static_cast<unsigned long long>(g_unlikeCount.load()));
 }
+
+}  // namespace target

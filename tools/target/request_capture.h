@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+namespace target {
+
 // Where the first request goes; set once, before any connection is served.
 void startCapture(const std::string& path);
 
@@ -19,3 +21,5 @@ std::uint64_t serveCapturedConnection(int fd);
 // "captured N, unlike the first M": requests taken whole, and how many of
 // them differ from the first by any byte.
 void printCaptureCounts(std::FILE* out);
+
+}  // namespace target

@@ -24,8 +24,10 @@ struct TestConfig {
     std::int32_t agentCount = 0;     // --agent K/N: N, agents sharing the run; 0 when no agent
     std::int64_t startAtUnixNs = 0;  // --start-at: wall-clock start, ns since 1970; 0: at once
     std::vector<std::string>
-        sourceAddresses{};                   // --source: dotted IPv4 addresses to bind, in order
-    std::vector<in_addr> sourceBinds{};      // --source: the same addresses, parsed, in order
+        sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
+    std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
+
+    // The request; without these options, "GET" with the Host and Connection lines alone.
     std::string method = "GET";              // --method: the request method, an RFC 9110 token
     std::vector<std::string> headerLines{};  // --header: "Name: value" lines, as given, in order
     std::string bodyPath{};                  // --body-file: file sent as each body; empty: none

@@ -131,7 +131,7 @@ void* connectionThread(void* argument) {
     delete static_cast<ThreadStart*>(argument);
     try {
         if (!start.server->options.capturePath.empty()) {
-            g_servedCount.fetch_add(serveCapturedConnection(start.fd));
+            serveCapturedConnection(start.fd);
             return nullptr;
         }
         serveConnection(start.fd, *start.server);

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server_state.h"
+
 namespace target {
 
 namespace {
@@ -134,21 +136,22 @@ void startCapture(const std::string& path) {
     g_capturePath = path;
 }
 
-std::uint64_t serveCapturedConnection(int fd) {
+void serveCapturedConnection(int fd) {
     std::string input;
     ReadRequest request;
-    std::uint64_t answered = 0;
     while (readRequest(fd, input, request)) {
         record(request.bytes);
         const bool head = request.bytes.starts_with("HEAD ");
         std::string answer(kAnswerHead);
         if (!head) answer += kAnswerBody;
-        if (!sendWhole(fd, answer)) break;
-        ++answered;
-        if (request.closeAfter) break;
+        // Counted as each answer goes, as the other modes count theirs.
+        g_sendingCount.fetch_add(1);
+        const bool sent = sendWhole(fd, answer);
+        if (sent) g_servedCount.fetch_add(1);
+        g_sendingCount.fetch_sub(1);
+        if (!sent || request.closeAfter) break;
     }
     close(fd);
-    return answered;
 }
 
 void printCaptureCounts(std::FILE* out) {

@@ -4,7 +4,6 @@
 // request is compared with the first.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -14,9 +13,9 @@ namespace target {
 void startCapture(const std::string& path);
 
 // Serves one connection until the client closes it or sends what cannot be
-// read. Each request is answered "200 OK" with a 2-byte body; the answer to
-// HEAD carries the same header and no body. Returns the answers sent in full.
-std::uint64_t serveCapturedConnection(int fd);
+// read. Each request is answered "200 OK" with a 2-byte body, counted as
+// served; the answer to HEAD carries the same header and no body.
+void serveCapturedConnection(int fd);
 
 // "captured N, unlike the first M": requests taken whole, and how many of
 // them differ from the first by any byte.

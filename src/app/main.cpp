@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "config/messages.h"
 #include "app/run_options.h"
+#include "app/run_request.h"
 #include "app/source_check.h"
 #include "app/url.h"
 #include "load/client_capacity.h"
@@ -30,7 +31,8 @@ int main(int argc, char* argv[]) {
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
-        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config)) {
+        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
+        !prepareRunRequest(config)) {
         WSACleanup();
         return 1;
     }

@@ -5,6 +5,7 @@
 
 #include "config/messages.h"
 #include "common/clock.h"
+#include "http/header_line.h"
 
 namespace {
 
@@ -88,6 +89,33 @@ bool readSources(std::string_view text, TestConfig& config) {
     return true;
 }
 
+// A second Host line would give the server two targets; it must refuse them.
+bool readHeader(std::string_view text, TestConfig& config) {
+    if (checkHeaderLine(text) != HeaderLineProblem::None) return false;
+    if (headerLineNames(text, "host")) {
+        for (const std::string& line : config.headerLines) {
+            if (headerLineNames(line, "host")) return false;
+        }
+    }
+    config.headerLines.emplace_back(text);
+    return true;
+}
+
+// What is wrong with a --header line that readHeader refused.
+std::string_view headerRule(std::string_view text) {
+    switch (checkHeaderLine(text)) {
+        case HeaderLineProblem::NotNamed:
+            return kHeaderRule;
+        case HeaderLineProblem::ControlByte:
+            return kHeaderControlRule;
+        case HeaderLineProblem::Owned:
+            return kHeaderOwnedRule;
+        case HeaderLineProblem::None:
+            break;
+    }
+    return kHeaderHostAgainRule;
+}
+
 struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
@@ -108,6 +136,19 @@ const OptionRule kOptions[] = {
     {"--latency",
      [](std::string_view, TestConfig& config) { return config.showLatencyBlock = true; }, "",
      false},
+    {"--method",
+     [](std::string_view value, TestConfig& config) {
+         config.method = std::string(value);
+         return isToken(value);
+     },
+     kMethodRule},
+    {"--header", readHeader, kHeaderRule},
+    {"--body-file",
+     [](std::string_view value, TestConfig& config) {
+         config.bodyPath = std::string(value);
+         return !value.empty();
+     },
+     kBodyFileRule},
 };
 
 }  // namespace
@@ -123,7 +164,9 @@ bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConf
             return false;
         }
         const OptionRule& option = kOptions[which];
-        if (seen[which]) return fail(option.name, kOptionRepeated);
+        // --header alone may be given many times: one line each.
+        const bool header = option.name == "--header";
+        if (seen[which] && !header) return fail(option.name, kOptionRepeated);
         seen[which] = true;
         if (!option.takesValue) {
             option.read({}, config);
@@ -131,7 +174,9 @@ bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConf
         }
         if (at + 1 >= argc) return fail(option.name, kOptionMissingValue);
         const std::string_view value = argv[++at];
-        if (!option.read(value, config)) return failValue(option.name, value, option.rule);
+        if (!option.read(value, config)) {
+            return failValue(option.name, value, header ? headerRule(value) : option.rule);
+        }
     }
     return true;
 }

@@ -54,6 +54,18 @@ inline constexpr std::string_view kAgentRule = "（须为K/N，其中 1 <= K <= 
 inline constexpr std::string_view kStartAtRule =
     "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）";
 inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4地址）";
+inline constexpr std::string_view kMethodRule = "（须为方法名，只含字母、数字和 !#$%&'*+-.^_`|~）";
+inline constexpr std::string_view kHeaderRule =
+    "（须为“名称: 值”，名称只含字母、数字和 !#$%&'*+-.^_`|~）";
+inline constexpr std::string_view kHeaderControlRule = "（值中不能有制表符以外的控制字符）";
+inline constexpr std::string_view kHeaderOwnedRule =
+    "（Connection、Content-Length 和 Transfer-Encoding 由 velkor 决定）";
+inline constexpr std::string_view kHeaderHostAgainRule = "（Host 只能给一次）";
+inline constexpr std::string_view kBodyFileRule = "（须为文件路径）";
+
+// The --body-file, read once before the run.
+inline constexpr std::string_view kBodyFileUnreadable = "无法读取请求体文件: ";
+inline constexpr std::string_view kBodyFileTooLarge = "请求体文件太大，内存不足: ";
 
 // The --source addresses, checked before the run.
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,14 @@ struct TestConfig {
         sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
     std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
     bool showLatencyBlock = false;       // --latency: fine percentiles after the summary
+
+    // The request; without these options, "GET" with the Host and Connection lines alone.
+    std::string method = "GET";              // --method: the request method, an RFC 9110 token
+    std::vector<std::string> headerLines{};  // --header: "Name: value" lines, as given, in order
+    std::string bodyPath{};                  // --body-file: file sent as each body; empty: none
+    // The bytes of every request, head and body, built once before the run;
+    // shared, so that no copy of the settings copies a large body.
+    std::shared_ptr<const std::string> requestText{};
 
     // Opens one TCP connection to host:port. Gives up, counting one error, when
     // the attempt is still pending at giveUpNs on the monotonic clock. With

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/clock.h"
+#include "http/request_text.h"
 #include "http/wait_budget.h"
 #include "stats/run_stats.h"
 
@@ -38,9 +39,10 @@ void sendWholeText(SOCKET socket, std::string_view text, std::int64_t giveUpNs) 
 
 // Receives until the framer holds one whole response; returns the instant its
 // last byte arrived.
-std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int64_t giveUpNs) {
+std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int64_t giveUpNs,
+                                  bool headRequest) {
     char buffer[kReceiveBufferBytes];
-    beginResponse(state.framer);
+    beginResponse(state.framer, headRequest);
     // Waits come only when the socket may be empty: before the first receive,
     // after a would-block, after a receive that did not fill the buffer. A
     // receive that filled it may have left bytes behind, and those would
@@ -86,7 +88,8 @@ std::int64_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeSt
     try {
         state.reconnectNeeded = false;
         sendWholeText(socket, requestText, giveUpNs);
-        const std::int64_t endNs = receiveWholeResponse(socket, state, giveUpNs);
+        const std::int64_t endNs =
+            receiveWholeResponse(socket, state, giveUpNs, requestIsHead(requestText));
         g_completedRequests.fetch_add(1);
         recordStatusCode(state.framer.statusCode);
         state.responseEndNs = endNs;

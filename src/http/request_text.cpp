@@ -1,12 +1,48 @@
 #include "http/request_text.h"
 
-std::string buildRequestText(const TestConfig& config) {
+#include "http/header_line.h"
+
+namespace {
+
+bool hasHostLine(const TestConfig& config) {
+    for (const std::string& line : config.headerLines) {
+        if (headerLineNames(line, "host")) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string buildRequestHead(const TestConfig& config, std::uint64_t bodyBytes) {
     std::string text;
     text.reserve(49 + config.path.size() + config.host.size());
-    text += "GET ";
+    text += config.method;
+    text += ' ';
     text += config.path;
-    text += " HTTP/1.1\r\nHost: ";
-    text += config.host;
-    text += "\r\nConnection: keep-alive\r\n\r\n";
+    text += " HTTP/1.1\r\n";
+    const bool userHost = hasHostLine(config);
+    if (!userHost) text += "Host: " + config.host + "\r\n";
+    for (const std::string& line : config.headerLines) {
+        if (headerLineNames(line, "host")) text += line + "\r\n";
+    }
+    text += "Connection: keep-alive\r\n";
+    for (const std::string& line : config.headerLines) {
+        if (!headerLineNames(line, "host")) text += line + "\r\n";
+    }
+    if (!config.bodyPath.empty()) text += "Content-Length: " + std::to_string(bodyBytes) + "\r\n";
+    text += "\r\n";
     return text;
+}
+
+std::string buildRequestText(const TestConfig& config, std::string_view body) {
+    return buildRequestHead(config, body.size()) + std::string(body);
+}
+
+bool requestIsHead(std::string_view requestText) {
+    return requestText.starts_with("HEAD ");
+}
+
+std::uint64_t requestBodyBytes(std::string_view requestText) {
+    const std::size_t headEnd = requestText.find("\r\n\r\n");
+    return headEnd == std::string_view::npos ? 0 : requestText.size() - headEnd - 4;
 }

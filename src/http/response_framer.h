@@ -49,10 +49,13 @@ struct ResponseFramer {
     bool trailerLineEndsInCr = false;       // the current trailer line's last byte so far is CR
     int statusCode = 0;                     // status code of the final response, 0 before it
     bool keepsConnection = false;           // the connection may carry the next request
+    bool headRequest = false;               // the request was HEAD: no final response has a body
 };
 
 // Makes the framer ready for the next response; keeps the buffer's capacity.
-void beginResponse(ResponseFramer& framer);
+// headRequest: the request was HEAD, so the response ends with its header
+// whatever its Content-Length or Transfer-Encoding say (RFC 9112, 6.3).
+void beginResponse(ResponseFramer& framer, bool headRequest = false);
 
 // Takes the next received bytes. On Complete, consumedBytes tells how many of
 // them belong to the response (the rest came after it); on NeedMore all were

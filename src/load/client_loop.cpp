@@ -6,7 +6,6 @@
 #include "common/sleep_until.h"
 #include "http/exchange.h"
 #include "http/idle_close.h"
-#include "http/request_text.h"
 #include "load/pacing.h"
 #include "stats/run_stats.h"
 
@@ -102,7 +101,7 @@ void runClient(const ClientPlan& plan) {
     // time left in which it could send.
     if (monotonicNowNs() >= client.window.connectGiveUpNs) return;
     if (!openConnection(client)) return;
-    const std::string requestText = buildRequestText(client.config);
+    const std::string& requestText = *client.config.requestText;
     if (pacingIntervalNs(client.config) > 0) {
         runPaced(requestText, plan.globalIndex, client);
     } else {

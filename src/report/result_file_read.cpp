@@ -103,6 +103,32 @@ void readAgent(FieldReader& reader, const json& settings, SavedRun& run) {
     run.result.agentText = std::to_string(run.agentIndex) + "/" + std::to_string(run.agentCount);
 }
 
+// Absent from files written before velkor could send anything but its GET.
+void readRequest(FieldReader& reader, const json& settings, SavedRun& run) {
+    if (settings.find("request") == settings.end()) return;
+    const json* request = reader.member(settings, "request", json::value_t::object, "an object");
+    if (request == nullptr) return;
+    reader.where = "settings.request.";
+    const json* method = reader.member(*request, "method", json::value_t::string, "a string");
+    if (method != nullptr) run.method = method->get<std::string>();
+    const json* names = reader.member(*request, "header_names", json::value_t::array, "an array");
+    for (std::size_t i = 0; names != nullptr && i < names->size() && reader.problem.empty(); ++i) {
+        if (!(*names)[i].is_string()) {
+            reader.fail("\"settings.request.header_names\" is not an array of strings");
+        } else {
+            run.headerNames.push_back((*names)[i].get<std::string>());
+        }
+    }
+    const auto body = request->find("body_bytes");
+    if (body == request->end()) {
+        reader.fail("no \"settings.request.body_bytes\" field");
+    } else if (!body->is_null() &&
+               reader.integer(*body, "settings.request.body_bytes", run.bodyBytes) &&
+               run.bodyBytes < 0) {
+        reader.fail("\"settings.request.body_bytes\" is neither null nor a size");
+    }
+}
+
 void readSettings(FieldReader& reader, const json& document, SavedRun& run) {
     const json* settings = reader.member(document, "settings", json::value_t::object, "an object");
     if (settings == nullptr) return;
@@ -120,6 +146,7 @@ void readSettings(FieldReader& reader, const json& document, SavedRun& run) {
     reader.field(*settings, "target_rps", result.targetQps);
     reader.field(*settings, "processor_count", result.processorCount);
     readAgent(reader, *settings, run);
+    readRequest(reader, *settings, run);
     reader.where = "";
 }
 

@@ -44,6 +44,10 @@ json settingsOf(const SavedRun& run) {
     settings["agent"] = run.agentCount > 0
                             ? json{{"index", run.agentIndex}, {"count", run.agentCount}}
                             : json(nullptr);
+    // Header values may hold credentials; the names tell requests apart.
+    settings["request"] = {{"method", run.method},
+                           {"header_names", run.headerNames},
+                           {"body_bytes", run.bodyBytes < 0 ? json(nullptr) : json(run.bodyBytes)}};
     return settings;
 }
 

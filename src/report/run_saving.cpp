@@ -1,6 +1,7 @@
 #include "report/run_saving.h"
 
 #include "config/messages.h"
+#include "http/request_text.h"
 #include "report/result_file_write.h"
 
 bool saveFileReady(const TestConfig& config) {
@@ -16,6 +17,13 @@ bool saveRunResult(const TestConfig& config, const RunResult& result) {
     run.wholeConcurrency = config.concurrency;
     run.agentIndex = config.agentIndex;
     run.agentCount = config.agentCount;
+    run.method = config.method;
+    for (const std::string& line : config.headerLines) {
+        run.headerNames.push_back(line.substr(0, line.find(':')));
+    }
+    if (!config.bodyPath.empty() && config.requestText) {
+        run.bodyBytes = static_cast<std::int64_t>(requestBodyBytes(*config.requestText));
+    }
     if (writeResultFile(config.savePath, run)) return true;
     writeErrorLine(std::string(kSaveWriteFailed) + quotePath(config.savePath));
     return false;

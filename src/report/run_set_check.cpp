@@ -18,6 +18,32 @@ std::string differs(const NamedRun& named, const NamedRun& first, const std::str
            " in " + quotePath(first.fileName);
 }
 
+// Header names compare as HTTP reads them: in any case and any order.
+std::vector<std::string> comparableNames(const SavedRun& run) {
+    std::vector<std::string> names = run.headerNames;
+    for (std::string& name : names) {
+        for (char& c : name) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool sameRequest(const SavedRun& one, const SavedRun& other) {
+    return one.method == other.method && one.bodyBytes == other.bodyBytes &&
+           comparableNames(one) == comparableNames(other);
+}
+
+// "\"POST\" with headers \"Content-Type\", \"X-A\" and a 1024-byte body"
+std::string describeRequest(const SavedRun& run) {
+    std::string text = quoteForMessage(run.method) + " with ";
+    for (std::size_t i = 0; i < run.headerNames.size(); ++i) {
+        text += (i == 0 ? "headers " : ", ") + quoteForMessage(run.headerNames[i]);
+    }
+    if (run.headerNames.empty()) text += "no headers";
+    return text + (run.bodyBytes < 0 ? " and no body"
+                                     : " and a " + std::to_string(run.bodyBytes) + "-byte body");
+}
+
 bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& problem) {
     const RunResult& one = named.run.result;
     const RunResult& base = first.run.result;
@@ -26,6 +52,9 @@ bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& pr
     } else if (one.durationSec != base.durationSec) {
         problem = differs(named, first, "run time", std::to_string(one.durationSec) + " s",
                           std::to_string(base.durationSec) + " s");
+    } else if (!sameRequest(named.run, first.run)) {
+        problem = differs(named, first, "request", describeRequest(named.run),
+                          describeRequest(first.run));
     } else if ((named.run.agentCount > 0) != (first.run.agentCount > 0)) {
         problem = quotePath(named.fileName) + ": " +
                   (named.run.agentCount > 0 ? "an agent's result" : "no agent's result") +

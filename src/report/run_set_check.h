@@ -13,9 +13,9 @@ struct NamedRun {
     SavedRun run;          // its contents
 };
 
-// True when the runs belong together: all have the URL and run time of the
-// first; either none is an agent and no run is given twice, or they are
-// agents 1 to N of one N, each once, with the same -c and -q, each having run
-// its share of the clients. A single run always stands alone. Otherwise sets
+// True when the runs belong together: all have the URL, run time and request
+// (method, header names in any case and order, body size) of the first; either none is an agent and
+// no run is given twice, or they are agents 1 to N of one N, each once, with the same -c and -q,
+// each having run its share of the clients. A single run always stands alone. Otherwise sets
 // problem to one line naming the file that differs.
 bool runsBelongTogether(const std::vector<NamedRun>& runs, std::string& problem);

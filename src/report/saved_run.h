@@ -1,9 +1,11 @@
 // A run as its result file keeps it: the run's figures and the settings that
-// say how it relates to other runs (the whole run's -c, which agent it was).
+// say how it relates to other runs (the whole run's -c, which agent it was,
+// the request it sent).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "stats/run_result.h"
 
@@ -19,4 +21,8 @@ struct SavedRun {
     std::int32_t agentCount = 0;        // N of --agent K/N; 0 when no agent
     std::string velkorVersion = VELKOR_VERSION;         // version of the velkor that ran it
     std::int64_t formatVersion = kResultFormatVersion;  // the layout of the file it came from
+    std::string velkorVersion = VELKOR_VERSION;  // version of the velkor that ran it
+    std::string method = "GET";                  // the request's method
+    std::vector<std::string> headerNames{};      // names of the --header lines, in order; no values
+    std::int64_t bodyBytes = -1;                 // size of the --body-file, bytes; -1: no body
 };

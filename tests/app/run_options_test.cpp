@@ -54,6 +54,18 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_TRUE(outcome.config.showLatencyBlock);
 }
 
+TEST(RunOptions, HeaderMayBeGivenManyTimesInItsOrder) {
+    const Outcome outcome =
+        read({"--header", "Accept: */*", "--method", "PATCH", "--header", "host: a\tb", "--header",
+              "X-Empty:", "--header", "Accept: text/html", "--body-file", "b.json"});
+    ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
+    EXPECT_EQ(outcome.config.method, "PATCH");
+    EXPECT_EQ(
+        outcome.config.headerLines,
+        (std::vector<std::string>{"Accept: */*", "host: a\tb", "X-Empty:", "Accept: text/html"}));
+    EXPECT_EQ(outcome.config.bodyPath, "b.json");
+}
+
 TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
     struct Case {
         std::vector<std::string> options;  // after the URL
@@ -63,6 +75,10 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
     const std::string startRule = "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）\n";
     const std::string past = secondsFromNow(-5);
     const std::string farAhead = secondsFromNow(2 * 86400);
+    const std::string methodRule = "（须为方法名，只含字母、数字和 !#$%&'*+-.^_`|~）\n";
+    const std::string headerRule = "（须为“名称: 值”，名称只含字母、数字和 !#$%&'*+-.^_`|~）\n";
+    const std::string ownedRule =
+        "（Connection、Content-Length 和 Transfer-Encoding 由 velkor 决定）\n";
     const Case cases[] = {
         {{"--bogus"}, "未知选项: \"--bogus\"\n"},
         {{"extra"}, "未知选项: \"extra\"\n"},
@@ -84,6 +100,29 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--latency", "--latency"}, "选项 --latency 重复出现\n"},
         {{"--latency", "5"}, "未知选项: \"5\"\n"},
         {{"--source", "::1"}, "选项 --source 的值无效: \"::1\"（须为逗号分隔的IPv4地址）\n"},
+        {{"--method", "GET /x"}, "选项 --method 的值无效: \"GET /x\"" + methodRule},
+        {{"--method", ""}, "选项 --method 的值无效: \"\"" + methodRule},
+        {{"--method", "P\xC3\xB6ST"}, "选项 --method 的值无效: \"P\xC3\xB6ST\"" + methodRule},
+        {{"--method", "GET", "--method", "PUT"}, "选项 --method 重复出现\n"},
+        {{"--header", "NoColon"}, "选项 --header 的值无效: \"NoColon\"" + headerRule},
+        {{"--header", ": v"}, "选项 --header 的值无效: \": v\"" + headerRule},
+        {{"--header", "X A: v"}, "选项 --header 的值无效: \"X A: v\"" + headerRule},
+        {{"--header", "X-A : v"}, "选项 --header 的值无效: \"X-A : v\"" + headerRule},
+        {{"--header", "X-A: v\r\nX-B: w"},
+         "选项 --header 的值无效: \"X-A: v\\x0D\\x0AX-B: w\"（值中不能有制表符以外的控制字符）\n"},
+        {{"--header", "X-A: v\x7Fw"},
+         "选项 --header 的值无效: \"X-A: v\\x7Fw\"（值中不能有制表符以外的控制字符）\n"},
+        {{"--header", "connection: close"},
+         "选项 --header 的值无效: \"connection: close\"" + ownedRule},
+        {{"--header", "Content-Length: 5"},
+         "选项 --header 的值无效: \"Content-Length: 5\"" + ownedRule},
+        {{"--header", "TRANSFER-ENCODING: chunked"},
+         "选项 --header 的值无效: \"TRANSFER-ENCODING: chunked\"" + ownedRule},
+        {{"--header", "Host: a", "--header", "HOST: b"},
+         "选项 --header 的值无效: \"HOST: b\"（Host 只能给一次）\n"},
+        {{"--header"}, "选项 --header 缺少值\n"},
+        {{"--body-file", ""}, "选项 --body-file 的值无效: \"\"（须为文件路径）\n"},
+        {{"--body-file", "a", "--body-file", "b"}, "选项 --body-file 重复出现\n"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = read(c.options);

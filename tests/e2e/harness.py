@@ -121,6 +121,7 @@ class Target:
         if self.process.poll() is None:
             self.process.terminate()
         out, _ = self.process.communicate(timeout=30)
+        self.output = out  # everything it printed at exit
         accepted = re.search(rb"accepted (\d+)", out)
         self.accepted = int(accepted[1]) if accepted else None  # with --count-connections
         match = re.search(rb"served (\d+)", out)

@@ -4,7 +4,8 @@
 // instead describes a well-formed response (status, framing, body, chunks,
 // fields) that is built here and followed by the input's leftover bytes: its
 // exact length is known, so the framer must complete on its last byte, never
-// earlier, and leave every byte after it alone.
+// earlier, and leave every byte after it alone. Either kind is read now and
+// then as the answer to a HEAD request, which ends with its header.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -35,8 +36,9 @@ void require(bool holds, const char* what) {
 // checks that NeedMore always uses the whole piece and that Complete comes
 // with a byte of the piece, never after the piece was already used up.
 FeedOutcome feedInPieces(ResponseFramer& framer, std::string_view input,
-                         std::size_t firstPieceBytes, std::size_t pieceBytes) {
-    beginResponse(framer);
+                         std::size_t firstPieceBytes, std::size_t pieceBytes,
+                         bool headRequest = false) {
+    beginResponse(framer, headRequest);
     std::size_t startBytes = 0;
     std::size_t nextBytes = firstPieceBytes;
     for (;;) {
@@ -58,13 +60,14 @@ FeedOutcome feedInPieces(ResponseFramer& framer, std::string_view input,
 
 // The three feeding patterns must agree on everything the exchange reads.
 // Returns the outcome of the whole feed.
-FeedOutcome checkSplitIndependence(std::string_view input, std::size_t cutBytes) {
+FeedOutcome checkSplitIndependence(std::string_view input, std::size_t cutBytes,
+                                   bool headRequest = false) {
     // One framer is reused for every input, as a client reuses it, so that
     // any state left over from an earlier input shows up as a disagreement.
     static ResponseFramer reused;
     ResponseFramer fresh;
-    const FeedOutcome whole = feedInPieces(fresh, input, input.size(), input.size());
-    const FeedOutcome oneByte = feedInPieces(reused, input, 1, 1);
+    const FeedOutcome whole = feedInPieces(fresh, input, input.size(), input.size(), headRequest);
+    const FeedOutcome oneByte = feedInPieces(reused, input, 1, 1, headRequest);
     require(whole.status == oneByte.status, "whole and byte-wise status differ");
     if (whole.status == FrameStatus::Complete) {
         require(whole.consumedBytes == oneByte.consumedBytes, "consumed totals differ");
@@ -77,14 +80,14 @@ FeedOutcome checkSplitIndependence(std::string_view input, std::size_t cutBytes)
     }
     // A cut at a point the input chooses, then pieces of the exchange's receive size.
     ResponseFramer split;
-    const FeedOutcome twoPieces = feedInPieces(split, input, cutBytes, 4096);
+    const FeedOutcome twoPieces = feedInPieces(split, input, cutBytes, 4096, headRequest);
     require(twoPieces.status == whole.status, "split status differs");
     if (whole.status == FrameStatus::Complete) {
         require(twoPieces.consumedBytes == whole.consumedBytes, "split consumed differs");
         // Everything before the last byte, fed at once, is still unfinished.
         ResponseFramer shorter;
-        const FeedOutcome cutShort =
-            feedInPieces(shorter, input.substr(0, whole.consumedBytes - 1), SIZE_MAX, SIZE_MAX);
+        const FeedOutcome cutShort = feedInPieces(shorter, input.substr(0, whole.consumedBytes - 1),
+                                                  SIZE_MAX, SIZE_MAX, headRequest);
         require(cutShort.status == FrameStatus::NeedMore, "complete before the last byte");
     }
     return whole;
@@ -129,8 +132,9 @@ std::string chunkedBody(FuzzedDataProvider& input, const char* lineEnd) {
     return body + lineEnd;
 }
 
-// A whole response that the framer must accept, and whether it keeps the connection.
-std::string buildResponse(FuzzedDataProvider& input, bool& keeps) {
+// A whole response that the framer must accept, and whether it keeps the
+// connection. The answer to HEAD announces its body but carries none.
+std::string buildResponse(FuzzedDataProvider& input, bool& keeps, bool headRequest) {
     const char* lineEnd = input.ConsumeBool() ? "\r\n" : "\n";
     std::string response;
     if (input.ConsumeBool())
@@ -152,20 +156,21 @@ std::string buildResponse(FuzzedDataProvider& input, bool& keeps) {
         body = chunkedBody(input, lineEnd);
     }
     keeps = !closes;
-    return response + head + lineEnd + body;
+    return response + head + lineEnd + (headRequest ? "" : body);
 }
 
 void checkBuiltResponse(const std::uint8_t* bytes, std::size_t sizeBytes) {
     FuzzedDataProvider input(bytes + 1, sizeBytes - 1);
     bool keeps = false;
     const std::size_t cutBytes = input.ConsumeIntegral<std::uint16_t>();
-    const std::string response = buildResponse(input, keeps);
+    const bool headRequest = input.ConsumeBool();
+    const std::string response = buildResponse(input, keeps, headRequest);
     const std::string wire = response + input.ConsumeRemainingBytesAsString();
-    const FeedOutcome outcome = checkSplitIndependence(wire, cutBytes);
+    const FeedOutcome outcome = checkSplitIndependence(wire, cutBytes, headRequest);
     require(outcome.status == FrameStatus::Complete, "well-formed response not complete");
     require(outcome.consumedBytes == response.size(), "did not consume exactly the response");
     ResponseFramer framer;
-    feedInPieces(framer, wire, wire.size(), wire.size());
+    feedInPieces(framer, wire, wire.size(), wire.size(), headRequest);
     require(responseKeepsConnection(framer) == keeps, "wrong keep-alive decision");
 }
 
@@ -177,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         return 0;
     }
     const std::size_t cutBytes = sizeBytes == 0 ? 0 : bytes[0] * 131u % sizeBytes;
+    const bool headRequest = sizeBytes > 0 && bytes[0] % 2 == 1;
     checkSplitIndependence(std::string_view(reinterpret_cast<const char*>(bytes), sizeBytes),
-                           cutBytes);
+                           cutBytes, headRequest);
     return 0;
 }

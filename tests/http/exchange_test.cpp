@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "config/test_config.h"
 #include "common/clock.h"
@@ -164,6 +165,45 @@ TEST_F(Exchange, LongRequestIsSentWhole) {
         EXPECT_GE(sendRequest(peer.client, longRequest, state, giveUpIn(20 * kNsPerSec)), 0);
     }
     EXPECT_EQ(receivedBytes, longRequest.size());
+}
+
+// A 1 MiB body to a peer that reads nothing for 300 ms: far more than the
+// socket buffers hold, so the send must wait for the peer. The latency starts
+// before the send and covers that wait; started after it, it would be about 0.
+TEST_F(Exchange, LatencyCoversTheSendOfALargeBodyToASlowReader) {
+    TestConfig config;
+    config.host = "127.0.0.1";
+    config.path = "/upload";
+    config.method = "POST";
+    config.bodyPath = "body.bin";
+    std::string body(1 << 20, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
+    const std::string request = buildRequestText(config, body);
+    std::string received;
+    std::int32_t latencyMs = -1;
+    {
+        ScriptedPeer peer([&](SOCKET s) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            received = receiveRequestHeader(s);
+            std::vector<char> buffer(64 * 1024);
+            while (received.size() < request.size()) {
+                const auto got = recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+                if (got <= 0) break;
+                received.append(buffer.data(), static_cast<std::size_t>(got));
+            }
+            sendText(s, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+        });
+        // A fixed send buffer, so that the system cannot grow it to hold the body.
+        const int sendBufferBytes = 64 * 1024;
+        setsockopt(peer.client, SOL_SOCKET, SO_SNDBUF,
+                   reinterpret_cast<const char*>(&sendBufferBytes), sizeof sendBufferBytes);
+        ExchangeState state;
+        latencyMs = sendRequest(peer.client, request, state, giveUpIn(20 * kNsPerSec));
+    }
+    EXPECT_GE(latencyMs, 290);
+    EXPECT_EQ(received.size(), request.size());
+    EXPECT_TRUE(received == request) << "the peer received other bytes than the request";
+    EXPECT_EQ(g_completedRequests, 1u);
 }
 
 TEST(RequestText, HoldsThreeLinesAndTheEmptyLine) {

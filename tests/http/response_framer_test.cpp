@@ -23,8 +23,8 @@ struct FeedOutcome {
 // Feeds bytes cut at the given offsets, stopping at the first answer that is
 // not NeedMore, as the exchange does.
 FeedOutcome feedPieces(ResponseFramer& framer, std::string_view bytes,
-                       const std::vector<std::size_t>& cuts) {
-    beginResponse(framer);
+                       const std::vector<std::size_t>& cuts, bool headRequest = false) {
+    beginResponse(framer, headRequest);
     FeedOutcome outcome{FrameStatus::NeedMore, 0, true};
     std::size_t startBytes = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
@@ -113,6 +113,35 @@ TEST(ResponseFramer, CompleteExactlyAtLastByteHoweverSplit) {
             ASSERT_EQ(responseKeepsConnection(framer), c.keepsConnection);
         }
     }
+}
+
+// The answer to HEAD ends with its header, whatever framing it announces; the
+// bytes after it are the next response's.
+TEST(ResponseFramer, HeadAnswersEndWithTheirHeaderHoweverSplit) {
+    const CompleteCase cases[] = {
+        {"length", "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n", 200, true},
+        {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", 200, true},
+        {"no framing", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n", 200, true},
+        {"103 then 404",
+         "HTTP/1.1 103 Early Hints\r\n\r\nHTTP/1.1 404 No\r\nContent-Length: 9\r\n\r\n", 404, true},
+        {"announced close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\n",
+         200, false},
+        {"1.0 closes by default", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n", 200, false},
+    };
+    ResponseFramer framer;
+    for (const CompleteCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = c.response + std::string(kNextBytes);
+        for (const auto& cuts : everySplit(bytes.size())) {
+            const FeedOutcome outcome = feedPieces(framer, bytes, cuts, true);
+            ASSERT_EQ(outcome.status, FrameStatus::Complete) << cuts.size() << " cuts";
+            ASSERT_EQ(outcome.consumedBytes, c.response.size()) << cuts.size() << " cuts";
+            ASSERT_EQ(framer.statusCode, c.statusCode);
+            ASSERT_EQ(responseKeepsConnection(framer), c.keepsConnection);
+        }
+    }
+    // The next request, not HEAD, waits for the body that the same header announces.
+    EXPECT_EQ(feedPieces(framer, cases[0].response, {}).status, FrameStatus::NeedMore);
 }
 
 TEST(ResponseFramer, CloseFramedBodyEndsAtEndOfStream) {

@@ -34,6 +34,9 @@ SavedRun fullRun() {
     result.seconds = {{0, 0.0, 0}, {19, 19.684210526315788, 2}, {3, 1e-7, 0}};
     result.latencySumNs = 4'000'000'021'123'456'789.5;
     result.plannedFineCounts = {{0, 3}, {2047, 1}, {2048, 8}, {4094, 2}, {kFineLimitUs / 2, 1}};
+    run.method = "POST";
+    run.headerNames = {"Content-Type", "authorization"};
+    run.bodyBytes = 1024;
     return run;
 }
 
@@ -77,6 +80,9 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
             EXPECT_EQ((a.*counts)[i].count, (b.*counts)[i].count);
         }
     }
+    EXPECT_EQ(read.method, written.method);
+    EXPECT_EQ(read.headerNames, written.headerNames);
+    EXPECT_EQ(read.bodyBytes, written.bodyBytes);
     EXPECT_EQ(summaryOf(a), summaryOf(b));
 }
 
@@ -111,6 +117,18 @@ TEST(ResultFile, ReadsVersionOneFilesAsTheirRunsPrintedThem) {
     EXPECT_FALSE(read.result.hasFineCounts);
     EXPECT_TRUE(read.result.fineCounts.empty());
     EXPECT_NE(summaryOf(read.result).find("Mean latency:        1.33333 ms\n"), std::string::npos);
+}
+
+// Files written before the request was recorded hold plain GET runs.
+TEST(ResultFile, ReadsAFileWithoutTheRequestAsAPlainGet) {
+    json document = json::parse(resultFileText(fullRun()));
+    document["settings"].erase("request");
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(document.dump(), read, problem)) << problem;
+    EXPECT_EQ(read.method, "GET");
+    EXPECT_TRUE(read.headerNames.empty());
+    EXPECT_EQ(read.bodyBytes, -1);
 }
 
 TEST(ResultFile, RefusesEveryTruncation) {
@@ -148,6 +166,13 @@ TEST(ResultFile, NamesWhatIsWrong) {
         {"/settings/agent", json{{"index", 3}, {"count", 2}},
          "\"settings.agent\" is no agent K of N with 1 <= K <= N"},
         {"/settings/agent", 1, "\"settings.agent\" is neither null nor an object"},
+        {"/settings/request", "GET", "\"settings.request\" is not an object"},
+        {"/settings/request/method", kRemove, "no \"settings.request.method\" field"},
+        {"/settings/request/header_names", json::parse("[\"A\", 1]"),
+         "\"settings.request.header_names\" is not an array of strings"},
+        {"/settings/request/body_bytes", -1,
+         "\"settings.request.body_bytes\" is neither null nor a size"},
+        {"/settings/request/body_bytes", kRemove, "no \"settings.request.body_bytes\" field"},
         {"/status_classes/5xx", kRemove, "no \"status_classes.5xx\" field"},
         {"/latency_counts_ms", json::parse("[[5,1],[5,2]]"),
          "\"latency_counts_ms\" is not ascending with counts above 0"},

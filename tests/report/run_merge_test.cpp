@@ -125,6 +125,14 @@ SavedRun withQps(SavedRun run, std::int32_t targetQps) {
     return run;
 }
 
+SavedRun withRequest(SavedRun run, const char* method, std::vector<std::string> headerNames,
+                     std::int64_t bodyBytes) {
+    run.method = method;
+    run.headerNames = std::move(headerNames);
+    run.bodyBytes = bodyBytes;
+    return run;
+}
+
 SavedRun withClients(SavedRun run, std::int64_t clients) {
     run.result.concurrency = clients;
     return run;
@@ -166,6 +174,19 @@ TEST(RunSet, AcceptsWholeAgentSetsAndNamesTheFileThatDoesNotFit) {
          "\"a.json\""},
         {{plain, withDuration(savedRunWith({1}, 2), 4)},
          "\"b.json\": run time 4 s differs from 3 s in \"a.json\""},
+        {{withRequest(plain, "POST", {"X-B", "Content-Type"}, 9),
+          withRequest(savedRunWith({1}, 2), "POST", {"content-type", "x-b"}, 9)},
+         ""},
+        {{plain, withRequest(savedRunWith({1}, 2), "HEAD", {}, -1)},
+         "\"b.json\": request \"HEAD\" with no headers and no body differs from \"GET\" with "
+         "no headers and no body in \"a.json\""},
+        {{withRequest(plain, "POST", {"X-A"}, 9),
+          withRequest(savedRunWith({1}, 2), "POST", {"X-A", "X-A"}, 9)},
+         "\"b.json\": request \"POST\" with headers \"X-A\", \"X-A\" and a 9-byte body differs "
+         "from \"POST\" with headers \"X-A\" and a 9-byte body in \"a.json\""},
+        {{agentRun(1, 2, 7), withRequest(agentRun(2, 2, 7), "GET", {}, 0)},
+         "\"b.json\": request \"GET\" with no headers and a 0-byte body differs from \"GET\" "
+         "with no headers and no body in \"a.json\""},
         {{plain, savedRunWith({2}, 2), plain},
          "\"c.json\": the same run as \"a.json\" (same start and end)"},
     };

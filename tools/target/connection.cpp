@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+
+#include "request_capture.h"
 #include <exception>
 #include <string>
 #include <string_view>
@@ -130,6 +132,10 @@ void* connectionThread(void* argument) {
     const ThreadStart start = *static_cast<ThreadStart*>(argument);
     delete static_cast<ThreadStart*>(argument);
     try {
+        if (!start.server->options.capturePath.empty()) {
+            serveCapturedConnection(start.fd);
+            return nullptr;
+        }
         serveConnection(start.fd, *start.server);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "velkor_target: connection dropped: %s\n", error.what());

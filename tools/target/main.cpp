@@ -28,6 +28,7 @@
 #include "answer.h"
 #include "connection.h"
 #include "options.h"
+#include "request_capture.h"
 #include "server_state.h"
 #include "socket_send.h"
 #include "stall_mode.h"
@@ -164,6 +165,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     raiseDescriptorLimit();
+    if (!options->capturePath.empty()) startCapture(options->capturePath);
     const int signalFd = blockStopSignals();
     const int listenFd = openListener(options->port);
     if (listenFd < 0 || signalFd < 0) return 1;
@@ -180,6 +182,7 @@ int main(int argc, char** argv) {
     if (options->countConnections) {
         std::printf("accepted %llu\n", static_cast<unsigned long long>(g_acceptedCount.load()));
     }
+    if (!options->capturePath.empty()) printCaptureCounts(stdout);
     std::fflush(stdout);
     // Connection threads may still be blocked in calls; ending the process
     // without running destructors under them is what makes the exit clean.

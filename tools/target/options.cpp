@@ -44,6 +44,7 @@ const char* const kUsage =
     "usage: velkor_target [--port N] [--mode MODE] [--delay-ms N] [--body-bytes N]\n"
     "                     [--stop-after-sec N] [--close-every N] [--fail-after-sec N]\n"
     "                     [--refuse-after-sec N] [--status N] [--count-connections]\n"
+    "                     [--capture FILE]\n"
     "HTTP/1.1 test server on 127.0.0.1 that answers every GET as MODE says.\n"
     "  --port N              TCP port; 0 picks a free one (default 0)\n"
     "  --mode MODE           how each GET is answered (default fast)\n"
@@ -57,6 +58,9 @@ const char* const kUsage =
     "  --status N            status code of the answers that are 200 by default,\n"
     "                        200..599 (default 200)\n"
     "  --count-connections   also print 'accepted N' (connections taken) at exit\n"
+    "  --capture FILE        take any method and a Content-Length body, answer\n"
+    "                        200 'ok', keep the first request's bytes in FILE, and\n"
+    "                        print 'captured N, unlike the first M' at exit\n"
     "modes:\n"
     "  fast delay chunked close http10 early-hints until-close no-content\n"
     "  never close-at-once reset-in-header reset-in-body close-after-header\n"
@@ -107,6 +111,11 @@ std::optional<Mode> findMode(std::string_view name) {
 // Stores one flag's value; on failure, error says what is wrong in the user's terms.
 bool applyFlag(Options& options, std::string_view name, std::string_view value,
                std::string& error) {
+    if (name == "--capture") {
+        options.capturePath = std::string(value);
+        if (value.empty()) error = "--capture needs a file name";
+        return !value.empty();
+    }
     if (name == "--mode") {
         std::optional<Mode> mode = findMode(value);
         if (!mode) error = "unknown mode '" + std::string(value) + "'";

@@ -43,6 +43,7 @@ struct Options {
     int64_t status = 200;           // status code of the answers that are 200 by default
     bool showHelp = false;          // --help was given: print the usage and exit 0
     bool countConnections = false;  // print the number of accepted connections at exit
+    std::string capturePath;        // --capture: file for the first request; empty: no capture
 };
 
 // The usage text printed by --help and after a bad command line.

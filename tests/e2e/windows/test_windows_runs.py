@@ -186,5 +186,32 @@ class WindowsReportTest(unittest.TestCase):
             self.assertEqual(report.stdout, summary_bytes(runs[1].stdout))
 
 
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
+class WindowsRequestTest(unittest.TestCase):
+    def test_body_file_is_sent_byte_for_byte(self):
+        body = bytes(range(256)) * 64  # every byte value: no text-mode translation
+        with tempfile.TemporaryDirectory(prefix="velkor-wine-request-") as directory:
+            with open(os.path.join(directory, "body.bin"), "wb") as file:
+                file.write(body)
+            windows_path = "Z:" + os.path.join(directory, "body.bin").replace("/", "\\")
+            captured = os.path.join(directory, "captured.bin")
+            with Target("--capture", captured) as target:
+                run = run_velkor("-t", "1", "-c", "2", "-q", "50", target.url + "in",
+                                 "--method", "POST", "--header", "X-A: 1",
+                                 "--body-file", windows_path)
+                target.stop()
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(run.summary()["Total errors"], "0")
+            self.assertIn(b"unlike the first 0", target.output)
+            with open(captured, "rb") as file:
+                self.assertEqual(file.read(), b"POST /in HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                 b"Connection: keep-alive\r\nX-A: 1\r\n"
+                                 b"Content-Length: 16384\r\n\r\n" + body)
+            missing = windows_path + ".missing"
+            run = run_velkor("-t", "1", "-c", "1", target.url, "--body-file", missing)
+            self.assertEqual(run.returncode, 1)
+            self.assertEqual(run.stderr, gbk_lines(f'无法读取请求体文件: "{missing}"'))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -21,8 +21,7 @@ struct SavedRun {
     std::int32_t agentCount = 0;        // N of --agent K/N; 0 when no agent
     std::string velkorVersion = VELKOR_VERSION;         // version of the velkor that ran it
     std::int64_t formatVersion = kResultFormatVersion;  // the layout of the file it came from
-    std::string velkorVersion = VELKOR_VERSION;  // version of the velkor that ran it
-    std::string method = "GET";                  // the request's method
-    std::vector<std::string> headerNames{};      // names of the --header lines, in order; no values
-    std::int64_t bodyBytes = -1;                 // size of the --body-file, bytes; -1: no body
+    std::string method = "GET";                         // the request's method
+    std::vector<std::string> headerNames{};  // names of the --header lines, in order; no values
+    std::int64_t bodyBytes = -1;             // size of the --body-file, bytes; -1: no body
 };

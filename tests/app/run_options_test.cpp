@@ -61,6 +61,8 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
     const std::string startRule = "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）\n";
     const std::string past = secondsFromNow(-5);
     const std::string farAhead = secondsFromNow(2 * 86400);
+    // 2^64 ns in seconds ahead: in nanoseconds it would wrap to a minute ahead.
+    const std::string wrapsAround = secondsFromNow(18'446'744'073 + 60, ".709551616");
     const Case cases[] = {
         {{"--bogus"}, "未知选项: \"--bogus\"\n"},
         {{"extra"}, "未知选项: \"extra\"\n"},
@@ -75,6 +77,10 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--agent", "1/9999999999"}, "选项 --agent 的值无效: \"1/9999999999\"" + agentRule},
         {{"--start-at", past}, "选项 --start-at 的值无效: \"" + past + "\"" + startRule},
         {{"--start-at", farAhead}, "选项 --start-at 的值无效: \"" + farAhead + "\"" + startRule},
+        {{"--start-at", wrapsAround},
+         "选项 --start-at 的值无效: \"" + wrapsAround + "\"" + startRule},
+        {{"--start-at", "999999999999.999999999"},
+         "选项 --start-at 的值无效: \"999999999999.999999999\"" + startRule},
         {{"--start-at", "soon"}, "选项 --start-at 的值无效: \"soon\"" + startRule},
         {{"--start-at", "1."}, "选项 --start-at 的值无效: \"1.\"" + startRule},
         {{"--source", "198.18.0.2,"},

@@ -54,6 +54,7 @@ inline constexpr std::string_view kAgentRule = "（须为K/N，其中 1 <= K <= 
 inline constexpr std::string_view kStartAtRule =
     "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）";
 inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4地址）";
+inline constexpr std::string_view kRunIdRule = "（须为1到64个字母、数字或 - _ . : 字符）";
 
 // The --source addresses, checked before the run.
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";

@@ -91,6 +91,22 @@ bool readSources(std::string_view text, TestConfig& config) {
     return true;
 }
 
+// A name every agent of a run is given, so their result files can be told
+// apart from another run's: letters, digits and - _ . :, which need no
+// quoting in a shell, a file name or JSON.
+bool readRunId(std::string_view text, TestConfig& config) {
+    if (text.empty() || text.size() > 64) return false;
+    for (char c : text) {
+        const bool letterOrDigit =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!letterOrDigit && std::string_view("-_.:").find(c) == std::string_view::npos) {
+            return false;
+        }
+    }
+    config.runId = std::string(text);
+    return true;
+}
+
 struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
@@ -107,6 +123,7 @@ const OptionRule kOptions[] = {
     {"--agent", readAgent, kAgentRule},
     {"--start-at", readStartAt, kStartAtRule},
     {"--source", readSources, kSourceRule},
+    {"--run-id", readRunId, kRunIdRule},
 };
 
 }  // namespace

@@ -22,6 +22,7 @@ struct TestConfig {
     std::int32_t agentIndex = 0;     // --agent K/N: K, 1-based; 0 when this process is no agent
     std::int32_t agentCount = 0;     // --agent K/N: N, agents sharing the run; 0 when no agent
     std::int64_t startAtUnixNs = 0;  // --start-at: wall-clock start, ns since 1970; 0: at once
+    std::string runId{};             // --run-id: names the run its agents share; empty: none
     std::vector<std::string>
         sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
     std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order

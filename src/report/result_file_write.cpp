@@ -44,6 +44,9 @@ json settingsOf(const SavedRun& run) {
     settings["agent"] = run.agentCount > 0
                             ? json{{"index", run.agentIndex}, {"count", run.agentCount}}
                             : json(nullptr);
+    // What tells this run from another: agents of one run share them.
+    settings["start_at_unix_ns"] = run.startAtUnixNs != 0 ? json(run.startAtUnixNs) : json(nullptr);
+    settings["run_id"] = !run.runId.empty() ? json(run.runId) : json(nullptr);
     return settings;
 }
 

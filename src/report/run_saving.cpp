@@ -16,6 +16,8 @@ bool saveRunResult(const TestConfig& config, const RunResult& result) {
     run.wholeConcurrency = config.concurrency;
     run.agentIndex = config.agentIndex;
     run.agentCount = config.agentCount;
+    run.startAtUnixNs = config.startAtUnixNs;
+    run.runId = config.runId;
     if (writeResultFile(config.savePath, run)) return true;
     writeErrorLine(std::string(kSaveWriteFailed) + quotePath(config.savePath));
     return false;

@@ -15,5 +15,7 @@ struct SavedRun {
     std::int32_t wholeConcurrency = 0;  // -c as given: all clients of the run, over all agents
     std::int32_t agentIndex = 0;        // K of --agent K/N, 1-based; 0 when no agent
     std::int32_t agentCount = 0;        // N of --agent K/N; 0 when no agent
+    std::int64_t startAtUnixNs = 0;     // --start-at instant, ns since 1970; 0 when not given
+    std::string runId{};                // --run-id text; empty when not given
     std::string velkorVersion = VELKOR_VERSION;  // version of the velkor that ran it
 };

@@ -41,8 +41,9 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
 
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
-    const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
-                                  "--source", "198.18.0.2,198.18.0.3"});
+    const Outcome outcome =
+        read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt, "--source",
+              "198.18.0.2,198.18.0.3", "--run-id", "soak-2026-12-07T23:00_a.1"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);
     EXPECT_EQ(outcome.config.agentCount, 4);
@@ -50,6 +51,7 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_EQ(outcome.config.startAtUnixNs % kNsPerSec, 250'000'000);
     EXPECT_EQ(outcome.config.sourceAddresses,
               (std::vector<std::string>{"198.18.0.2", "198.18.0.3"}));
+    EXPECT_EQ(outcome.config.runId, "soak-2026-12-07T23:00_a.1");
 }
 
 TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
@@ -58,6 +60,7 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         std::string message;               // the single line on standard error
     };
     const std::string agentRule = "（须为K/N，其中 1 <= K <= N）\n";
+    const std::string runIdRule = "（须为1到64个字母、数字或 - _ . : 字符）\n";
     const std::string startRule = "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）\n";
     const std::string past = secondsFromNow(-5);
     const std::string farAhead = secondsFromNow(2 * 86400);
@@ -85,6 +88,11 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--start-at", "1."}, "选项 --start-at 的值无效: \"1.\"" + startRule},
         {{"--source", "198.18.0.2,"},
          "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4地址）\n"},
+        {{"--run-id", ""}, "选项 --run-id 的值无效: \"\"" + runIdRule},
+        {{"--run-id", "a b"}, "选项 --run-id 的值无效: \"a b\"" + runIdRule},
+        {{"--run-id", "x\"y"}, "选项 --run-id 的值无效: \"x\\x22y\"" + runIdRule},
+        {{"--run-id", std::string(65, 'r')},
+         "选项 --run-id 的值无效: \"" + std::string(64, 'r') + "...\"" + runIdRule},
         {{"--source", "::1"}, "选项 --source 的值无效: \"::1\"（须为逗号分隔的IPv4地址）\n"},
     };
     for (const Case& c : cases) {

@@ -24,14 +24,18 @@ std::string summaryOf(const RunResult& result) {
 }
 
 SavedRun fullRun() {
-    SavedRun run = agentRun(2, 3, 7, {0, 1, 1, 19, 4'000'000'000u});
+    SavedRun run = agentRun(2, 3, 7, {0, 1, 1, 19});
     RunResult& result = run.result;
     result.targetQps = 5000;
-    result.completed = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    result.latencyCounts.push_back({4'000'000'000u, most - 4});
+    result.completed = most;
     result.errors = 12;
-    result.statusClasses = {1, 2, 3, 4, 5};
+    result.statusClasses = {most - 14, 2, 3, 4, 5};
     result.startUnixNs = -5;
     result.seconds = {{0, 0.0, 0}, {19, 19.684210526315788, 2}, {3, 1e-7, 0}};
+    run.startAtUnixNs = 1'796'601'600'250'000'000;
+    run.runId = "soak-7";
     return run;
 }
 
@@ -64,6 +68,8 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
     EXPECT_EQ(read.wholeConcurrency, written.wholeConcurrency);
     EXPECT_EQ(read.agentIndex, written.agentIndex);
     EXPECT_EQ(read.agentCount, written.agentCount);
+    EXPECT_EQ(read.startAtUnixNs, written.startAtUnixNs);
+    EXPECT_EQ(read.runId, written.runId);
     EXPECT_EQ(read.velkorVersion, written.velkorVersion);
     EXPECT_EQ(summaryOf(a), summaryOf(b));
 }
@@ -82,6 +88,16 @@ TEST(ResultFile, ReadsBackEveryFigureExactly) {
     const json gbkDocument = json::parse(resultFileText(gbkUrl));
     EXPECT_EQ(gbkDocument["settings"]["url_hex"], "687474703a2f2f682fb2e2cad43f713d225c");
     EXPECT_FALSE(json::parse(resultFileText(plain))["settings"].contains("url_hex"));
+
+    // Files written before runs had an identity lack its fields: not given.
+    json older = json::parse(resultFileText(fullRun()));
+    older["settings"].erase("start_at_unix_ns");
+    older["settings"].erase("run_id");
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(older.dump(), read, problem)) << problem;
+    EXPECT_EQ(read.startAtUnixNs, 0);
+    EXPECT_EQ(read.runId, "");
 }
 
 TEST(ResultFile, RefusesEveryTruncation) {
@@ -127,6 +143,13 @@ TEST(ResultFile, NamesWhatIsWrong) {
          "\"latency_counts_ms[0][0]\" is not an integer in range"},
         {"/latency_counts_ms", json::parse("[[1,18446744073709551615],[2,1]]"),
          "\"latency_counts_ms\" counts more than 2^64 requests"},
+        {"/completed", 3, "\"completed\" is 3, but the latency counts add up to 2"},
+        {"/status_classes/4xx", 1, "\"completed\" is 2, but the status classes add up to 3"},
+        {"/status_classes/other", 18446744073709551615ULL,
+         "\"completed\" is 2, but the status classes add up to more than 2^64"},
+        {"/settings/start_at_unix_ns", -1,
+         "\"settings.start_at_unix_ns\" is not an instant after 1970"},
+        {"/settings/run_id", "", "\"settings.run_id\" is neither null nor a non-empty string"},
         {"/seconds", json::parse("[[1,-0.5,0]]"),
          "\"seconds[0]\" is not a [completed, mean latency, errors] row"},
         {"/seconds", json::parse("[[1,2,-1]]"), "\"seconds[0][2]\" is not an integer in range"},

@@ -15,29 +15,22 @@ SOCKET failConnection(SOCKET socket) {
     return INVALID_SOCKET;
 }
 
-// A socket whose connect has finished has a peer; one still connecting, or
-// refused, has none.
-bool handshakeFinished(SOCKET socket) {
-    sockaddr_in peer{};
-    socklen_t peerBytes = sizeof(peer);
-    return getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerBytes) == 0 &&
-           pendingSocketError(socket) == 0;
-}
-
 // Connects without blocking so the attempt can be abandoned at giveUpNs: a
 // target that never completes the handshake must not hold the run forever.
+// The handshake counts by when it finished, not by when this client next
+// ran: one finished after giveUpNs is too late, however soon it was seen.
 bool connectWithin(SOCKET socket, const addrinfo& address, std::int64_t giveUpNs) {
     if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return true;
     if (!lastSocketCallWouldBlock()) return false;
     for (;;) {
         const WaitResult result =
             waitForSocket(socket, SocketWait::Writable, waitBudgetMs(giveUpNs, monotonicNowNs()));
-        if (result == WaitResult::Ready) return pendingSocketError(socket) == 0;
-        if (result == WaitResult::Failed) return false;
-        // A wait on a busy pool worker can time out on a handshake that has
-        // finished meanwhile: only a connect the server has still not
-        // answered is given up, and counted.
-        if (monotonicNowNs() >= giveUpNs) return handshakeFinished(socket);
+        if (result == WaitResult::Ready) {
+            return pendingSocketError(socket) == 0 && socketReadySinceNs() <= giveUpNs;
+        }
+        // A wait times out only when a look at or after giveUpNs found the
+        // handshake unfinished.
+        if (result == WaitResult::Failed || monotonicNowNs() >= giveUpNs) return false;
     }
 }
 

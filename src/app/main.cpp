@@ -7,6 +7,7 @@
 #include "app/run_options.h"
 #include "app/source_check.h"
 #include "app/url.h"
+#include "http/target_lookup.h"
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
 #include "report/run_saving.h"
@@ -28,7 +29,8 @@ int main(int argc, char* argv[]) {
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
-        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config)) {
+        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
+        !lookUpTarget(config)) {
         WSACleanup();
         return 1;
     }

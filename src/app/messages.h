@@ -60,6 +60,11 @@ inline constexpr std::string_view kRunIdRule = "（须为1到64个字母、数�
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";
 inline constexpr std::string_view kSourceBindFailedRule = "（须为本机的IPv4地址）";
 
+// The target's host name, looked up once before the run.
+inline constexpr std::string_view kHostLookupFailedPrefix = "无法解析主机名: ";
+inline constexpr std::string_view kHostLookupNotFound = "（找不到它的IPv4地址）";
+inline constexpr std::string_view kHostLookupTimedOut = "（1.5秒内没有得到应答）";
+
 // The --save result file.
 inline constexpr std::string_view kSaveCannotCreate = "无法创建结果文件: ";
 inline constexpr std::string_view kSaveWriteFailed = "结果文件写入失败: ";

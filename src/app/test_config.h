@@ -26,10 +26,14 @@ struct TestConfig {
     std::vector<std::string>
         sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
     std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
+    std::vector<sockaddr_in>
+        targetAddresses{};  // host:port's IPv4 addresses, looked up once before the run
 
-    // Opens one TCP connection to host:port. Gives up, counting one error, when
-    // the attempt is still pending at giveUpNs on the monotonic clock. With
-    // --source, the connection leaves from address localClientIndex mod their
-    // count, so each client keeps one source address for all its connections.
+    // Opens one TCP connection to host:port, at target address localClientIndex
+    // mod their count: a name with several addresses has its clients spread
+    // over them. Gives up, counting one error, when the handshake has not
+    // completed by giveUpNs on the monotonic clock. With --source, the
+    // connection leaves from address localClientIndex mod their count, so each
+    // client keeps one source and one target address for all its connections.
     SOCKET createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex = 0) const;
 };

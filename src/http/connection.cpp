@@ -1,6 +1,4 @@
 // Opening a client's TCP connection to the target.
-#include <string>
-
 #include "app/test_config.h"
 #include "common/clock.h"
 #include "http/wait_budget.h"
@@ -8,6 +6,12 @@
 #include "stats/run_stats.h"
 
 namespace {
+
+// A client's place among count addresses: it keeps the same one for all its
+// connections.
+std::size_t slotOf(std::int32_t localClientIndex, std::size_t count) {
+    return static_cast<std::size_t>(localClientIndex < 0 ? 0 : localClientIndex) % count;
+}
 
 SOCKET failConnection(SOCKET socket) {
     if (socket != INVALID_SOCKET) closesocket(socket);
@@ -19,8 +23,10 @@ SOCKET failConnection(SOCKET socket) {
 // target that never completes the handshake must not hold the run forever.
 // The handshake counts by when it finished, not by when this client next
 // ran: one finished after giveUpNs is too late, however soon it was seen.
-bool connectWithin(SOCKET socket, const addrinfo& address, std::int64_t giveUpNs) {
-    if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return true;
+bool connectWithin(SOCKET socket, const sockaddr_in& address, std::int64_t giveUpNs) {
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+        return true;
+    }
     if (!lastSocketCallWouldBlock()) return false;
     for (;;) {
         const WaitResult result =
@@ -42,24 +48,12 @@ SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localCli
     const int reuseAddress = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuseAddress),
                sizeof(reuseAddress));
-    if (!sourceBinds.empty()) {
-        const std::size_t slot =
-            static_cast<std::size_t>(localClientIndex < 0 ? 0 : localClientIndex) %
-            sourceBinds.size();
-        if (!bindToSourceAddress(socket, sourceBinds[slot])) return failConnection(socket);
-    }
-
-    const std::string service = std::to_string(port);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0) {
+    if (!sourceBinds.empty() &&
+        !bindToSourceAddress(socket, sourceBinds[slotOf(localClientIndex, sourceBinds.size())])) {
         return failConnection(socket);
     }
-    // Only the first address is tried.
-    const bool connected = makeNonBlocking(socket) && connectWithin(socket, *addresses, giveUpNs);
-    freeaddrinfo(addresses);
+    if (targetAddresses.empty()) return failConnection(socket);
+    const sockaddr_in& target = targetAddresses[slotOf(localClientIndex, targetAddresses.size())];
+    const bool connected = makeNonBlocking(socket) && connectWithin(socket, target, giveUpNs);
     return connected ? socket : failConnection(socket);
 }

@@ -20,9 +20,7 @@ struct ScriptedPeer {
     explicit ScriptedPeer(std::function<void(SOCKET)> script) {
         std::uint16_t port = 0;
         listener = listenOnLoopback(port);
-        TestConfig config;
-        config.host = "127.0.0.1";
-        config.port = port;
+        const TestConfig config = loopbackTarget(port);
         peer = std::thread([this, script] {
             const SOCKET accepted = acceptClient(listener);
             script(accepted);

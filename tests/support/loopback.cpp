@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "http/target_lookup.h"
+
 namespace {
 
 // Winsock must be started once for the whole test program.
@@ -34,6 +36,14 @@ SOCKET listenOnLoopback(std::uint16_t& port) {
 
 SOCKET acceptClient(SOCKET listener) {
     return accept(listener, nullptr, nullptr);
+}
+
+TestConfig loopbackTarget(std::uint16_t port) {
+    TestConfig config;
+    config.host = "127.0.0.1";
+    config.port = port;
+    EXPECT_EQ(findTargetAddresses(config, kTargetLookupLimitNs), LookupOutcome::Found);
+    return config;
 }
 
 void sendText(SOCKET socket, std::string_view text) {

@@ -32,18 +32,26 @@ bool openConnection(ClientState& client) {
     return client.socket != INVALID_SOCKET;
 }
 
+// Reopens the connection for a request about to go out. False when that
+// fails, or when the connect ended at or after the deadline: no request starts
+// once the run is over, however the connect went.
+bool reopenBeforeDeadline(ClientState& client) {
+    return openConnection(client) && monotonicNowNs() < client.window.deadlineNs;
+}
+
 // One exchange, with the reconnects it calls for. False when the client is
-// finished: a reconnect failed (already counted as an error).
+// finished: a reconnect failed (already counted as an error), or the run is
+// over.
 bool runCycle(const std::string& requestText, ClientState& client) {
-    // The previous response closed the connection, as the server announced.
-    if (client.socket == INVALID_SOCKET && !openConnection(client)) return false;
+    if (client.socket == INVALID_SOCKET && !reopenBeforeDeadline(client)) return false;
     const std::int32_t latencyMs =
         sendRequest(client.socket, requestText, client.exchange, client.window.exchangeGiveUpNs);
     if (latencyMs >= 0) recordLatencyMs(static_cast<std::uint32_t>(latencyMs));
     if (!client.exchange.reconnectNeeded) return true;
     closeConnection(client);
-    if (latencyMs >= 0) return true;
-    // A failed exchange reconnects at once, unless no exchange would follow.
+    // A closed or failed connection is reopened at once, unless no exchange
+    // would follow: a paced client holds a connection between its planned
+    // starts, as it would have without the close.
     if (monotonicNowNs() >= client.window.deadlineNs) return false;
     return openConnection(client);
 }
@@ -65,7 +73,7 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
         // No exchange starts once the run is over, however late the wake-up.
         if (monotonicNowNs() >= client.window.deadlineNs) return;
         if (idle && client.socket != INVALID_SOCKET && closedWhileIdle(client.socket) &&
-            !openConnection(client)) {
+            !reopenBeforeDeadline(client)) {
             return;
         }
         if (!runCycle(requestText, client)) return;

@@ -145,23 +145,33 @@ TEST_F(Exchange, SilentServerIsAbandonedAtTheGiveUpInstant) {
     shutdown(peer.client, 2);
 }
 
+// The latency runs from before the request is sent: a peer that reads it
+// only after a pause makes the exchange last at least that pause.
 TEST_F(Exchange, LongRequestIsSentWhole) {
+    constexpr int kReadDelayMs = 300;
     TestConfig config;
     config.host = "h";
     config.path = "/" + std::string(4 * 1024 * 1024, 'p');
     const std::string longRequest = buildRequestText(config);
     std::size_t receivedBytes = 0;
+    std::int32_t latencyMs = -1;
     {
         ScriptedPeer peer([&](SOCKET s) {
-            // Read slowly at first so the client's send buffer fills up.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // Once the request begins to arrive, read nothing for a while, so
+            // the client's send buffer fills up.
+            char first = 0;
+            recv(s, &first, 1, MSG_PEEK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(kReadDelayMs));
             receivedBytes = receiveRequestHeader(s).size();
             sendText(s, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
         });
         ExchangeState state;
-        EXPECT_GE(sendRequest(peer.client, longRequest, state, giveUpIn(20 * kNsPerSec)), 0);
+        latencyMs = sendRequest(peer.client, longRequest, state, giveUpIn(20 * kNsPerSec));
     }
     EXPECT_EQ(receivedBytes, longRequest.size());
+    // Below the pause by a margin, whatever the unit's resolution.
+    EXPECT_GE(latencyMs, kReadDelayMs - 50);
+    EXPECT_EQ(g_completedRequests, 1u);
 }
 
 TEST(RequestText, HoldsThreeLinesAndTheEmptyLine) {

@@ -32,7 +32,8 @@ struct TestConfig {
     // Opens one TCP connection to host:port, at target address localClientIndex
     // mod their count: a name with several addresses has its clients spread
     // over them. Gives up, counting one error, when the handshake has not
-    // completed by giveUpNs on the monotonic clock. With --source, the
+    // completed by giveUpNs on the monotonic clock; one that completed only
+    // after it gives no connection and no error. With --source, the
     // connection leaves from address localClientIndex mod their count, so each
     // client keeps one source and one target address for all its connections.
     SOCKET createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex = 0) const;

@@ -19,24 +19,44 @@ SOCKET failConnection(SOCKET socket) {
     return INVALID_SOCKET;
 }
 
+// A socket whose connect has finished has a peer; one still connecting, or
+// refused, has none.
+bool handshakeFinished(SOCKET socket) {
+    sockaddr_in peer{};
+    socklen_t peerBytes = sizeof(peer);
+    return getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerBytes) == 0 &&
+           pendingSocketError(socket) == 0;
+}
+
+enum class ConnectOutcome {
+    Made,    // the handshake finished by the give-up instant
+    Late,    // it finished, but only after the give-up instant: not used, and no error
+    Failed,  // refused, failed, or still unfinished when given up: one error
+};
+
 // Connects without blocking so the attempt can be abandoned at giveUpNs: a
 // target that never completes the handshake must not hold the run forever.
 // The handshake counts by when it finished, not by when this client next
-// ran: one finished after giveUpNs is too late, however soon it was seen.
-bool connectWithin(SOCKET socket, const sockaddr_in& address, std::int64_t giveUpNs) {
+// ran: one finished after giveUpNs is too late to use, however soon it was
+// seen, yet the server did answer it.
+ConnectOutcome connectWithin(SOCKET socket, const sockaddr_in& address, std::int64_t giveUpNs) {
     if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-        return true;
+        return ConnectOutcome::Made;
     }
-    if (!lastSocketCallWouldBlock()) return false;
+    if (!lastSocketCallWouldBlock()) return ConnectOutcome::Failed;
     for (;;) {
         const WaitResult result =
             waitForSocket(socket, SocketWait::Writable, waitBudgetMs(giveUpNs, monotonicNowNs()));
         if (result == WaitResult::Ready) {
-            return pendingSocketError(socket) == 0 && socketReadySinceNs() <= giveUpNs;
+            if (pendingSocketError(socket) != 0) return ConnectOutcome::Failed;
+            return socketReadySinceNs() <= giveUpNs ? ConnectOutcome::Made : ConnectOutcome::Late;
         }
-        // A wait times out only when a look at or after giveUpNs found the
-        // handshake unfinished.
-        if (result == WaitResult::Failed || monotonicNowNs() >= giveUpNs) return false;
+        if (result == WaitResult::Failed) return ConnectOutcome::Failed;
+        // Out of time, perhaps without a look at all (a connect begun just
+        // before giveUpNs has no wait left): one look now, at or after it.
+        if (monotonicNowNs() >= giveUpNs) {
+            return handshakeFinished(socket) ? ConnectOutcome::Late : ConnectOutcome::Failed;
+        }
     }
 }
 
@@ -54,6 +74,15 @@ SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localCli
     }
     if (targetAddresses.empty()) return failConnection(socket);
     const sockaddr_in& target = targetAddresses[slotOf(localClientIndex, targetAddresses.size())];
-    const bool connected = makeNonBlocking(socket) && connectWithin(socket, target, giveUpNs);
-    return connected ? socket : failConnection(socket);
+    if (!makeNonBlocking(socket)) return failConnection(socket);
+    switch (connectWithin(socket, target, giveUpNs)) {
+        case ConnectOutcome::Made:
+            return socket;
+        case ConnectOutcome::Late:
+            closesocket(socket);
+            return INVALID_SOCKET;
+        case ConnectOutcome::Failed:
+            break;
+    }
+    return failConnection(socket);
 }

@@ -101,7 +101,8 @@ bool startBoth(FiberWorker& worker, void* owner) {
     return false;
 }
 
-TEST_F(Connection, HandshakeCompletedAfterTheGiveUpInstantIsAnError) {
+// The server did answer, too late to be used: no connection, and no error.
+TEST_F(Connection, HandshakeCompletedAfterTheGiveUpInstantIsNotMade) {
     std::uint16_t port = 0;
     const SOCKET listener = listenOnLoopback(port);
     listen(listener, 0);
@@ -128,7 +129,7 @@ TEST_F(Connection, HandshakeCompletedAfterTheGiveUpInstantIsAnError) {
     target.join();
     EXPECT_TRUE(late.handshakeDone);
     EXPECT_EQ(late.result, INVALID_SOCKET);
-    EXPECT_EQ(g_totalErrors, 1u);
+    EXPECT_EQ(g_totalErrors, 0u);
     if (late.result != INVALID_SOCKET) closesocket(late.result);
     closesocket(filler);
     closesocket(listener);

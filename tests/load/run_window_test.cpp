@@ -24,10 +24,15 @@ struct Seen {
     std::int64_t firstRequestNs = 0;  // when the first request arrived, monotonic
 };
 
-// Serves the client's connections until runClient has returned.
+// Serves the client's connections until runClient has returned and none is
+// left waiting to be accepted.
 void serve(SOCKET listener, const std::atomic<bool>& clientDone, Seen& seen) {
-    while (!clientDone) {
-        if (waitForSocket(listener, SocketWait::Readable, 20) != WaitResult::Ready) continue;
+    for (;;) {
+        const bool lastLook = clientDone;
+        if (waitForSocket(listener, SocketWait::Readable, lastLook ? 0 : 20) != WaitResult::Ready) {
+            if (lastLook) return;
+            continue;
+        }
         const SOCKET accepted = acceptClient(listener);
         ++seen.connections;
         while (!receiveRequestHeader(accepted).empty()) {

@@ -5,7 +5,7 @@
 #include "app/test_config.h"
 #include "common/clock.h"
 #include "http/target_lookup.h"
-#include "platform/fiber_scheduler.h"
+#include "support/fiber_pair.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"
 
@@ -69,7 +69,6 @@ struct LateHandshake {
     SOCKET result = INVALID_SOCKET;          // what createConnection returned
     std::atomic<bool> connecting{false};     // the connect is about to start
     std::atomic<bool> handshakeDone{false};  // the target has accepted it
-    bool spawned = false;                    // both fibers have been started
 };
 
 void connectLate(void* argument) {
@@ -89,16 +88,6 @@ void busyPastTheHandshake(void* argument) {
     const std::int64_t settledNs = monotonicNowNs() + 20 * kNsPerMs;
     while (monotonicNowNs() < settledNs) {
     }
-}
-
-bool startBoth(FiberWorker& worker, void* owner) {
-    auto* late = static_cast<LateHandshake*>(owner);
-    if (!late->spawned) {
-        spawnFiber(worker, connectLate, owner);
-        spawnFiber(worker, busyPastTheHandshake, owner);
-        late->spawned = true;
-    }
-    return false;
 }
 
 // The server did answer, too late to be used: no connection, and no error.
@@ -122,10 +111,8 @@ TEST_F(Connection, HandshakeCompletedAfterTheGiveUpInstantIsNotMade) {
         late.handshakeDone = true;
         closesocket(accepted);
     });
-    FiberWorker* worker = createFiberWorker();
-    ASSERT_NE(worker, nullptr);
-    runFiberWorker(*worker, startBoth, &late);
-    destroyFiberWorker(worker);
+    FiberPair pair{connectLate, busyPastTheHandshake, &late};
+    EXPECT_TRUE(runFiberPair(pair));
     target.join();
     EXPECT_TRUE(late.handshakeDone);
     EXPECT_EQ(late.result, INVALID_SOCKET);

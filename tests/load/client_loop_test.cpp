@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/clock.h"
-#include "platform/fiber_scheduler.h"
+#include "support/fiber_pair.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"
 
@@ -74,9 +74,8 @@ TEST_F(ClientLoop, PacedClientReopensAClosedConnectionAtOnce) {
 
 // The client and a fiber standing for thousands of others on one worker.
 struct LateReconnect {
-    TestConfig config;     // the target, which closes its first connection
-    RunWindow window{};    // the run: the deadline falls during the reconnect
-    bool spawned = false;  // both fibers have been started
+    TestConfig config;   // the target, which closes its first connection
+    RunWindow window{};  // the run: the deadline falls during the reconnect
 };
 
 void runTheClient(void* argument) {
@@ -99,16 +98,6 @@ void keepTheWorkerBusy(void* argument) {
     spin(deadlineNs - 60 * kNsPerMs);
     sleepOnFiber(1);  // woken behind the client, which the close made ready
     spin(deadlineNs + 50 * kNsPerMs);
-}
-
-bool startClientAndBusyFiber(FiberWorker& worker, void* owner) {
-    auto* late = static_cast<LateReconnect*>(owner);
-    if (!late->spawned) {
-        spawnFiber(worker, runTheClient, owner);
-        spawnFiber(worker, keepTheWorkerBusy, owner);
-        late->spawned = true;
-    }
-    return false;
 }
 
 TEST_F(ClientLoop, NoRequestFollowsAReconnectThatEndsAfterTheDeadline) {
@@ -139,10 +128,8 @@ TEST_F(ClientLoop, NoRequestFollowsAReconnectThatEndsAfterTheDeadline) {
         }
         closesocket(second);
     });
-    FiberWorker* worker = createFiberWorker();
-    ASSERT_NE(worker, nullptr);
-    runFiberWorker(*worker, startClientAndBusyFiber, &late);
-    destroyFiberWorker(worker);
+    FiberPair pair{runTheClient, keepTheWorkerBusy, &late};
+    EXPECT_TRUE(runFiberPair(pair));
     target.join();
     EXPECT_EQ(lateRequests, 0);
     EXPECT_GE(g_completedRequests, 1u);

@@ -40,17 +40,16 @@ std::int64_t nowNs() {
 }  // namespace
 
 struct Fiber {
-    FiberContext context;                // its stack and saved registers
-    FiberWorker* worker = nullptr;       // the worker it belongs to for life
-    void (*task)(void*) = nullptr;       // what it runs
-    void* taskArgument = nullptr;        // task's argument
-    bool ended = false;                  // task has returned; the stack can be reused
-    SOCKET waitSocket = INVALID_SOCKET;  // socket it is parked on, or none
-    std::uint32_t waitEvents = 0;        // epoll events that end its wait
-    std::int64_t waitDeadlineNs = 0;     // monotonic instant its socket wait times out
-    std::int64_t waitBeganNs = 0;        // monotonic instant its socket wait began
-    std::int64_t readySinceNs =
-        0;  // earliest instant its last Ready wait's socket may have been ready
+    FiberContext context;                       // its stack and saved registers
+    FiberWorker* worker = nullptr;              // the worker it belongs to for life
+    void (*task)(void*) = nullptr;              // what it runs
+    void* taskArgument = nullptr;               // task's argument
+    bool ended = false;                         // task has returned; the stack can be reused
+    SOCKET waitSocket = INVALID_SOCKET;         // socket it is parked on, or none
+    std::uint32_t waitEvents = 0;               // epoll events that end its wait
+    std::int64_t waitDeadlineNs = 0;            // monotonic instant its socket wait times out
+    std::int64_t waitBeganNs = 0;               // monotonic instant its socket wait began
+    std::int64_t readySinceNs = 0;              // since when its last Ready socket may be ready
     std::size_t waiterIndex = 0;                // its place in the worker's socketWaiters
     WaitResult waitResult = WaitResult::Ready;  // how the last wait ended
 };
@@ -90,8 +89,7 @@ struct FiberWorker {
     std::size_t liveFibers = 0;         // fibers spawned and not yet ended
     std::int64_t nextSweepNs = 0;       // when socket deadlines are checked next
     std::int64_t polledNs = 0;          // when the last epoll wait returned
-    std::int64_t pollReadySinceNs =
-        0;  // earliest instant the events of the last poll may have arisen
+    std::int64_t pollReadySinceNs = 0;  // earliest its last poll's events may have arisen
 };
 
 namespace {

@@ -56,17 +56,16 @@ std::int64_t nowNs() {
 }  // namespace
 
 struct Fiber {
-    LPVOID handle = nullptr;             // the system fiber, with its stack
-    FiberWorker* worker = nullptr;       // the worker it belongs to for life
-    void (*task)(void*) = nullptr;       // what it runs
-    void* taskArgument = nullptr;        // task's argument
-    bool ended = false;                  // task has returned; the fiber can be reused
-    SOCKET waitSocket = INVALID_SOCKET;  // socket it is parked on, or none
-    SHORT waitEvents = 0;                // WSAPoll events that end its wait
-    std::int64_t waitDeadlineNs = 0;     // monotonic instant its socket wait times out
-    std::int64_t waitBeganNs = 0;        // monotonic instant its socket wait began
-    std::int64_t readySinceNs =
-        0;  // earliest instant its last Ready wait's socket may have been ready
+    LPVOID handle = nullptr;                    // the system fiber, with its stack
+    FiberWorker* worker = nullptr;              // the worker it belongs to for life
+    void (*task)(void*) = nullptr;              // what it runs
+    void* taskArgument = nullptr;               // task's argument
+    bool ended = false;                         // task has returned; the fiber can be reused
+    SOCKET waitSocket = INVALID_SOCKET;         // socket it is parked on, or none
+    SHORT waitEvents = 0;                       // WSAPoll events that end its wait
+    std::int64_t waitDeadlineNs = 0;            // monotonic instant its socket wait times out
+    std::int64_t waitBeganNs = 0;               // monotonic instant its socket wait began
+    std::int64_t readySinceNs = 0;              // since when its last Ready socket may be ready
     std::size_t waiterIndex = 0;                // its place in the worker's socketWaiters
     WaitResult waitResult = WaitResult::Ready;  // how the last wait ended
 };
@@ -93,16 +92,15 @@ struct FiberWorker {
     std::vector<Fiber*> socketWaiters;     // fibers parked on a socket
     std::vector<WSAPOLLFD> pollSet;        // the wake-up socket, then each waiter's socket
     std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<TimerEntry>> timers;
-    std::vector<Fiber*> spareFibers;  // ended fibers, kept for reuse
-    std::mutex remoteLock;            // guards remoteReady, filled by other threads
-    std::vector<Fiber*> remoteReady;  // fibers resumed by other threads, not yet queued
-    std::size_t liveFibers = 0;       // fibers spawned and not yet ended
-    std::int64_t nextSweepNs = 0;     // when socket deadlines are checked next
-    std::int64_t lastPollNs = 0;      // when the last WSAPoll began
-    std::int64_t polledNs = 0;        // when the last WSAPoll returned
-    std::int64_t pollReadySinceNs =
-        0;                        // earliest instant the events of the last poll may have arisen
-    bool winsockStarted = false;  // this worker holds a WSAStartup reference
+    std::vector<Fiber*> spareFibers;    // ended fibers, kept for reuse
+    std::mutex remoteLock;              // guards remoteReady, filled by other threads
+    std::vector<Fiber*> remoteReady;    // fibers resumed by other threads, not yet queued
+    std::size_t liveFibers = 0;         // fibers spawned and not yet ended
+    std::int64_t nextSweepNs = 0;       // when socket deadlines are checked next
+    std::int64_t lastPollNs = 0;        // when the last WSAPoll began
+    std::int64_t polledNs = 0;          // when the last WSAPoll returned
+    std::int64_t pollReadySinceNs = 0;  // earliest its last poll's events may have arisen
+    bool winsockStarted = false;        // this worker holds a WSAStartup reference
 };
 
 namespace {

@@ -39,7 +39,6 @@ TEST_F(ClientLoop, PacedClientReopensAClosedConnectionAtOnce) {
     std::uint16_t port = 0;
     const SOCKET listener = listenOnLoopback(port);
     TestConfig config = loopbackTarget(port);
-    config.path = "/";
     config.durationSec = 1;
     config.concurrency = 1;
     config.targetQps = 1;  // one planned start, at the run's start
@@ -105,7 +104,6 @@ TEST_F(ClientLoop, NoRequestFollowsAReconnectThatEndsAfterTheDeadline) {
     const SOCKET listener = listenOnLoopback(port);
     LateReconnect late;
     late.config = loopbackTarget(port);
-    late.config.path = "/";
     late.window = windowOf(800 * kNsPerMs);
     std::atomic<int> lateRequests{0};
     std::thread target([&] {

@@ -65,7 +65,6 @@ TEST_F(RunWindowTest, ClientsKeepTheRunsDeadlinesHoweverLateTheyStart) {
         std::uint16_t port = 0;
         const SOCKET listener = listenOnLoopback(port);
         TestConfig config = loopbackTarget(port);
-        config.path = "/";
         config.durationSec = c.durationSec;
         config.concurrency = 1;
         config.targetQps = c.targetQps;

@@ -39,8 +39,7 @@ SOCKET acceptClient(SOCKET listener) {
 }
 
 TestConfig loopbackTarget(std::uint16_t port) {
-    TestConfig config;
-    config.host = "127.0.0.1";
+    TestConfig config{.url = "", .host = "127.0.0.1", .path = "/"};
     config.port = port;
     EXPECT_EQ(findTargetAddresses(config, kTargetLookupLimitNs), LookupOutcome::Found);
     return config;

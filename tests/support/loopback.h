@@ -11,7 +11,8 @@
 // A listening socket on a free loopback port.
 SOCKET listenOnLoopback(std::uint16_t& port);
 SOCKET acceptClient(SOCKET listener);
-// Settings whose target is 127.0.0.1:port, its address looked up as a run's is.
+// Settings whose target is 127.0.0.1:port, path "/", its address looked up
+// as a run's is.
 TestConfig loopbackTarget(std::uint16_t port);
 void sendText(SOCKET socket, std::string_view text);
 // Reads until the empty line that ends a request header; "" if the peer closed.

@@ -8,6 +8,7 @@
 #include "app/run_request.h"
 #include "app/source_check.h"
 #include "app/url.h"
+#include "http/target_lookup.h"
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
 #include "report/run_saving.h"
@@ -32,7 +33,7 @@ int main(int argc, char* argv[]) {
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
         !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
-        !prepareRunRequest(config)) {
+        !prepareRunRequest(config) || !lookUpTarget(config)) {
         WSACleanup();
         return 1;
     }

@@ -46,26 +46,29 @@ bool readAgent(std::string_view text, TestConfig& config) {
 }
 
 // Unix seconds with an optional fraction ("1765123456.25"), read exactly to
-// the nanosecond; the instant must lie ahead, by at most a day.
+// the nanosecond; the instant must lie ahead, by at most a day. The whole
+// seconds are checked against that window before they become nanoseconds, so
+// no value of the twelve digits can overflow and wrap into the window.
 bool readStartAt(std::string_view text, TestConfig& config) {
     const std::size_t dot = text.find('.');
     const std::string_view whole = text.substr(0, dot);
     const std::string_view fraction = dot == std::string_view::npos ? "" : text.substr(dot + 1);
     if (whole.empty() || whole.size() > 12 || fraction.size() > 9) return false;
     if (dot != std::string_view::npos && fraction.empty()) return false;
-    std::int64_t instantNs = 0;
+    std::int64_t wholeSec = 0;
     for (char c : whole) {
         if (c < '0' || c > '9') return false;
-        instantNs = instantNs * 10 + (c - '0');
+        wholeSec = wholeSec * 10 + (c - '0');
     }
-    instantNs *= kNsPerSec;
+    const std::int64_t nowNs = wallClockNowNs();
+    if (wholeSec > (nowNs + kLongestStartDelayNs) / kNsPerSec) return false;
+    std::int64_t instantNs = wholeSec * kNsPerSec;
     std::int64_t scale = kNsPerSec / 10;
     for (char c : fraction) {
         if (c < '0' || c > '9') return false;
         instantNs += (c - '0') * scale;
         scale /= 10;
     }
-    const std::int64_t nowNs = wallClockNowNs();
     if (instantNs <= nowNs || instantNs - nowNs > kLongestStartDelayNs) return false;
     config.startAtUnixNs = instantNs;
     return true;
@@ -116,6 +119,22 @@ std::string_view headerRule(std::string_view text) {
     return kHeaderHostAgainRule;
 }
 
+// A name every agent of a run is given, so their result files can be told
+// apart from another run's: letters, digits and - _ . :, which need no
+// quoting in a shell, a file name or JSON.
+bool readRunId(std::string_view text, TestConfig& config) {
+    if (text.empty() || text.size() > 64) return false;
+    for (char c : text) {
+        const bool letterOrDigit =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!letterOrDigit && std::string_view("-_.:").find(c) == std::string_view::npos) {
+            return false;
+        }
+    }
+    config.runId = std::string(text);
+    return true;
+}
+
 struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
@@ -149,6 +168,7 @@ const OptionRule kOptions[] = {
          return !value.empty();
      },
      kBodyFileRule},
+    {"--run-id", readRunId, kRunIdRule},
 };
 
 }  // namespace

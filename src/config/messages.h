@@ -66,10 +66,16 @@ inline constexpr std::string_view kBodyFileRule = "（须为文件路径）";
 // The --body-file, read once before the run.
 inline constexpr std::string_view kBodyFileUnreadable = "无法读取请求体文件: ";
 inline constexpr std::string_view kBodyFileTooLarge = "请求体文件太大，内存不足: ";
+inline constexpr std::string_view kRunIdRule = "（须为1到64个字母、数字或 - _ . : 字符）";
 
 // The --source addresses, checked before the run.
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";
 inline constexpr std::string_view kSourceBindFailedRule = "（须为本机的IPv4地址）";
+
+// The target's host name, looked up once before the run.
+inline constexpr std::string_view kHostLookupFailedPrefix = "无法解析主机名: ";
+inline constexpr std::string_view kHostLookupNotFound = "（找不到它的IPv4地址）";
+inline constexpr std::string_view kHostLookupTimedOut = "（1.5秒内没有得到应答）";
 
 // The --save result file.
 inline constexpr std::string_view kSaveCannotCreate = "无法创建结果文件: ";

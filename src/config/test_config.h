@@ -23,6 +23,7 @@ struct TestConfig {
     std::int32_t agentIndex = 0;     // --agent K/N: K, 1-based; 0 when this process is no agent
     std::int32_t agentCount = 0;     // --agent K/N: N, agents sharing the run; 0 when no agent
     std::int64_t startAtUnixNs = 0;  // --start-at: wall-clock start, ns since 1970; 0: at once
+    std::string runId{};             // --run-id: names the run its agents share; empty: none
     std::vector<std::string>
         sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
     std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
@@ -35,10 +36,15 @@ struct TestConfig {
     // The bytes of every request, head and body, built once before the run;
     // shared, so that no copy of the settings copies a large body.
     std::shared_ptr<const std::string> requestText{};
+    std::vector<sockaddr_in>
+        targetAddresses{};  // host:port's IPv4 addresses, looked up once before the run
 
-    // Opens one TCP connection to host:port. Gives up, counting one error, when
-    // the attempt is still pending at giveUpNs on the monotonic clock. With
-    // --source, the connection leaves from address localClientIndex mod their
-    // count, so each client keeps one source address for all its connections.
+    // Opens one TCP connection to host:port, at target address localClientIndex
+    // mod their count: a name with several addresses has its clients spread
+    // over them. Gives up, counting one error, when the handshake has not
+    // completed by giveUpNs on the monotonic clock; one that completed only
+    // after it gives no connection and no error. With --source, the
+    // connection leaves from address localClientIndex mod their count, so each
+    // client keeps one source and one target address for all its connections.
     SOCKET createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex = 0) const;
 };

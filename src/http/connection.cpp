@@ -9,6 +9,12 @@
 
 namespace {
 
+// A client's place among count addresses: it keeps the same one for all its
+// connections.
+std::size_t slotOf(std::int32_t localClientIndex, std::size_t count) {
+    return static_cast<std::size_t>(localClientIndex < 0 ? 0 : localClientIndex) % count;
+}
+
 SOCKET failConnection(SOCKET socket) {
     if (socket != INVALID_SOCKET) closesocket(socket);
     g_totalErrors.fetch_add(1);
@@ -24,20 +30,35 @@ bool handshakeFinished(SOCKET socket) {
            pendingSocketError(socket) == 0;
 }
 
+enum class ConnectOutcome {
+    Made,    // the handshake finished by the give-up instant
+    Late,    // it finished, but only after the give-up instant: not used, and no error
+    Failed,  // refused, failed, or still unfinished when given up: one error
+};
+
 // Connects without blocking so the attempt can be abandoned at giveUpNs: a
 // target that never completes the handshake must not hold the run forever.
-bool connectWithin(SOCKET socket, const addrinfo& address, std::int64_t giveUpNs) {
-    if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return true;
-    if (!lastSocketCallWouldBlock()) return false;
+// The handshake counts by when it finished, not by when this client next
+// ran: one finished after giveUpNs is too late to use, however soon it was
+// seen, yet the server did answer it.
+ConnectOutcome connectWithin(SOCKET socket, const sockaddr_in& address, std::int64_t giveUpNs) {
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+        return ConnectOutcome::Made;
+    }
+    if (!lastSocketCallWouldBlock()) return ConnectOutcome::Failed;
     for (;;) {
         const WaitResult result =
             waitForSocket(socket, SocketWait::Writable, waitBudgetMs(giveUpNs, monotonicNowNs()));
-        if (result == WaitResult::Ready) return pendingSocketError(socket) == 0;
-        if (result == WaitResult::Failed) return false;
-        // A wait on a busy pool worker can time out on a handshake that has
-        // finished meanwhile: only a connect the server has still not
-        // answered is given up, and counted.
-        if (monotonicNowNs() >= giveUpNs) return handshakeFinished(socket);
+        if (result == WaitResult::Ready) {
+            if (pendingSocketError(socket) != 0) return ConnectOutcome::Failed;
+            return socketReadySinceNs() <= giveUpNs ? ConnectOutcome::Made : ConnectOutcome::Late;
+        }
+        if (result == WaitResult::Failed) return ConnectOutcome::Failed;
+        // Out of time, perhaps without a look at all (a connect begun just
+        // before giveUpNs has no wait left): one look now, at or after it.
+        if (monotonicNowNs() >= giveUpNs) {
+            return handshakeFinished(socket) ? ConnectOutcome::Late : ConnectOutcome::Failed;
+        }
     }
 }
 
@@ -49,24 +70,21 @@ SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localCli
     const int reuseAddress = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuseAddress),
                sizeof(reuseAddress));
-    if (!sourceBinds.empty()) {
-        const std::size_t slot =
-            static_cast<std::size_t>(localClientIndex < 0 ? 0 : localClientIndex) %
-            sourceBinds.size();
-        if (!bindToSourceAddress(socket, sourceBinds[slot])) return failConnection(socket);
-    }
-
-    const std::string service = std::to_string(port);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0) {
+    if (!sourceBinds.empty() &&
+        !bindToSourceAddress(socket, sourceBinds[slotOf(localClientIndex, sourceBinds.size())])) {
         return failConnection(socket);
     }
-    // Only the first address is tried.
-    const bool connected = makeNonBlocking(socket) && connectWithin(socket, *addresses, giveUpNs);
-    freeaddrinfo(addresses);
-    return connected ? socket : failConnection(socket);
+    if (targetAddresses.empty()) return failConnection(socket);
+    const sockaddr_in& target = targetAddresses[slotOf(localClientIndex, targetAddresses.size())];
+    if (!makeNonBlocking(socket)) return failConnection(socket);
+    switch (connectWithin(socket, target, giveUpNs)) {
+        case ConnectOutcome::Made:
+            return socket;
+        case ConnectOutcome::Late:
+            closesocket(socket);
+            return INVALID_SOCKET;
+        case ConnectOutcome::Failed:
+            break;
+    }
+    return failConnection(socket);
 }

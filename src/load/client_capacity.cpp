@@ -8,7 +8,7 @@
 
 bool clientCountFits(const TestConfig& config) {
     const std::int64_t clients = localClientCount(config);
-    const std::int64_t limit = maxOpenSockets();
+    const std::int64_t limit = maxOpenSockets(config.sourceBinds.size());
     if (clients <= limit) return true;
     writeErrorLine(std::string(kTooManyClientsPrefix) + std::to_string(clients) +
                    std::string(kTooManyClientsMiddle) + std::to_string(limit) +

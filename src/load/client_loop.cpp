@@ -37,12 +37,18 @@ bool openConnection(ClientState& client) {
 // Stands for the planned start of an unpaced exchange, which has none.
 constexpr std::int64_t kNoPlannedStart = INT64_MIN;
 
+// Reopens the connection for a request about to go out. False when that
+// fails, or when the connect ended at or after the deadline: no request starts
+// once the run is over, however the connect went.
+bool reopenBeforeDeadline(ClientState& client) {
+    return openConnection(client) && monotonicNowNs() < client.window.deadlineNs;
+}
+
 // One exchange, with the reconnects it calls for. A paced exchange also
-// counts its latency from plannedStartNs. False when the client
-// is finished: a reconnect failed (already counted as an error).
+// counts its latency from plannedStartNs. False when the client is finished:
+// a reconnect failed (already counted as an error), or the run is over.
 bool runCycle(const std::string& requestText, ClientState& client, std::int64_t plannedStartNs) {
-    // The previous response closed the connection, as the server announced.
-    if (client.socket == INVALID_SOCKET && !openConnection(client)) return false;
+    if (client.socket == INVALID_SOCKET && !reopenBeforeDeadline(client)) return false;
     const std::int64_t latencyNs =
         sendRequest(client.socket, requestText, client.exchange, client.window.exchangeGiveUpNs);
     client.answered = latencyNs >= 0;
@@ -54,8 +60,9 @@ bool runCycle(const std::string& requestText, ClientState& client, std::int64_t 
     }
     if (!client.exchange.reconnectNeeded) return true;
     closeConnection(client);
-    if (client.answered) return true;
-    // A failed exchange reconnects at once, unless no exchange would follow.
+    // A closed or failed connection is reopened at once, unless no exchange
+    // would follow: a paced client holds a connection between its planned
+    // starts, as it would have without the close.
     if (monotonicNowNs() >= client.window.deadlineNs) return false;
     return openConnection(client);
 }
@@ -77,7 +84,7 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
         // No exchange starts once the run is over, however late the wake-up.
         if (monotonicNowNs() >= client.window.deadlineNs) return;
         if (idle && client.socket != INVALID_SOCKET && closedWhileIdle(client.socket) &&
-            !openConnection(client)) {
+            !reopenBeforeDeadline(client)) {
             return;
         }
         if (!runCycle(requestText, client, schedule.plannedStartNs)) return;

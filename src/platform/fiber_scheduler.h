@@ -53,6 +53,11 @@ void wakeFiberWorker(FiberWorker& worker);
 bool onFiber();
 WaitResult waitOnFiber(SOCKET socket, SocketWait direction, int timeoutMs);
 void sleepOnFiber(std::int64_t durationNs);
+// The earliest monotonic instant, in ns, at which the socket of the running
+// fiber's last wait that ended Ready may have become ready: when the poll that
+// saw it returned, or, when the loop was busy with other fibers and found it
+// waiting, when the loop's poll before that returned.
+std::int64_t fiberReadySinceNs();
 // Must precede the close of a socket waited on by a fiber of this thread.
 void forgetFiberSocket(SOCKET socket);
 

@@ -7,6 +7,7 @@
 // sleeps pace the requests and get a precise timer each.
 #include "platform/fiber_scheduler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <deque>
@@ -25,6 +26,9 @@ namespace {
 // A client needs its 4 KiB receive buffer and getaddrinfo; only touched pages cost memory.
 constexpr std::size_t kFiberStackBytes = 256 * 1024;
 constexpr std::int64_t kDeadlineSweepNs = 20'000'000;  // how late a socket deadline may fire
+// A poll that returns sooner than this after it began found its events
+// waiting: they arose while the loop ran fibers, at some time since its last poll.
+constexpr std::int64_t kReturnedAtOnceNs = 200'000;
 constexpr int kEventsPerPoll = 256;
 
 std::int64_t nowNs() {
@@ -44,6 +48,8 @@ struct Fiber {
     SOCKET waitSocket = INVALID_SOCKET;         // socket it is parked on, or none
     std::uint32_t waitEvents = 0;               // epoll events that end its wait
     std::int64_t waitDeadlineNs = 0;            // monotonic instant its socket wait times out
+    std::int64_t waitBeganNs = 0;               // monotonic instant its socket wait began
+    std::int64_t readySinceNs = 0;              // since when its last Ready socket may be ready
     std::size_t waiterIndex = 0;                // its place in the worker's socketWaiters
     WaitResult waitResult = WaitResult::Ready;  // how the last wait ended
 };
@@ -82,6 +88,8 @@ struct FiberWorker {
     FiberStackArena stacks;             // where every fiber's stack comes from
     std::size_t liveFibers = 0;         // fibers spawned and not yet ended
     std::int64_t nextSweepNs = 0;       // when socket deadlines are checked next
+    std::int64_t polledNs = 0;          // when the last epoll wait returned
+    std::int64_t pollReadySinceNs = 0;  // earliest its last poll's events may have arisen
 };
 
 namespace {
@@ -157,6 +165,7 @@ void dispatchEvent(FiberWorker& worker, const epoll_event& event) {
     Fiber* waiter = record.waiter;
     if (waiter == nullptr || (event.events & waiter->waitEvents) == 0) return;
     record.pending &= ~(waiter->waitEvents & (EPOLLIN | EPOLLOUT));
+    waiter->readySinceNs = std::max(waiter->waitBeganNs, worker.pollReadySinceNs);
     stopWaitingOnSocket(worker, waiter, WaitResult::Ready);
 }
 
@@ -191,6 +200,8 @@ int waitForEvents(FiberWorker& worker, epoll_event* events, bool mayBlock) {
     return epoll_wait(worker.epollFd, events, kEventsPerPoll, timeoutMs);
 }
 
+// A socket wait times out only once a poll that returned at or after its
+// deadline has not found the socket ready, whenever the sweep comes round.
 void wakeDueFibers(FiberWorker& worker) {
     const std::int64_t now = nowNs();
     while (!worker.timers.empty() && worker.timers.top().wakeNs <= now) {
@@ -201,13 +212,27 @@ void wakeDueFibers(FiberWorker& worker) {
     worker.nextSweepNs = now + kDeadlineSweepNs;
     for (std::size_t index = worker.socketWaiters.size(); index > 0; --index) {
         Fiber* fiber = worker.socketWaiters[index - 1];
-        if (fiber->waitDeadlineNs <= now) stopWaitingOnSocket(worker, fiber, WaitResult::TimedOut);
+        if (fiber->waitDeadlineNs <= worker.polledNs) {
+            stopWaitingOnSocket(worker, fiber, WaitResult::TimedOut);
+        }
     }
+}
+
+// Events that woke a blocked poll arose just before it returned; events a
+// poll found waiting arose while the loop ran fibers, so they are dated from
+// the loop's previous poll: a busy loop must not make a socket late.
+void notePollInstants(FiberWorker& worker, std::int64_t beganNs) {
+    const std::int64_t returnedNs = nowNs();
+    worker.pollReadySinceNs =
+        returnedNs - beganNs < kReturnedAtOnceNs ? worker.polledNs : returnedNs;
+    worker.polledNs = returnedNs;
 }
 
 void pollAndWake(FiberWorker& worker, bool mayBlock) {
     epoll_event events[kEventsPerPoll];
+    const std::int64_t beganNs = nowNs();
     const int count = waitForEvents(worker, events, mayBlock);
+    notePollInstants(worker, beganNs);
     worker.parked.store(false);
     for (int index = 0; index < count; ++index) dispatchEvent(worker, events[index]);
     wakeDueFibers(worker);
@@ -324,16 +349,18 @@ WaitResult waitOnFiber(SOCKET socket, SocketWait direction, int timeoutMs) {
     }
     const std::uint32_t wanted =
         EPOLLERR | EPOLLHUP | (direction == SocketWait::Readable ? EPOLLIN | EPOLLRDHUP : EPOLLOUT);
+    Fiber* fiber = t_fiber;
+    fiber->waitBeganNs = nowNs();
     if ((record.pending & wanted) != 0) {
         // Seen while nobody waited. Errors and hang-ups stay: they hold for good.
         record.pending &= ~(wanted & (EPOLLIN | EPOLLOUT));
+        fiber->readySinceNs = fiber->waitBeganNs;
         return WaitResult::Ready;
     }
     if (timeoutMs <= 0) return WaitResult::TimedOut;
-    Fiber* fiber = t_fiber;
     fiber->waitSocket = socket;
     fiber->waitEvents = wanted;
-    fiber->waitDeadlineNs = nowNs() + static_cast<std::int64_t>(timeoutMs) * 1'000'000;
+    fiber->waitDeadlineNs = fiber->waitBeganNs + static_cast<std::int64_t>(timeoutMs) * 1'000'000;
     fiber->waiterIndex = worker.socketWaiters.size();
     worker.socketWaiters.push_back(fiber);
     record.waiter = fiber;
@@ -351,6 +378,10 @@ void forgetFiberSocket(SOCKET socket) {
     if (t_worker == nullptr || socket < 0) return;
     const auto index = static_cast<std::size_t>(socket);
     if (index < t_worker->sockets.size()) t_worker->sockets[index] = SocketRecord{};
+}
+
+std::int64_t fiberReadySinceNs() {
+    return t_fiber->readySinceNs;
 }
 
 Fiber* runningFiber() {

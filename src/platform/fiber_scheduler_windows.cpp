@@ -13,6 +13,7 @@
 // handling, and with it C++ exceptions, unwind each fiber's stack correctly.
 #include "platform/fiber_scheduler.h"
 
+#include <algorithm>
 #include <deque>
 #include <mmsystem.h>
 #include <mutex>
@@ -35,6 +36,10 @@ constexpr std::int64_t kNsPerMs = 1'000'000;
 // connections trickle in (ten thousand clients took a minute to connect that
 // way under Wine), so polls are spaced by this much per waiting socket.
 constexpr std::int64_t kPollSpacingNsPerSocket = 2000;
+// A poll that returns sooner than this after it began found its events
+// waiting: they arose while the loop ran fibers, at some time since its last
+// poll. Each WSAPoll is a round trip to the system, so this is generous.
+constexpr std::int64_t kReturnedAtOnceNs = 2'000'000;
 
 std::int64_t nowNs() {
     static const std::int64_t frequency = [] {
@@ -59,6 +64,8 @@ struct Fiber {
     SOCKET waitSocket = INVALID_SOCKET;         // socket it is parked on, or none
     SHORT waitEvents = 0;                       // WSAPoll events that end its wait
     std::int64_t waitDeadlineNs = 0;            // monotonic instant its socket wait times out
+    std::int64_t waitBeganNs = 0;               // monotonic instant its socket wait began
+    std::int64_t readySinceNs = 0;              // since when its last Ready socket may be ready
     std::size_t waiterIndex = 0;                // its place in the worker's socketWaiters
     WaitResult waitResult = WaitResult::Ready;  // how the last wait ended
 };
@@ -85,13 +92,15 @@ struct FiberWorker {
     std::vector<Fiber*> socketWaiters;     // fibers parked on a socket
     std::vector<WSAPOLLFD> pollSet;        // the wake-up socket, then each waiter's socket
     std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<TimerEntry>> timers;
-    std::vector<Fiber*> spareFibers;  // ended fibers, kept for reuse
-    std::mutex remoteLock;            // guards remoteReady, filled by other threads
-    std::vector<Fiber*> remoteReady;  // fibers resumed by other threads, not yet queued
-    std::size_t liveFibers = 0;       // fibers spawned and not yet ended
-    std::int64_t nextSweepNs = 0;     // when socket deadlines are checked next
-    std::int64_t lastPollNs = 0;      // when the last WSAPoll began
-    bool winsockStarted = false;      // this worker holds a WSAStartup reference
+    std::vector<Fiber*> spareFibers;    // ended fibers, kept for reuse
+    std::mutex remoteLock;              // guards remoteReady, filled by other threads
+    std::vector<Fiber*> remoteReady;    // fibers resumed by other threads, not yet queued
+    std::size_t liveFibers = 0;         // fibers spawned and not yet ended
+    std::int64_t nextSweepNs = 0;       // when socket deadlines are checked next
+    std::int64_t lastPollNs = 0;        // when the last WSAPoll began
+    std::int64_t polledNs = 0;          // when the last WSAPoll returned
+    std::int64_t pollReadySinceNs = 0;  // earliest its last poll's events may have arisen
+    bool winsockStarted = false;        // this worker holds a WSAStartup reference
 };
 
 namespace {
@@ -193,11 +202,14 @@ void wakeSocketWaiters(FiberWorker& worker) {
         Fiber* fiber = worker.socketWaiters[index - 1];
         const bool invalid = (seen & POLLNVAL) != 0;
         if (invalid || (seen & (fiber->waitEvents | POLLERR | POLLHUP)) != 0) {
+            fiber->readySinceNs = std::max(fiber->waitBeganNs, worker.pollReadySinceNs);
             stopWaitingOnSocket(worker, fiber, invalid ? WaitResult::Failed : WaitResult::Ready);
         }
     }
 }
 
+// A socket wait times out only once a poll that returned at or after its
+// deadline has not found the socket ready, whenever the sweep comes round.
 void wakeDueFibers(FiberWorker& worker) {
     const std::int64_t now = nowNs();
     while (!worker.timers.empty() && worker.timers.top().wakeNs <= now) {
@@ -208,7 +220,9 @@ void wakeDueFibers(FiberWorker& worker) {
     worker.nextSweepNs = now + kDeadlineSweepNs;
     for (std::size_t index = worker.socketWaiters.size(); index > 0; --index) {
         Fiber* fiber = worker.socketWaiters[index - 1];
-        if (fiber->waitDeadlineNs <= now) stopWaitingOnSocket(worker, fiber, WaitResult::TimedOut);
+        if (fiber->waitDeadlineNs <= worker.polledNs) {
+            stopWaitingOnSocket(worker, fiber, WaitResult::TimedOut);
+        }
     }
 }
 
@@ -248,6 +262,13 @@ void pollAndWake(FiberWorker& worker, bool mayBlock) {
     }
     const int count = WSAPoll(worker.pollSet.data(), static_cast<ULONG>(worker.pollSet.size()),
                               pollTimeoutMs(worker, mayBlock));
+    // Events that woke a blocked poll arose just before it returned; events it
+    // found waiting arose while the loop ran fibers, so they are dated from the
+    // previous poll: a busy loop must not make a socket late.
+    const std::int64_t returnedNs = nowNs();
+    worker.pollReadySinceNs =
+        returnedNs - worker.lastPollNs < kReturnedAtOnceNs ? worker.polledNs : returnedNs;
+    worker.polledNs = returnedNs;
     worker.parked.store(false);
     if (count > 0) {
         if (worker.pollSet[0].revents != 0) drainWakeSocket(worker);
@@ -381,7 +402,8 @@ WaitResult waitOnFiber(SOCKET socket, SocketWait direction, int timeoutMs) {
     Fiber* fiber = t_fiber;
     fiber->waitSocket = socket;
     fiber->waitEvents = direction == SocketWait::Readable ? POLLRDNORM : POLLWRNORM;
-    fiber->waitDeadlineNs = nowNs() + static_cast<std::int64_t>(timeoutMs) * kNsPerMs;
+    fiber->waitBeganNs = nowNs();
+    fiber->waitDeadlineNs = fiber->waitBeganNs + static_cast<std::int64_t>(timeoutMs) * kNsPerMs;
     fiber->waiterIndex = worker.socketWaiters.size();
     worker.socketWaiters.push_back(fiber);
     parkRunningFiber();
@@ -396,6 +418,10 @@ void sleepOnFiber(std::int64_t durationNs) {
 
 // Nothing is registered per socket on Windows.
 void forgetFiberSocket(SOCKET /*socket*/) {}
+
+std::int64_t fiberReadySinceNs() {
+    return t_fiber->readySinceNs;
+}
 
 Fiber* runningFiber() {
     return t_fiber;

@@ -22,6 +22,12 @@ enum class WaitResult {
 // workers on POSIX wait edge-triggered and would not see bytes left behind.
 WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs);
 
+// The earliest monotonic instant, in ns, at which the socket of this client's
+// last waitForSocket that returned Ready may have become ready. A connect is
+// judged by it: a handshake seen late by a busy pool worker still counts as
+// done when it was, and one that finished after a deadline does not.
+std::int64_t socketReadySinceNs();
+
 // The error a finished non-blocking connect left on the socket; 0 when it succeeded.
 int pendingSocketError(SOCKET socket);
 

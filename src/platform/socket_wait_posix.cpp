@@ -2,6 +2,7 @@
 // descriptors of any number: thousands of clients go far beyond 1023.
 #include "platform/platform.h"
 
+#include "common/clock.h"
 #include "platform/fiber_scheduler.h"
 
 #include <chrono>
@@ -18,6 +19,10 @@ int remainingMs(Clock::time_point deadline) {
     if (leftNs.count() <= 0) return 0;
     return static_cast<int>((leftNs.count() + 999'999) / 1'000'000);
 }
+
+// When the last wait off a pool worker returned Ready: a thread blocked in
+// the wait wakes as the socket becomes ready.
+thread_local std::int64_t t_readySinceNs = 0;
 
 }  // namespace
 
@@ -38,11 +43,18 @@ WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs) {
     int waitMs = boundedMs;
     for (;;) {
         const int ready = poll(&entry, 1, waitMs);
-        if (ready > 0) return (entry.revents & POLLNVAL) ? WaitResult::Failed : WaitResult::Ready;
+        if (ready > 0) {
+            t_readySinceNs = monotonicNowNs();
+            return (entry.revents & POLLNVAL) ? WaitResult::Failed : WaitResult::Ready;
+        }
         if (ready == 0) return WaitResult::TimedOut;
         if (errno != EINTR) return WaitResult::Failed;
         waitMs = remainingMs(deadline);
     }
+}
+
+std::int64_t socketReadySinceNs() {
+    return onFiber() ? fiberReadySinceNs() : t_readySinceNs;
 }
 
 int pendingSocketError(SOCKET socket) {

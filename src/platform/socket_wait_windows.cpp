@@ -4,6 +4,7 @@
 // writable, so that set is always watched too.
 #include "platform/platform.h"
 
+#include "common/clock.h"
 #include "platform/fiber_scheduler.h"
 
 namespace {
@@ -14,6 +15,10 @@ timeval toTimeval(int timeoutMs) {
     limit.tv_usec = (timeoutMs % 1000) * 1000;
     return limit;
 }
+
+// When the last wait off a pool worker returned Ready: a thread blocked in
+// the wait wakes as the socket becomes ready.
+thread_local std::int64_t t_readySinceNs = 0;
 
 }  // namespace
 
@@ -37,7 +42,13 @@ WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs) {
     // The first argument is ignored by Winsock; select() is not cut short by signals.
     const int ready = select(0, readable, writable, &failed, &limit);
     if (ready == SOCKET_ERROR) return WaitResult::Failed;
-    return ready == 0 ? WaitResult::TimedOut : WaitResult::Ready;
+    if (ready == 0) return WaitResult::TimedOut;
+    t_readySinceNs = monotonicNowNs();
+    return WaitResult::Ready;
+}
+
+std::int64_t socketReadySinceNs() {
+    return onFiber() ? fiberReadySinceNs() : t_readySinceNs;
 }
 
 int pendingSocketError(SOCKET socket) {

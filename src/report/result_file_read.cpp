@@ -1,6 +1,7 @@
 #include "report/result_file_read.h"
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -129,6 +130,23 @@ void readRequest(FieldReader& reader, const json& settings, SavedRun& run) {
     }
 }
 
+// Fields added after the first files were written: absent reads as not given.
+void readRunIdentity(FieldReader& reader, const json& settings, SavedRun& run) {
+    const auto startAt = settings.find("start_at_unix_ns");
+    if (startAt != settings.end() && !startAt->is_null() &&
+        reader.integer(*startAt, "settings.start_at_unix_ns", run.startAtUnixNs) &&
+        run.startAtUnixNs <= 0) {
+        reader.fail("\"settings.start_at_unix_ns\" is not an instant after 1970");
+    }
+    const auto runId = settings.find("run_id");
+    if (runId == settings.end() || runId->is_null()) return;
+    if (!runId->is_string() || runId->get<std::string>().empty()) {
+        reader.fail("\"settings.run_id\" is neither null nor a non-empty string");
+        return;
+    }
+    run.runId = runId->get<std::string>();
+}
+
 void readSettings(FieldReader& reader, const json& document, SavedRun& run) {
     const json* settings = reader.member(document, "settings", json::value_t::object, "an object");
     if (settings == nullptr) return;
@@ -147,6 +165,7 @@ void readSettings(FieldReader& reader, const json& document, SavedRun& run) {
     reader.field(*settings, "processor_count", result.processorCount);
     readAgent(reader, *settings, run);
     readRequest(reader, *settings, run);
+    readRunIdentity(reader, *settings, run);
     reader.where = "";
 }
 
@@ -287,6 +306,30 @@ void readSeconds(FieldReader& reader, const json& document, RunResult& result) {
     }
 }
 
+// Every completed request has one latency and one status class, so the three
+// totals agree in any file velkor wrote; a file where they do not has been
+// damaged or edited, and its summary would contradict itself.
+bool totalsAgree(const RunResult& result, std::string& problem) {
+    std::uint64_t latencyTotal = 0;
+    for (const LatencyBucket& bucket : result.latencyCounts) latencyTotal += bucket.count;
+    const StatusClassCounts& classes = result.statusClasses;
+    std::uint64_t classTotal = 0;
+    bool classesOverflow = false;
+    for (std::uint64_t count : {classes.status2xx, classes.status3xx, classes.status4xx,
+                                classes.status5xx, classes.other}) {
+        classesOverflow = classesOverflow || count > UINT64_MAX - classTotal;
+        classTotal += count;
+    }
+    const std::string completed = "\"completed\" is " + std::to_string(result.completed);
+    if (latencyTotal != result.completed) {
+        problem = completed + ", but the latency counts add up to " + std::to_string(latencyTotal);
+    } else if (classesOverflow || classTotal != result.completed) {
+        problem = completed + ", but the status classes add up to " +
+                  (classesOverflow ? std::string("more than 2^64") : std::to_string(classTotal));
+    }
+    return problem.empty();
+}
+
 bool readDocument(const json& document, SavedRun& run, std::string& problem) {
     if (!document.is_object() || document.value("format", json()) != "velkor result") {
         problem = "not a velkor result file";
@@ -317,7 +360,7 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
     readFineLatencies(reader, document, result, version);
     run.formatVersion = version;
     readSeconds(reader, document, result);
-    return problem.empty();
+    return problem.empty() && totalsAgree(result, problem);
 }
 
 }  // namespace

@@ -48,6 +48,9 @@ json settingsOf(const SavedRun& run) {
     settings["request"] = {{"method", run.method},
                            {"header_names", run.headerNames},
                            {"body_bytes", run.bodyBytes < 0 ? json(nullptr) : json(run.bodyBytes)}};
+    // What tells this run from another: agents of one run share them.
+    settings["start_at_unix_ns"] = run.startAtUnixNs != 0 ? json(run.startAtUnixNs) : json(nullptr);
+    settings["run_id"] = !run.runId.empty() ? json(run.runId) : json(nullptr);
     return settings;
 }
 

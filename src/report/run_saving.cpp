@@ -24,6 +24,8 @@ bool saveRunResult(const TestConfig& config, const RunResult& result) {
     if (!config.bodyPath.empty() && config.requestText) {
         run.bodyBytes = static_cast<std::int64_t>(requestBodyBytes(*config.requestText));
     }
+    run.startAtUnixNs = config.startAtUnixNs;
+    run.runId = config.runId;
     if (writeResultFile(config.savePath, run)) return true;
     writeErrorLine(std::string(kSaveWriteFailed) + quotePath(config.savePath));
     return false;

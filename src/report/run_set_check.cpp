@@ -44,6 +44,34 @@ std::string describeRequest(const SavedRun& run) {
                                      : " and a " + std::to_string(run.bodyBytes) + "-byte body");
 }
 
+// Unix seconds as --start-at takes them, "1765000000.25"; "none" when not given.
+std::string startAtText(std::int64_t startAtUnixNs) {
+    if (startAtUnixNs == 0) return "none";
+    std::string fraction = std::to_string(1'000'000'000 + startAtUnixNs % 1'000'000'000).substr(1);
+    while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+    const std::string whole = std::to_string(startAtUnixNs / 1'000'000'000);
+    return fraction.empty() ? whole : whole + "." + fraction;
+}
+
+std::string runIdText(const std::string& runId) {
+    return runId.empty() ? "none" : quoteForMessage(runId);
+}
+
+// Agents of one run were started with one --start-at instant and one
+// --run-id; files that differ in either come from different runs.
+bool sameRunIdentity(const NamedRun& named, const NamedRun& first, std::string& problem) {
+    const SavedRun& one = named.run;
+    const SavedRun& base = first.run;
+    if (one.startAtUnixNs != base.startAtUnixNs) {
+        problem = differs(named, first, "--start-at", startAtText(one.startAtUnixNs),
+                          startAtText(base.startAtUnixNs));
+    } else if (one.runId != base.runId) {
+        problem = differs(named, first, "--run-id", runIdText(one.runId), runIdText(base.runId));
+    }
+    if (!problem.empty()) problem += "; they are not agents of one run";
+    return problem.empty();
+}
+
 bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& problem) {
     const RunResult& one = named.run.result;
     const RunResult& base = first.run.result;
@@ -68,6 +96,7 @@ bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& pr
 bool agentFits(const NamedRun& named, const NamedRun& first, std::string& problem) {
     const SavedRun& one = named.run;
     const SavedRun& base = first.run;
+    if (!sameRunIdentity(named, first, problem)) return false;
     if (one.agentCount != base.agentCount) {
         problem = differs(named, first, "agent count", std::to_string(one.agentCount),
                           std::to_string(base.agentCount));

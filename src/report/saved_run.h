@@ -24,4 +24,6 @@ struct SavedRun {
     std::string method = "GET";                         // the request's method
     std::vector<std::string> headerNames{};  // names of the --header lines, in order; no values
     std::int64_t bodyBytes = -1;             // size of the --body-file, bytes; -1: no body
+    std::int64_t startAtUnixNs = 0;          // --start-at instant, ns since 1970; 0 when not given
+    std::string runId{};                     // --run-id text; empty when not given
 };

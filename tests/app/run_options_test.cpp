@@ -42,8 +42,9 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
 
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
-    const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
-                                  "--latency", "--source", "198.18.0.2,198.18.0.3"});
+    const Outcome outcome =
+        read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt, "--latency",
+              "--source", "198.18.0.2,198.18.0.3", "--run-id", "soak-2026-12-07T23:00_a.1"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);
     EXPECT_EQ(outcome.config.agentCount, 4);
@@ -51,6 +52,7 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_EQ(outcome.config.startAtUnixNs % kNsPerSec, 250'000'000);
     EXPECT_EQ(outcome.config.sourceAddresses,
               (std::vector<std::string>{"198.18.0.2", "198.18.0.3"}));
+    EXPECT_EQ(outcome.config.runId, "soak-2026-12-07T23:00_a.1");
     EXPECT_TRUE(outcome.config.showLatencyBlock);
 }
 
@@ -72,6 +74,7 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         std::string message;               // the single line on standard error
     };
     const std::string agentRule = "（须为K/N，其中 1 <= K <= N）\n";
+    const std::string runIdRule = "（须为1到64个字母、数字或 - _ . : 字符）\n";
     const std::string startRule = "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）\n";
     const std::string past = secondsFromNow(-5);
     const std::string farAhead = secondsFromNow(2 * 86400);
@@ -79,6 +82,8 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
     const std::string headerRule = "（须为“名称: 值”，名称只含字母、数字和 !#$%&'*+-.^_`|~）\n";
     const std::string ownedRule =
         "（Connection、Content-Length 和 Transfer-Encoding 由 velkor 决定）\n";
+    // 2^64 ns in seconds ahead: in nanoseconds it would wrap to a minute ahead.
+    const std::string wrapsAround = secondsFromNow(18'446'744'073 + 60, ".709551616");
     const Case cases[] = {
         {{"--bogus"}, "未知选项: \"--bogus\"\n"},
         {{"extra"}, "未知选项: \"extra\"\n"},
@@ -93,12 +98,21 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--agent", "1/9999999999"}, "选项 --agent 的值无效: \"1/9999999999\"" + agentRule},
         {{"--start-at", past}, "选项 --start-at 的值无效: \"" + past + "\"" + startRule},
         {{"--start-at", farAhead}, "选项 --start-at 的值无效: \"" + farAhead + "\"" + startRule},
+        {{"--start-at", wrapsAround},
+         "选项 --start-at 的值无效: \"" + wrapsAround + "\"" + startRule},
+        {{"--start-at", "999999999999.999999999"},
+         "选项 --start-at 的值无效: \"999999999999.999999999\"" + startRule},
         {{"--start-at", "soon"}, "选项 --start-at 的值无效: \"soon\"" + startRule},
         {{"--start-at", "1."}, "选项 --start-at 的值无效: \"1.\"" + startRule},
         {{"--source", "198.18.0.2,"},
          "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4地址）\n"},
         {{"--latency", "--latency"}, "选项 --latency 重复出现\n"},
         {{"--latency", "5"}, "未知选项: \"5\"\n"},
+        {{"--run-id", ""}, "选项 --run-id 的值无效: \"\"" + runIdRule},
+        {{"--run-id", "a b"}, "选项 --run-id 的值无效: \"a b\"" + runIdRule},
+        {{"--run-id", "x\"y"}, "选项 --run-id 的值无效: \"x\\x22y\"" + runIdRule},
+        {{"--run-id", std::string(65, 'r')},
+         "选项 --run-id 的值无效: \"" + std::string(64, 'r') + "...\"" + runIdRule},
         {{"--source", "::1"}, "选项 --source 的值无效: \"::1\"（须为逗号分隔的IPv4地址）\n"},
         {{"--method", "GET /x"}, "选项 --method 的值无效: \"GET /x\"" + methodRule},
         {{"--method", ""}, "选项 --method 的值无效: \"\"" + methodRule},

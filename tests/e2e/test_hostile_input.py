@@ -37,6 +37,8 @@ URL_MESSAGE = re.compile("^仅支持http协议的URL\n$".encode())
 CONTROL_MESSAGE = re.compile('^URL中含有控制字符: ".*"（主机名和路径中不能有控制字符）\n$'.encode(),
                              re.DOTALL)
 
+LOOKUP_MESSAGE = re.compile('^无法解析主机名: ".*"（(找不到它的IPv4地址|1.5秒内没有得到应答)）\n$'.encode(),
+                            re.DOTALL)
 OPTION_MESSAGE = re.compile('^未知选项: ".*"\n$'.encode(), re.DOTALL)
 AGENT_MESSAGE = re.compile('^选项 --agent 的值无效: ".*"（须为K/N，其中 1 <= K <= N）\n$'.encode(),
                            re.DOTALL)
@@ -105,8 +107,9 @@ class HostileInputTest(unittest.TestCase):
             (prefix + b"/" + HOSTILE["control bytes"], CONTROL_MESSAGE),
             (b"http://" + HOSTILE["control bytes"] + b"/", CONTROL_MESSAGE),
             (prefix + b"/" + HOSTILE["non-UTF-8"], "run"),
-            (b"http://" + HOSTILE["non-UTF-8"] + b":" + port + b"/", "run"),
-            (b"http://" + b"h" * (LONGEST_ARGUMENT - 7), "run"),
+            # Host names no resolver knows are refused before the run.
+            (b"http://" + HOSTILE["non-UTF-8"] + b":" + port + b"/", LOOKUP_MESSAGE),
+            (b"http://" + b"h" * (LONGEST_ARGUMENT - 7), LOOKUP_MESSAGE),
         ]
         for url, expected in cases:
             for args in ([b"-t", b"0", b"-c", b"1", url],

@@ -92,11 +92,17 @@ class LoadRunTest(unittest.TestCase):
     def test_latency_is_measured_to_the_response(self):
         run, served = self.run_against(["--mode", "delay", "--delay-ms", "200"], "-t", "2", "-c", "2")
         summary = self.assert_consistent(run, 2)
-        self.assertEqual(int(summary["Completed requests"]), served)
+        completed, errors = int(summary["Completed requests"]), int(summary["Total errors"])
+        # On a loaded machine the server may answer a client's last request
+        # more than 2 s after the run time: velkor has given that exchange up
+        # as an error by then, and the server still counts its late answer.
+        self.assertLessEqual(errors, 2)
+        self.assertGreaterEqual(served, completed)
+        self.assertLessEqual(served, completed + errors)
         for label in ["50%", "100%"]:
-            latency_ms = int(summary[label].split()[0])
-            self.assertGreaterEqual(latency_ms, 200)
-            self.assertLess(latency_ms, 1000)
+            self.assertGreaterEqual(int(summary[label].split()[0]), 200)
+        # From the request, not from the run's start: half of them well below a second.
+        self.assertLess(int(summary["50%"].split()[0]), 1000)
         self.assertGreaterEqual(float(summary["Mean latency"].split()[0]), 200)
 
     def test_unreachable_target_gives_one_error_per_client(self):

@@ -118,7 +118,23 @@ class ReportTest(unittest.TestCase):
         with Target() as target:
             for k in (1, 2, 3):
                 self.save("agent%d.json" % k, target, "-t", "1", "-c", "5", "-q", "300",
-                          options=("--agent", "%d/3" % k))
+                          options=("--agent", "%d/3" % k, "--run-id", "soak-1"))
+            # Agent 2 of another run, named alike but started at a set instant.
+            start_at = "%.3f" % (time.time() + 1)
+            self.save("other2.json", target, "-t", "1", "-c", "5", "-q", "300",
+                      options=("--agent", "2/3", "--run-id", "soak-1", "--start-at", start_at))
+        self.assertEqual(load(self.path("agent1.json"))["settings"]["run_id"], "soak-1")
+        self.assertIsNone(load(self.path("agent1.json"))["settings"]["start_at_unix_ns"])
+        self.assertEqual(load(self.path("other2.json"))["settings"]["start_at_unix_ns"],
+                         int(start_at.replace(".", "")) * 1000000)
+        report = run_report(self.path("agent1.json"), self.path("other2.json"),
+                            self.path("agent3.json"))
+        self.assertEqual(report.returncode, 1)
+        self.assertEqual(report.stderr.decode(),
+                         f'velkor-report: "{self.path("other2.json")}": --start-at '
+                         f'{start_at.rstrip("0").rstrip(".")} differs from none in '
+                         f'"{self.path("agent1.json")}"; they are not agents of one run\n')
+
         files = [self.path("agent%d.json" % k) for k in (3, 1, 2)]
         report = run_report(*files)
         self.assertEqual(report.returncode, 0, report.stderr)

@@ -21,9 +21,7 @@ struct ScriptedPeer {
     explicit ScriptedPeer(std::function<void(SOCKET)> script) {
         std::uint16_t port = 0;
         listener = listenOnLoopback(port);
-        TestConfig config;
-        config.host = "127.0.0.1";
-        config.port = port;
+        const TestConfig config = loopbackTarget(port);
         peer = std::thread([this, script] {
             const SOCKET accepted = acceptClient(listener);
             script(accepted);
@@ -72,9 +70,9 @@ TEST_F(Exchange, ReadsOneWholeResponsePerRequest) {
         });
         ASSERT_NE(peer.client, INVALID_SOCKET);
         ExchangeState state;
-        const std::int32_t firstMs =
+        const std::int64_t firstNs =
             sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
-        EXPECT_GE(firstMs, 25);  // measured to the body's last byte
+        EXPECT_GE(firstNs, 25 * kNsPerMs);  // measured to the body's last byte
         EXPECT_FALSE(state.reconnectNeeded);
         EXPECT_GE(sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec)), 0);
         EXPECT_FALSE(state.reconnectNeeded);
@@ -111,7 +109,7 @@ TEST_F(Exchange, CloseCompletesOnlyABodyFramedByTheClose) {
             sendText(s, c.answer);
         });
         ExchangeState state;
-        const std::int32_t result =
+        const std::int64_t result =
             sendRequest(peer.client, kRequest, state, giveUpIn(5 * kNsPerSec));
         EXPECT_EQ(result >= 0, c.completes) << c.name;
         EXPECT_EQ(g_completedRequests, c.completes ? 1u : 0u) << c.name;
@@ -148,23 +146,33 @@ TEST_F(Exchange, SilentServerIsAbandonedAtTheGiveUpInstant) {
     shutdown(peer.client, 2);
 }
 
+// The latency runs from before the request is sent: a peer that reads it
+// only after a pause makes the exchange last at least that pause.
 TEST_F(Exchange, LongRequestIsSentWhole) {
+    constexpr int kReadDelayMs = 300;
     TestConfig config;
     config.host = "h";
     config.path = "/" + std::string(4 * 1024 * 1024, 'p');
     const std::string longRequest = buildRequestText(config);
     std::size_t receivedBytes = 0;
+    std::int64_t latencyNs = -1;
     {
         ScriptedPeer peer([&](SOCKET s) {
-            // Read slowly at first so the client's send buffer fills up.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // Once the request begins to arrive, read nothing for a while, so
+            // the client's send buffer fills up.
+            char first = 0;
+            recv(s, &first, 1, MSG_PEEK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(kReadDelayMs));
             receivedBytes = receiveRequestHeader(s).size();
             sendText(s, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
         });
         ExchangeState state;
-        EXPECT_GE(sendRequest(peer.client, longRequest, state, giveUpIn(20 * kNsPerSec)), 0);
+        latencyNs = sendRequest(peer.client, longRequest, state, giveUpIn(20 * kNsPerSec));
     }
     EXPECT_EQ(receivedBytes, longRequest.size());
+    // Below the pause by a margin for the peer's first peek.
+    EXPECT_GE(latencyNs, (kReadDelayMs - 50) * kNsPerMs);
+    EXPECT_EQ(g_completedRequests, 1u);
 }
 
 // A 1 MiB body to a peer that reads nothing for 300 ms: far more than the
@@ -180,7 +188,7 @@ TEST_F(Exchange, LatencyCoversTheSendOfALargeBodyToASlowReader) {
     for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
     const std::string request = buildRequestText(config, body);
     std::string received;
-    std::int32_t latencyMs = -1;
+    std::int64_t latencyNs = -1;
     {
         ScriptedPeer peer([&](SOCKET s) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -198,9 +206,9 @@ TEST_F(Exchange, LatencyCoversTheSendOfALargeBodyToASlowReader) {
         setsockopt(peer.client, SOL_SOCKET, SO_SNDBUF,
                    reinterpret_cast<const char*>(&sendBufferBytes), sizeof sendBufferBytes);
         ExchangeState state;
-        latencyMs = sendRequest(peer.client, request, state, giveUpIn(20 * kNsPerSec));
+        latencyNs = sendRequest(peer.client, request, state, giveUpIn(20 * kNsPerSec));
     }
-    EXPECT_GE(latencyMs, 290);
+    EXPECT_GE(latencyNs, 290 * kNsPerMs);
     EXPECT_EQ(received.size(), request.size());
     EXPECT_TRUE(received == request) << "the peer received other bytes than the request";
     EXPECT_EQ(g_completedRequests, 1u);

@@ -35,9 +35,7 @@ TEST(IdleClose, SeesWhatTheServerLeftOnAnIdleConnectionAndConsumesNothing) {
     for (const Case& c : cases) {
         std::uint16_t port = 0;
         const SOCKET listener = listenOnLoopback(port);
-        TestConfig config;
-        config.host = "127.0.0.1";
-        config.port = port;
+        const TestConfig config = loopbackTarget(port);
         const SOCKET client = config.createConnection(monotonicNowNs() + 5 * kNsPerSec);
         ASSERT_NE(client, INVALID_SOCKET);
         const SOCKET server = acceptClient(listener);

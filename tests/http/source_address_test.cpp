@@ -21,9 +21,7 @@ in_addr parsed(const char* text) {
 }
 
 TestConfig withSources(std::uint16_t port, std::vector<std::string> sources) {
-    TestConfig config;
-    config.host = "127.0.0.1";
-    config.port = port;
+    TestConfig config = loopbackTarget(port);
     for (const std::string& source : sources) config.sourceBinds.push_back(parsed(source.c_str()));
     config.sourceAddresses = std::move(sources);
     return config;

@@ -24,12 +24,16 @@ std::string summaryOf(const RunResult& result) {
 }
 
 SavedRun fullRun() {
-    SavedRun run = agentRun(2, 3, 7, {0, 1, 1, 19, 4'000'000'000u});
+    SavedRun run = agentRun(2, 3, 7, {0, 1, 1, 19});
     RunResult& result = run.result;
     result.targetQps = 5000;
-    result.completed = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    result.latencyCounts.push_back({4'000'000'000u, most - 4});
+    result.fineCounts.push_back(
+        {fineBucketLowUs(fineBucketIndex(4'000'000'000LL * 1'000'000)), most - 4});
+    result.completed = most;
     result.errors = 12;
-    result.statusClasses = {1, 2, 3, 4, 5};
+    result.statusClasses = {most - 14, 2, 3, 4, 5};
     result.startUnixNs = -5;
     result.seconds = {{0, 0.0, 0}, {19, 19.684210526315788, 2}, {3, 1e-7, 0}};
     result.latencySumNs = 4'000'000'021'123'456'789.5;
@@ -37,6 +41,8 @@ SavedRun fullRun() {
     run.method = "POST";
     run.headerNames = {"Content-Type", "authorization"};
     run.bodyBytes = 1024;
+    run.startAtUnixNs = 1'796'601'600'250'000'000;
+    run.runId = "soak-7";
     return run;
 }
 
@@ -69,6 +75,8 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
     EXPECT_EQ(read.wholeConcurrency, written.wholeConcurrency);
     EXPECT_EQ(read.agentIndex, written.agentIndex);
     EXPECT_EQ(read.agentCount, written.agentCount);
+    EXPECT_EQ(read.startAtUnixNs, written.startAtUnixNs);
+    EXPECT_EQ(read.runId, written.runId);
     EXPECT_EQ(read.velkorVersion, written.velkorVersion);
     EXPECT_EQ(a.latencySumNs, b.latencySumNs);
     EXPECT_EQ(a.hasFineCounts, b.hasFineCounts);
@@ -100,6 +108,16 @@ TEST(ResultFile, ReadsBackEveryFigureExactly) {
     const json gbkDocument = json::parse(resultFileText(gbkUrl));
     EXPECT_EQ(gbkDocument["settings"]["url_hex"], "687474703a2f2f682fb2e2cad43f713d225c");
     EXPECT_FALSE(json::parse(resultFileText(plain))["settings"].contains("url_hex"));
+
+    // Files written before runs had an identity lack its fields: not given.
+    json older = json::parse(resultFileText(fullRun()));
+    older["settings"].erase("start_at_unix_ns");
+    older["settings"].erase("run_id");
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(older.dump(), read, problem)) << problem;
+    EXPECT_EQ(read.startAtUnixNs, 0);
+    EXPECT_EQ(read.runId, "");
 }
 
 TEST(ResultFile, ReadsVersionOneFilesAsTheirRunsPrintedThem) {
@@ -197,6 +215,13 @@ TEST(ResultFile, NamesWhatIsWrong) {
          "\"planned_latency_counts_us[0]\" is not a [microseconds, count] pair"},
         {"/planned_latency_counts_us", json::parse("[[9007199254740992,1]]"),
          "\"planned_latency_counts_us\" is not ascending bucket starts with counts above 0"},
+        {"/completed", 3, "\"completed\" is 3, but the latency counts add up to 2"},
+        {"/status_classes/4xx", 1, "\"completed\" is 2, but the status classes add up to 3"},
+        {"/status_classes/other", 18446744073709551615ULL,
+         "\"completed\" is 2, but the status classes add up to more than 2^64"},
+        {"/settings/start_at_unix_ns", -1,
+         "\"settings.start_at_unix_ns\" is not an instant after 1970"},
+        {"/settings/run_id", "", "\"settings.run_id\" is neither null nor a non-empty string"},
         {"/seconds", json::parse("[[1,-0.5,0]]"),
          "\"seconds[0]\" is not a [completed, mean latency, errors] row"},
         {"/seconds", json::parse("[[1,2,-1]]"), "\"seconds[0][2]\" is not an integer in range"},

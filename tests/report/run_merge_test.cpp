@@ -138,7 +138,16 @@ SavedRun withClients(SavedRun run, std::int64_t clients) {
     return run;
 }
 
+// An agent started with --start-at startAtUnixNs and --run-id runId.
+SavedRun startedAs(SavedRun run, std::int64_t startAtUnixNs, const char* runId = "") {
+    run.startAtUnixNs = startAtUnixNs;
+    run.runId = runId;
+    return run;
+}
+
 TEST(RunSet, AcceptsWholeAgentSetsAndNamesTheFileThatDoesNotFit) {
+    constexpr std::int64_t kMonday = 1'796'601'600'250'000'000;  // a --start-at of ...600.25
+    constexpr std::int64_t kTuesday = kMonday + 86'400'000'000'000;
     const SavedRun plain = savedRunWith({1}, 1);
     struct Case {
         std::vector<SavedRun> runs;  // files a.json, b.json, ... in this order
@@ -149,6 +158,18 @@ TEST(RunSet, AcceptsWholeAgentSetsAndNamesTheFileThatDoesNotFit) {
         {{plain, savedRunWith({2}, 2), savedRunWith({}, 3)}, ""},
         {{agentRun(2, 4, 9)}, ""},  // one file is reprinted, whatever it is
         {{agentRun(1, 3, 7), agentRun(3, 3, 7)}, "agent 2/3 is missing from the set of 3 agents"},
+        {{startedAs(agentRun(1, 2, 7), kMonday, "soak"),
+          startedAs(agentRun(2, 2, 7), kMonday, "soak")},
+         ""},
+        {{startedAs(agentRun(1, 2, 7), kMonday), startedAs(agentRun(2, 2, 7), kTuesday)},
+         "\"b.json\": --start-at 1796688000.25 differs from 1796601600.25 in \"a.json\"; they "
+         "are not agents of one run"},
+        {{startedAs(agentRun(1, 2, 7), kMonday), agentRun(2, 2, 7)},
+         "\"b.json\": --start-at none differs from 1796601600.25 in \"a.json\"; they are not "
+         "agents of one run"},
+        {{startedAs(agentRun(1, 2, 7), 0, "mon"), startedAs(agentRun(2, 2, 7), 0, "tue")},
+         "\"b.json\": --run-id \"tue\" differs from \"mon\" in \"a.json\"; they are not agents "
+         "of one run"},
         {{agentRun(1, 10, 7), agentRun(8, 10, 7)},
          "agents 2/10, 3/10, 4/10, 5/10, 6/10 and 3 more are missing from the set of 10 agents"},
         {{agentRun(1, 2147483647, 7), agentRun(2, 2147483647, 7)},

@@ -53,11 +53,24 @@ TEST_F(LatencyWindowTest, ReporterWritesNothingForRunTimesBelowOne) {
 TEST_F(LatencyWindowTest, ReporterCountsFromItsStartAndKeepsEachLinesFigures) {
     g_completedRequests = 100;  // completed before the reporter started: left out
     g_totalErrors = 7;
+    std::thread client([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (std::uint32_t latencyMs : {10u, 20u, 30u}) {
+            g_completedRequests.fetch_add(1);
+            recordLatencyNs(static_cast<std::int64_t>(latencyMs) * kNsPerMs);
+        }
+        g_totalErrors.fetch_add(2);
+    });
     TestConfig config;
     config.durationSec = 1;
     std::ostringstream out;
     progressReporter(config, monotonicNowNs(), out);
-    EXPECT_EQ(out.str(), "累计请求: 0, 本秒QPS: 0, 本秒平均延迟: 0 ms\n");
+    client.join();
+    EXPECT_EQ(out.str(), "累计请求: 3, 本秒QPS: 3, 本秒平均延迟: 20 ms\n");
+    ASSERT_EQ(g_secondSamples.size(), 1u);
+    EXPECT_EQ(g_secondSamples[0].completed, 3u);
+    EXPECT_EQ(g_secondSamples[0].meanLatencyMs, 20.0);
+    EXPECT_EQ(g_secondSamples[0].errors, 2u);
 }
 
 TEST_F(LatencyWindowTest, ReporterCountsItsSecondsFromTheRunsStartNotItsOwn) {

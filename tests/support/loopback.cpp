@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "http/request_text.h"
+#include "http/target_lookup.h"
+
 namespace {
 
 // Winsock must be started once for the whole test program.
@@ -34,6 +39,14 @@ SOCKET listenOnLoopback(std::uint16_t& port) {
 
 SOCKET acceptClient(SOCKET listener) {
     return accept(listener, nullptr, nullptr);
+}
+
+TestConfig loopbackTarget(std::uint16_t port) {
+    TestConfig config{.url = "", .host = "127.0.0.1", .path = "/"};
+    config.port = port;
+    EXPECT_EQ(findTargetAddresses(config, kTargetLookupLimitNs), LookupOutcome::Found);
+    config.requestText = std::make_shared<const std::string>(buildRequestText(config));
+    return config;
 }
 
 void sendText(SOCKET socket, std::string_view text) {

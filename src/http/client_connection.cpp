@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/messages.h"
+#include "common/clock.h"
 #include "http/idle_close.h"
 #include "stats/run_stats.h"
 
@@ -36,7 +37,8 @@ void reportRefusedCertificate(TlsOpenResult result) {
 }  // namespace
 
 ClientConnection openClientConnection(const TestConfig& config, std::int64_t giveUpNs,
-                                      std::int32_t localClientIndex, TlsSession* session) {
+                                      std::int32_t localClientIndex, TlsSession* session,
+                                      std::int64_t quietAfterNs) {
     ClientConnection connection;
     connection.socket = config.createConnection(giveUpNs, localClientIndex);
     if (connection.socket == INVALID_SOCKET || config.tlsContext == nullptr) return connection;
@@ -47,11 +49,13 @@ ClientConnection openClientConnection(const TestConfig& config, std::int64_t giv
     setsockopt(connection.socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                sizeof(noDelay));
     TlsOpenResult result = TlsOpenResult::Failed;
+    const std::int64_t handshakeStartNs = monotonicNowNs();
     connection.tls = openTlsStream(*config.tlsContext, connection.socket, config.host, session,
                                    giveUpNs, result);
     if (connection.tls == nullptr) {
         reportRefusedCertificate(result);
-        g_totalErrors.fetch_add(1);
+        const bool cutOff = result == TlsOpenResult::Failed && monotonicNowNs() >= giveUpNs;
+        if (!cutOff || handshakeStartNs <= quietAfterNs) g_totalErrors.fetch_add(1);
         closeClientConnection(connection);
     }
     return connection;

@@ -17,8 +17,11 @@ struct ClientConnection {
 // one error and leaves the connection closed. A refused certificate is also
 // reported on standard error, once per run. session (may be null) holds the
 // client's TLS session, offered for resumption and refreshed by the server.
+// A handshake begun after quietAfterNs that giveUpNs cuts off counts no
+// error: the client stopped waiting, the server had not failed.
 ClientConnection openClientConnection(const TestConfig& config, std::int64_t giveUpNs,
-                                      std::int32_t localClientIndex, TlsSession* session);
+                                      std::int32_t localClientIndex, TlsSession* session,
+                                      std::int64_t quietAfterNs = INT64_MAX);
 
 // Closes the connection, if open; it is then closed (socket INVALID_SOCKET).
 void closeClientConnection(ClientConnection& connection);

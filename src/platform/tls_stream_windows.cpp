@@ -33,6 +33,10 @@ long tlsReceive(TlsStream&, char*, std::size_t, std::int64_t) {
     return -1;
 }
 
+bool tlsHoldsReceivedBytes(const TlsStream&) {
+    return false;
+}
+
 bool tlsClosedWhileIdle(TlsStream&) {
     return true;
 }

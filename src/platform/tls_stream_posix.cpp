@@ -138,12 +138,8 @@ int lastError(TlsStream& stream, int returned) {
     return error;
 }
 
-}  // namespace
-
-TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error) {
-    error = TlsContextError::TlsUnavailable;
-    SSL_CTX* ssl = SSL_CTX_new(TLS_client_method());
-    if (ssl == nullptr) return nullptr;
+// What every connection of the run shares, whatever the verification.
+bool applyConnectionSettings(SSL_CTX* ssl) {
     SSL_CTX_set_min_proto_version(ssl, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(ssl, TLS1_3_VERSION);
     // Buffers are given back between exchanges (16 KiB each way per idle
@@ -160,7 +156,16 @@ TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error
     SSL_CTX_set_session_cache_mode(ssl, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE |
                                             SSL_SESS_CACHE_NO_AUTO_CLEAR);
     SSL_CTX_sess_set_new_cb(ssl, storeNewSession);
-    if (SSL_CTX_set_alpn_protos(ssl, kAlpnHttp11, sizeof(kAlpnHttp11)) != 0 ||
+    return SSL_CTX_set_alpn_protos(ssl, kAlpnHttp11, sizeof(kAlpnHttp11)) == 0;
+}
+
+}  // namespace
+
+TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error) {
+    error = TlsContextError::TlsUnavailable;
+    SSL_CTX* ssl = SSL_CTX_new(TLS_client_method());
+    if (ssl == nullptr) return nullptr;
+    if (!applyConnectionSettings(ssl) ||
         (settings.verifyPeer && SSL_CTX_set_default_verify_paths(ssl) != 1)) {
         SSL_CTX_free(ssl);
         return nullptr;

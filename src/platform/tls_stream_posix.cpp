@@ -225,7 +225,13 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
             result = TlsOpenResult::Open;
             return stream;
         }
-        if (!awaitSocket(*stream, lastError(*stream, returned), giveUpNs)) break;
+        // A handshake step costs real CPU (a key exchange, a signature to
+        // check): past the give-up instant none is begun, however late the
+        // fiber woke, or thousands left at a run's end would stretch it.
+        if (!awaitSocket(*stream, lastError(*stream, returned), giveUpNs) ||
+            monotonicNowNs() >= giveUpNs) {
+            break;
+        }
     }
     const long verifyResult = SSL_get_verify_result(ssl);
     if (verifyPeer && verifyResult != X509_V_OK) result = verificationResult(verifyResult);

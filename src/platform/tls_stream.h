@@ -23,8 +23,12 @@
 //   sleep, no thread: clients run as fibers and a wait parks only the fiber.
 //   Waits follow socket_wait.h's rule: wait only after the socket said "would
 //   block", since the wait may be edge-triggered.
-// - A wait that times out gets one more non-blocking try before the give-up:
-//   on a busy worker the bytes may have arrived while the fiber waited its turn.
+// - A send or receive whose wait times out gets one more non-blocking try
+//   before it gives up: on a busy worker the bytes may have arrived while the
+//   fiber waited its turn. A handshake gets none: past the give-up instant no
+//   handshake step is begun, since each costs real CPU (a key exchange, a
+//   certificate check) and thousands of clients still shaking hands at a
+//   run's end would stretch it.
 // - Nothing is printed and no counter is touched here: the caller counts the
 //   errors and prints the one verification line per run.
 // - Failures are final: after a failed send or receive the caller frees the

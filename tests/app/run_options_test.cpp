@@ -41,9 +41,9 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
 
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
-    const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
-                                  "--source", "198.18.0.2,198.18.0.3", "--insecure", "--ca",
-                                  "ca.pem"});
+    const Outcome outcome =
+        read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt, "--source",
+              "198.18.0.2,198.18.0.3", "--insecure", "--ca", "ca.pem"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);
     EXPECT_EQ(outcome.config.agentCount, 4);

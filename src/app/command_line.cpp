@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "app/integer_rule.h"
-#include "app/messages.h"
+#include "config/messages.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Reading the positional command line into the run settings.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Checks the command line's shape and fills durationSec, concurrency,
 // targetQps and url. On a wrong shape writes the usage text, on a bad number

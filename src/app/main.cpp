@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "app/command_line.h"
-#include "app/messages.h"
+#include "config/messages.h"
 #include "app/run_options.h"
 #include "app/source_check.h"
 #include "app/tls_setup.h"
@@ -11,6 +11,8 @@
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
 #include "report/run_saving.h"
+#include "stats/latency_block.h"
+#include "stats/run_summary.h"
 
 int main(int argc, char* argv[]) {
     // "--version" first is no run's shape, so answering it changes no run.
@@ -35,7 +37,16 @@ int main(int argc, char* argv[]) {
         WSACleanup();
         return 1;
     }
-    const int status = runLoadTest(config);
+    RunResult result;
+    const bool ran = runLoadTest(config, result);
     releaseTls(config);
-    return status;
+    if (!ran) {
+        WSACleanup();
+        return 1;
+    }
+    printRunSummary(result, std::cout);
+    if (config.showLatencyBlock) printLatencyBlock(result, std::cout);
+    const bool saved = saveRunResult(config, result);
+    WSACleanup();
+    return saved ? 0 : 1;
 }

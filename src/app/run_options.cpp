@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "common/clock.h"
 
 namespace {
@@ -92,7 +92,7 @@ struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
     std::string_view rule;                              // what a good value looks like
-    bool takesValue = true;                             // false: a switch, read with ""
+    bool takesValue = true;                             // false: a switch, read with no value
 };
 
 const OptionRule kOptions[] = {
@@ -118,6 +118,9 @@ const OptionRule kOptions[] = {
          return !value.empty();
      },
      kCaFileUnreadable},
+    {"--latency",
+     [](std::string_view, TestConfig& config) { return config.showLatencyBlock = true; }, "",
+     false},
 };
 
 }  // namespace
@@ -136,7 +139,7 @@ bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConf
         if (seen[which]) return fail(option.name, kOptionRepeated);
         seen[which] = true;
         if (!option.takesValue) {
-            option.read("", config);
+            option.read({}, config);
             continue;
         }
         if (at + 1 >= argc) return fail(option.name, kOptionMissingValue);

@@ -1,7 +1,7 @@
 // The long options after the URL: features beyond the positional command line.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Reads the arguments after the URL (from argv[firstIndex] on) into config's
 // option fields. An unknown option, a missing or bad value, or a repeated

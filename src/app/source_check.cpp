@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "platform/source_bind.h"
 
 namespace {

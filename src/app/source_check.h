@@ -2,7 +2,7 @@
 // that another host owns would otherwise only show as every connect failing.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Binds a throw-away socket to each --source address in turn. The first that
 // the system refuses is named in one line on standard error, and the result

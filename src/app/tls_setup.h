@@ -2,7 +2,7 @@
 // that cannot be used stops the run before anything is sent.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Makes config.tlsContext for an https:// URL from --insecure and --ca; does
 // nothing for http://. On failure writes one line on standard error and

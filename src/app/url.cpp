@@ -1,7 +1,7 @@
 #include "app/url.h"
 
 #include "app/integer_rule.h"
-#include "app/messages.h"
+#include "config/messages.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Accepts any text holding "http://" or "https://" (the first of the two to
 // occur is the scheme); what follows it gives host, optional port (80 for

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <string>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "common/clock.h"
 #include "http/idle_close.h"
 #include "stats/run_stats.h"

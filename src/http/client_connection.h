@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "platform/tls_stream.h"
 
 struct ClientConnection {

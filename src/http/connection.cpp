@@ -1,7 +1,7 @@
 // Opening a client's TCP connection to the target.
 #include <string>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "common/clock.h"
 #include "http/wait_budget.h"
 #include "platform/source_bind.h"

@@ -109,12 +109,12 @@ std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeSt
 
 }  // namespace
 
-std::int32_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
+std::int64_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
                          std::int64_t giveUpNs) {
     return sendRequest(ClientConnection{socket, nullptr}, requestText, state, giveUpNs);
 }
 
-std::int32_t sendRequest(const ClientConnection& connection, std::string_view requestText,
+std::int64_t sendRequest(const ClientConnection& connection, std::string_view requestText,
                          ExchangeState& state, std::int64_t giveUpNs) {
     if (connection.socket == INVALID_SOCKET) return -1;
     const std::int64_t startNs = monotonicNowNs();
@@ -124,7 +124,8 @@ std::int32_t sendRequest(const ClientConnection& connection, std::string_view re
         const std::int64_t endNs = receiveWholeResponse(connection, state, giveUpNs);
         g_completedRequests.fetch_add(1);
         recordStatusCode(state.framer.statusCode);
-        return static_cast<std::int32_t>((endNs - startNs) / kNsPerMs);
+        state.responseEndNs = endNs;
+        return endNs - startNs;
     } catch (const std::exception&) {
         // The reason is not shown: the error counter is a failure's only trace.
         state.reconnectNeeded = true;

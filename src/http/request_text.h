@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // "GET <path> HTTP/1.1", "Host: <host>" (never with the port) and
 // "Connection: keep-alive", each ended by CR LF, then the empty line.

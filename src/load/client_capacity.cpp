@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/messages.h"
-#include "load/client_share.h"
+#include "config/messages.h"
+#include "config/client_share.h"
 #include "platform/socket_limit.h"
 
 bool clientCountFits(const TestConfig& config) {

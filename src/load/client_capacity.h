@@ -1,7 +1,7 @@
 // The check, before a run, that this process can hold its share of the clients.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // False, after one line on standard error, when this process's clients need
 // more sockets than it can open; the run must not start then.

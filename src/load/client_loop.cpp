@@ -1,5 +1,7 @@
 #include "load/client_loop.h"
 
+#include <cstdint>
+
 #include "common/clock.h"
 #include "common/sleep_until.h"
 #include "http/exchange.h"
@@ -16,6 +18,7 @@ struct ClientState {
     std::int32_t localIndex;           // place among this process's clients; picks the source
     ClientConnection connection{};     // the client's connection, or none
     ExchangeState exchange{};          // response framing carried between exchanges
+    bool answered = false;             // the last exchange got its whole response
     TlsSession* tlsSession = nullptr;  // https: the session a reconnect resumes
 };
 
@@ -36,17 +39,27 @@ bool openConnection(ClientState& client, bool reconnect = true) {
     return client.connection.socket != INVALID_SOCKET;
 }
 
-// One exchange, with the reconnects it calls for. False when the client is
-// finished: a reconnect failed (already counted as an error).
-bool runCycle(const std::string& requestText, ClientState& client) {
+// Stands for the planned start of an unpaced exchange, which has none.
+constexpr std::int64_t kNoPlannedStart = INT64_MIN;
+
+// One exchange, with the reconnects it calls for. A paced exchange also
+// counts its latency from plannedStartNs. False when the client
+// is finished: a reconnect failed (already counted as an error).
+bool runCycle(const std::string& requestText, ClientState& client, std::int64_t plannedStartNs) {
     // The previous response closed the connection, as the server announced.
     if (client.connection.socket == INVALID_SOCKET && !openConnection(client)) return false;
-    const std::int32_t latencyMs = sendRequest(client.connection, requestText, client.exchange,
+    const std::int64_t latencyNs = sendRequest(client.connection, requestText, client.exchange,
                                                client.window.exchangeGiveUpNs);
-    if (latencyMs >= 0) recordLatencyMs(static_cast<std::uint32_t>(latencyMs));
+    client.answered = latencyNs >= 0;
+    if (client.answered) {
+        recordLatencyNs(latencyNs);
+        if (plannedStartNs != kNoPlannedStart) {
+            recordPlannedLatencyNs(client.exchange.responseEndNs - plannedStartNs);
+        }
+    }
     if (!client.exchange.reconnectNeeded) return true;
     closeConnection(client);
-    if (latencyMs >= 0) return true;
+    if (client.answered) return true;
     // A failed exchange reconnects at once, unless no exchange would follow.
     if (monotonicNowNs() >= client.window.deadlineNs) return false;
     return openConnection(client);
@@ -54,12 +67,12 @@ bool runCycle(const std::string& requestText, ClientState& client) {
 
 void runUnpaced(const std::string& requestText, ClientState& client) {
     while (monotonicNowNs() < client.window.deadlineNs) {
-        if (!runCycle(requestText, client)) return;
+        if (!runCycle(requestText, client, kNoPlannedStart)) return;
     }
 }
 
-// Sleeps to each planned start, and at the end to the deadline, so the
-// connection stays open for the whole run. A connection that sat idle is
+// Sleeps to each planned start of the client's own grid, and at the end to
+// the deadline, so the connection stays open for the whole run. A connection that sat idle is
 // checked before it is used: a server's idle close is reopened, not an error.
 void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientState& client) {
     PacingSchedule schedule = startPacing(client.config, globalIndex, client.window.startNs);
@@ -72,8 +85,15 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
             connectionClosedWhileIdle(client.connection) && !openConnection(client)) {
             return;
         }
-        if (!runCycle(requestText, client)) return;
-        advancePacing(schedule, monotonicNowNs());
+        if (!runCycle(requestText, client, schedule.plannedStartNs)) return;
+        const PacingStep step = advancePacing(schedule, monotonicNowNs(), client.window.deadlineNs);
+        // The starts a stall made this client skip are counted as an open-loop
+        // population would have seen them: answered with the late answer. A
+        // failed exchange gives them no latency.
+        if (step.skippedStarts > 0 && client.answered) {
+            recordSkippedStarts(client.exchange.responseEndNs - step.firstSkippedNs,
+                                pacingIntervalNs(client.config), step.skippedStarts);
+        }
     }
     sleepUntilNs(client.window.deadlineNs);
 }

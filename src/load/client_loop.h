@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "load/run_window.h"
 #include "platform/platform.h"
 

@@ -22,15 +22,32 @@ PacingSchedule startPacing(const TestConfig& config, std::int32_t globalIndex,
     return schedule;
 }
 
-void advancePacing(PacingSchedule& schedule, std::int64_t nowNs) {
+namespace {
+
+void stepOneInterval(PacingSchedule& schedule) {
     schedule.plannedStartNs += schedule.intervalNs;
     schedule.fractionParts += schedule.intervalParts;
     if (schedule.fractionParts >= schedule.partsPerNs) {
         schedule.fractionParts -= schedule.partsPerNs;
         schedule.plannedStartNs += 1;
     }
-    if (schedule.plannedStartNs <= nowNs) {
-        schedule.plannedStartNs = nowNs;
-        schedule.fractionParts = 0;
+}
+
+// The planned start after the current one.
+std::int64_t followingStartNs(const PacingSchedule& schedule) {
+    PacingSchedule next = schedule;
+    stepOneInterval(next);
+    return next.plannedStartNs;
+}
+
+}  // namespace
+
+PacingStep advancePacing(PacingSchedule& schedule, std::int64_t nowNs, std::int64_t deadlineNs) {
+    stepOneInterval(schedule);
+    PacingStep step{0, schedule.plannedStartNs};
+    while (schedule.plannedStartNs < deadlineNs && followingStartNs(schedule) <= nowNs) {
+        ++step.skippedStarts;
+        stepOneInterval(schedule);
     }
+    return step;
 }

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Time between the planned starts of one client's exchanges: concurrency /
 // targetQps seconds, in whole nanoseconds; 0 when the run is not paced.
@@ -29,7 +29,16 @@ struct PacingSchedule {
 PacingSchedule startPacing(const TestConfig& config, std::int32_t globalIndex,
                            std::int64_t runStartNs);
 
-// Moves to the next planned start: one interval after the previous one, so
-// sleep overshoot never adds up; but never before nowNs, so time lost to a
-// slow cycle is not made up in a burst: the schedule goes on from nowNs.
-void advancePacing(PacingSchedule& schedule, std::int64_t nowNs);
+// What one step of the schedule passed over.
+struct PacingStep {
+    std::int64_t skippedStarts;   // planned starts passed over without a send
+    std::int64_t firstSkippedNs;  // the earliest of them, monotonic clock, ns
+};
+
+// Moves to the next planned start of the client's own grid: one interval on,
+// so sleep overshoot never adds up. A late client sends at once for the
+// latest start already past at nowNs; the starts before it that are past too
+// are skipped, whole intervals, and never made up in a burst. So the client
+// keeps its phase, however long the stall. Starts at or after deadlineNs are
+// never skipped: the run plans none there.
+PacingStep advancePacing(PacingSchedule& schedule, std::int64_t nowNs, std::int64_t deadlineNs);

@@ -5,17 +5,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "common/clock.h"
 #include "common/sleep_until.h"
 #include "load/client_loop.h"
-#include "load/client_share.h"
+#include "config/client_share.h"
+#include "load/pacing.h"
 #include "load/run_window.h"
-#include "report/run_saving.h"
 #include "stats/collect_run_result.h"
 #include "stats/progress_reporter.h"
 #include "stats/run_stats.h"
-#include "stats/run_summary.h"
 
 namespace {
 
@@ -25,10 +24,9 @@ struct PoolSetup {
     TP_CALLBACK_ENVIRON_V3 environment{};      // binds work objects to the pool and the group
 };
 
-int stopEarly(std::string_view message) {
+bool stopEarly(std::string_view message) {
     writeErrorLine(message);
-    WSACleanup();
-    return 1;
+    return false;
 }
 
 void closePool(PoolSetup& setup) {
@@ -81,7 +79,7 @@ std::int64_t runStartNs(const TestConfig& config) {
 
 }  // namespace
 
-int runLoadTest(TestConfig& config) {
+bool runLoadTest(const TestConfig& config, RunResult& result) {
     PoolSetup setup;
     setup.cleanupGroup = CreateThreadpoolCleanupGroup();
     if (setup.cleanupGroup == nullptr) return stopEarly(kCleanupGroupFailed);
@@ -117,9 +115,6 @@ int runLoadTest(TestConfig& config) {
     closePool(setup);
     markRunEnd();
 
-    const RunResult result = collectRunResult(config);
-    printRunSummary(result, std::cout);
-    const bool saved = saveRunResult(config, result);
-    WSACleanup();
-    return saved ? 0 : 1;
+    result = collectRunResult(config, pacingIntervalNs(config) > 0);
+    return true;
 }

@@ -1,11 +1,11 @@
 // The run: thread pool, reporter thread, one work item per client, the wait
-// for all of them, the final summary.
+// for all of them, and the figures they leave.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
+#include "stats/run_result.h"
 
 // Runs the load test described by config (Winsock started, URL parsed) and
-// returns the exit status: 0 after a run, 1 when the pool could not be set up
-// or the --save file could not be written.
-// Cleans up Winsock on every path.
-int runLoadTest(TestConfig& config);
+// fills result with its figures. False, after one line on standard error,
+// when the pool or the reporter could not be set up: then no run took place.
+bool runLoadTest(const TestConfig& config, RunResult& result);

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // Grace after the deadline for an exchange still under way; past it the
 // exchange is abandoned and counted as an error.

@@ -1,11 +1,15 @@
 #include "report/plot_page.h"
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include "plot_page_files.h"
+#include "stats/fine_counts.h"
+#include "stats/latency_block.h"
 #include "stats/run_summary.h"
 
 namespace {
@@ -35,11 +39,18 @@ std::string runData(const RunResult& result) {
     std::ostringstream summary;
     printRunSummary(result, summary);
     const PercentileCurve curve = percentileCurve(result);
-    const json data = {
-        {"title", result.url},
-        {"summary", summary.str()},
-        {"seconds", secondsSeries(result)},
-        {"percentiles", {{"percent", curve.percent}, {"latencyMs", curve.latencyMs}}}};
+    json data = {{"title", result.url},
+                 {"summary", summary.str()},
+                 {"seconds", secondsSeries(result)},
+                 {"percentiles", {{"percent", curve.percent}, {"latencyMs", curve.latencyMs}}},
+                 {"spectrum", nullptr}};
+    // Runs saved without fine counts keep the chart of whole milliseconds.
+    if (result.hasFineCounts) {
+        const LatencySpectrum spectrum = latencySpectrum(result);
+        data["spectrum"] = {{"inverseTail", spectrum.inverseTail},
+                            {"sentMs", spectrum.sentMs},
+                            {"plannedMs", spectrum.plannedMs}};
+    }
     const std::string text = data.dump(-1, ' ', false, json::error_handler_t::replace);
     std::string escaped;
     escaped.reserve(text.size());
@@ -67,6 +78,28 @@ PercentileCurve percentileCurve(const RunResult& result) {
                                       : latencyPercentileMs(result.latencyCounts, percent));
     }
     return curve;
+}
+
+LatencySpectrum latencySpectrum(const RunResult& result) {
+    constexpr int kStepsPerDecade = 20;
+    LatencySpectrum spectrum;
+    std::uint64_t requests = 0;
+    for (const FineBucket& bucket : result.fineCounts) requests += bucket.count;
+    const bool planned = showsPlannedLatency(result);
+    for (int step = 0;; ++step) {
+        double inverseTail = std::pow(10.0, static_cast<double>(step) / kStepsPerDecade);
+        const bool last = inverseTail >= static_cast<double>(requests);
+        if (last) inverseTail = std::max(1.0, static_cast<double>(requests));
+        // The last point is the longest request, of either column.
+        const double percent = last ? 100.0 : 100.0 * (1.0 - 1.0 / inverseTail);
+        spectrum.inverseTail.push_back(inverseTail);
+        spectrum.sentMs.push_back(finePercentileUs(result.fineCounts, percent) / 1000.0);
+        if (planned) {
+            spectrum.plannedMs.push_back(finePercentileUs(result.plannedFineCounts, percent) /
+                                         1000.0);
+        }
+        if (last) return spectrum;
+    }
 }
 
 std::string plotPage(const RunResult& result) {

@@ -14,6 +14,17 @@ struct PercentileCurve {
 };
 PercentileCurve percentileCurve(const RunResult& result);
 
+// The latency spectrum from the fine counts: the latency at percentage p
+// plotted against 1/(1-p) on a log scale, so that 90, 99, 99.9 % ... are
+// evenly spaced. Twenty points per factor of ten, up to 1/(1-p) = n for n
+// requests, whose point is the longest request.
+struct LatencySpectrum {
+    std::vector<double> inverseTail;  // 1/(1-p): 1, 1.12, ... n
+    std::vector<double> sentMs;       // latency from the send at p, ms (whole us)
+    std::vector<double> plannedMs;    // from the planned start, paced runs; else empty
+};
+LatencySpectrum latencySpectrum(const RunResult& result);
+
 // The whole page: a heading naming the URL, the summary text, and charts of
 // requests, mean latency and errors per second and of the latency distribution.
 std::string plotPage(const RunResult& result);

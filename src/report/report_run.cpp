@@ -3,10 +3,11 @@
 #include <fstream>
 #include <ostream>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "report/plot_page.h"
 #include "report/result_file_read.h"
 #include "report/run_merge.h"
+#include "stats/latency_block.h"
 #include "stats/run_summary.h"
 
 namespace {
@@ -35,11 +36,21 @@ int runReport(const ReportRequest& request, std::ostream& out, std::ostream& err
         }
         runs.push_back(std::move(named));
     }
+    if (request.latency) {
+        for (const NamedRun& named : runs) {
+            if (named.run.formatVersion < 2) {
+                return refuse(err, quotePath(named.fileName) +
+                                       ": result format version 1 holds no fine latency "
+                                       "counts, which --latency needs");
+            }
+        }
+    }
     RunResult merged;
     if (!runsBelongTogether(runs, problem) || !mergeRuns(runs, merged, problem)) {
         return refuse(err, problem);
     }
     printRunSummary(merged, out);
+    if (request.latency) printLatencyBlock(merged, out);
     if (!request.plotPath.empty() && !writePage(request.plotPath, merged)) {
         return refuse(err, quotePath(request.plotPath) + ": cannot write the page");
     }

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "stats/fine_counts.h"
+
 namespace {
 
 using nlohmann::json;
@@ -165,6 +167,78 @@ void readLatencyCounts(FieldReader& reader, const json& document, RunResult& res
     }
 }
 
+// Fine counts: [microseconds, count] pairs, each the start of a bucket,
+// ascending, counts above 0.
+void readFineCounts(FieldReader& reader, const json& document, const char* key,
+                    std::vector<FineBucket>& counts) {
+    const json* pairs = reader.member(document, key, json::value_t::array, "an array");
+    if (pairs == nullptr) return;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < pairs->size() && reader.problem.empty(); ++i) {
+        const json& pair = (*pairs)[i];
+        const std::string name = std::string(key) + "[" + std::to_string(i) + "]";
+        FineBucket bucket{};
+        if (!pair.is_array() || pair.size() != 2) {
+            reader.fail("\"" + name + "\" is not a [microseconds, count] pair");
+            return;
+        }
+        if (!reader.integer(pair[0], name + "[0]", bucket.lowUs) ||
+            !reader.integer(pair[1], name + "[1]", bucket.count)) {
+            return;
+        }
+        if (bucket.count == 0 || !isFineBucketLow(bucket.lowUs) ||
+            (!counts.empty() && bucket.lowUs <= counts.back().lowUs)) {
+            reader.fail("\"" + std::string(key) +
+                        "\" is not ascending bucket starts with counts above 0");
+            return;
+        }
+        if (bucket.count > std::numeric_limits<std::uint64_t>::max() - total) {
+            reader.fail("\"" + std::string(key) + "\" counts more than 2^64 requests");
+            return;
+        }
+        total += bucket.count;
+        counts.push_back(bucket);
+    }
+}
+
+std::uint64_t totalOf(const RunResult& result) {
+    std::uint64_t total = 0;
+    for (const LatencyBucket& bucket : result.latencyCounts) total += bucket.count;
+    return total;
+}
+
+// Version 2: the sum at full resolution and the fine counts, which count the
+// same requests as the whole milliseconds. Version 1 files get the sum their
+// whole milliseconds give.
+void readFineLatencies(FieldReader& reader, const json& document, RunResult& result,
+                       std::int64_t version) {
+    if (version == 1) {
+        result.hasFineCounts = false;
+        for (const LatencyBucket& bucket : result.latencyCounts) {
+            result.latencySumNs +=
+                static_cast<double>(bucket.latencyMs) * static_cast<double>(bucket.count) * 1e6;
+        }
+        return;
+    }
+    result.hasFineCounts = true;
+    const auto sum = document.find("latency_sum_ns");
+    if (sum == document.end()) {
+        reader.fail("no \"latency_sum_ns\" field");
+    } else if (!sum->is_number() || !(sum->get<double>() >= 0) ||
+               !std::isfinite(sum->get<double>())) {
+        reader.fail("\"latency_sum_ns\" is not a number of 0 or more");
+    } else {
+        result.latencySumNs = sum->get<double>();
+    }
+    readFineCounts(reader, document, "latency_counts_us", result.fineCounts);
+    readFineCounts(reader, document, "planned_latency_counts_us", result.plannedFineCounts);
+    std::uint64_t fineTotal = 0;
+    for (const FineBucket& bucket : result.fineCounts) fineTotal += bucket.count;
+    if (reader.problem.empty() && fineTotal != totalOf(result)) {
+        reader.fail("\"latency_counts_us\" counts other requests than \"latency_counts_ms\"");
+    }
+}
+
 void readSeconds(FieldReader& reader, const json& document, RunResult& result) {
     const json* rows = reader.member(document, "seconds", json::value_t::array, "an array");
     if (rows == nullptr) return;
@@ -194,9 +268,11 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
     FieldReader reader{problem};
     std::int64_t version = 0;
     if (!reader.field(document, "format_version", version)) return false;
-    if (version != kResultFormatVersion) {
+    if (version < kOldestResultFormatVersion || version > kResultFormatVersion) {
         problem = "result format version " + std::to_string(version) +
-                  ", but this velkor-report reads version " + std::to_string(kResultFormatVersion);
+                  ", but this velkor-report reads versions " +
+                  std::to_string(kOldestResultFormatVersion) + " to " +
+                  std::to_string(kResultFormatVersion);
         return false;
     }
     const json* velkorVersion =
@@ -211,6 +287,8 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
     reader.field(document, "errors", result.errors);
     readStatusClasses(reader, document, result.statusClasses);
     readLatencyCounts(reader, document, result);
+    readFineLatencies(reader, document, result, version);
+    run.formatVersion = version;
     readSeconds(reader, document, result);
     return problem.empty();
 }

@@ -55,6 +55,13 @@ json latencyCountsOf(const RunResult& result) {
     return pairs;
 }
 
+json fineCountsOf(const std::vector<FineBucket>& counts) {
+    json pairs = json::array();
+    for (const FineBucket& bucket : counts)
+        pairs.push_back(json::array({bucket.lowUs, bucket.count}));
+    return pairs;
+}
+
 json secondsOf(const RunResult& result) {
     json rows = json::array();
     for (const SecondSample& second : result.seconds) {
@@ -93,6 +100,9 @@ std::string resultFileText(const SavedRun& run) {
                                   {"5xx", classes.status5xx},
                                   {"other", classes.other}};
     document["latency_counts_ms"] = latencyCountsOf(result);
+    document["latency_sum_ns"] = result.latencySumNs;
+    document["latency_counts_us"] = fineCountsOf(result.fineCounts);
+    document["planned_latency_counts_us"] = fineCountsOf(result.plannedFineCounts);
     document["seconds_columns"] = {"completed", "mean_latency_ms", "errors"};
     document["seconds"] = secondsOf(result);
     return document.dump() + "\n";

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "stats/percentile_rule.h"
+
 namespace {
 
 // total += value unless the sum leaves T's range.
@@ -25,20 +27,11 @@ bool addClasses(StatusClassCounts& total, const StatusClassCounts& more) {
 
 // The union of ascending sparse counts, ascending and sparse again.
 bool addLatencyCounts(std::vector<LatencyBucket>& total, const std::vector<LatencyBucket>& more) {
-    std::vector<LatencyBucket> both;
-    both.reserve(total.size() + more.size());
-    std::merge(
-        total.begin(), total.end(), more.begin(), more.end(), std::back_inserter(both),
-        [](const LatencyBucket& a, const LatencyBucket& b) { return a.latencyMs < b.latencyMs; });
-    total.clear();
-    for (const LatencyBucket& bucket : both) {
-        if (!total.empty() && total.back().latencyMs == bucket.latencyMs) {
-            if (!addTo(total.back().count, bucket.count)) return false;
-        } else {
-            total.push_back(bucket);
-        }
-    }
-    return true;
+    return addSparseCounts(total, more, [](const LatencyBucket& b) { return b.latencyMs; });
+}
+
+bool addFineCounts(std::vector<FineBucket>& total, const std::vector<FineBucket>& more) {
+    return addSparseCounts(total, more, [](const FineBucket& b) { return b.lowUs; });
 }
 
 // Second by second; the mean over both is weighted by each side's requests.
@@ -60,11 +53,15 @@ bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample
 bool addRun(RunResult& total, const RunResult& more) {
     total.startUnixNs = std::min(total.startUnixNs, more.startUnixNs);
     total.endUnixNs = std::max(total.endUnixNs, more.endUnixNs);
+    total.latencySumNs += more.latencySumNs;
+    total.hasFineCounts = total.hasFineCounts && more.hasFineCounts;
     return addTo(total.concurrency, more.concurrency) &&
            addTo(total.processorCount, more.processorCount) &&
            addTo(total.completed, more.completed) && addTo(total.errors, more.errors) &&
            addClasses(total.statusClasses, more.statusClasses) &&
            addLatencyCounts(total.latencyCounts, more.latencyCounts) &&
+           addFineCounts(total.fineCounts, more.fineCounts) &&
+           addFineCounts(total.plannedFineCounts, more.plannedFineCounts) &&
            addSeconds(total.seconds, more.seconds);
 }
 

@@ -1,6 +1,6 @@
 #include "report/run_saving.h"
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "report/result_file_write.h"
 
 bool saveFileReady(const TestConfig& config) {

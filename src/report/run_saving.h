@@ -2,7 +2,7 @@
 // written after its summary.
 #pragma once
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "stats/run_result.h"
 
 // True when there is no --save or its file can be created; otherwise writes

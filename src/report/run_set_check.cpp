@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/messages.h"
-#include "load/client_share.h"
+#include "config/messages.h"
+#include "config/client_share.h"
 
 namespace {
 

@@ -7,13 +7,16 @@
 
 #include "stats/run_result.h"
 
-// The result file's layout; a reader refuses any other.
-inline constexpr std::int64_t kResultFormatVersion = 1;
+// The result file's layout as written; a reader also takes version 1, which
+// has no fine latency counts, and refuses any other.
+inline constexpr std::int64_t kResultFormatVersion = 2;
+inline constexpr std::int64_t kOldestResultFormatVersion = 1;
 
 struct SavedRun {
     RunResult result;                   // figures; result.concurrency: clients this process ran
     std::int32_t wholeConcurrency = 0;  // -c as given: all clients of the run, over all agents
     std::int32_t agentIndex = 0;        // K of --agent K/N, 1-based; 0 when no agent
     std::int32_t agentCount = 0;        // N of --agent K/N; 0 when no agent
-    std::string velkorVersion = VELKOR_VERSION;  // version of the velkor that ran it
+    std::string velkorVersion = VELKOR_VERSION;         // version of the velkor that ran it
+    std::int64_t formatVersion = kResultFormatVersion;  // the layout of the file it came from
 };

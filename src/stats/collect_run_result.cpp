@@ -1,6 +1,6 @@
 #include "stats/collect_run_result.h"
 
-#include "load/client_share.h"
+#include "config/client_share.h"
 #include "platform/platform.h"
 #include "stats/run_stats.h"
 
@@ -15,7 +15,7 @@ std::uint64_t logicalProcessorCount() {
     return info.dwNumberOfProcessors;
 }
 
-RunResult collectRunResult(const TestConfig& config) {
+RunResult collectRunResult(const TestConfig& config, bool paced) {
     RunResult result;
     result.url = config.url;
     result.durationSec = config.durationSec;
@@ -32,5 +32,9 @@ RunResult collectRunResult(const TestConfig& config) {
     result.statusClasses = statusClassCounts();
     result.latencyCounts = latencyCounts();
     result.seconds = g_secondSamples;
+    result.latencySumNs = latencyTotals().sumNs;
+    result.hasFineCounts = true;
+    result.fineCounts = fineLatencyCounts(false);
+    if (paced) result.plannedFineCounts = fineLatencyCounts(true);
     return result;
 }

@@ -1,6 +1,10 @@
 #include "stats/latency_shard.h"
 
+#include <algorithm>
+#include <climits>
 #include <thread>
+
+#include "common/clock.h"
 
 namespace {
 
@@ -36,7 +40,11 @@ LatencyShard::~LatencyShard() {
     for (auto& page : pages) delete page.load();
 }
 
-void addLatency(LatencyShard& shard, std::uint32_t latencyMs) {
+void addLatency(LatencyShard& shard, std::int64_t latencyNs) {
+    if (latencyNs < 0) latencyNs = 0;
+    const std::int64_t wholeMs = latencyNs / kNsPerMs;
+    const auto latencyMs = static_cast<std::uint32_t>(std::min<std::int64_t>(wholeMs, UINT32_MAX));
+    addFine(shard.sentCounts, latencyNs);
     if (latencyMs < kDenseLatencyLimitMs) {
         bump(pageFor(shard, latencyMs / kLatencyPageMs).counts[latencyMs % kLatencyPageMs], 1);
     } else {
@@ -47,8 +55,12 @@ void addLatency(LatencyShard& shard, std::uint32_t latencyMs) {
     shard.sequence.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     bump(shard.count, 1);
-    bump(shard.sumMs, latencyMs);
+    bump(shard.sumNs, static_cast<std::uint64_t>(latencyNs));
     shard.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+void addPlannedLatency(LatencyShard& shard, std::int64_t latencyNs) {
+    addFine(shard.plannedCounts, latencyNs);
 }
 
 void addStatusCode(LatencyShard& shard, int statusCode) {
@@ -66,7 +78,9 @@ void clearShard(LatencyShard& shard) {
         shard.overflowCounts.clear();
     }
     shard.count.store(0);
-    shard.sumMs.store(0);
+    shard.sumNs.store(0);
+    clearFine(shard.sentCounts);
+    clearFine(shard.plannedCounts);
     for (auto& statusClass : shard.statusClasses) statusClass.store(0);
 }
 
@@ -80,7 +94,7 @@ LatencyTotals readTotals(const LatencyShard& shard) {
         }
         LatencyTotals totals;
         totals.count = shard.count.load(std::memory_order_relaxed);
-        totals.sumMs = shard.sumMs.load(std::memory_order_relaxed);
+        totals.sumNs = static_cast<double>(shard.sumNs.load(std::memory_order_relaxed));
         std::atomic_thread_fence(std::memory_order_acquire);
         if (shard.sequence.load(std::memory_order_relaxed) == before) return totals;
     }
@@ -119,4 +133,13 @@ std::vector<LatencyBucket> mergeLatencyCounts(const std::vector<const LatencySha
     for (const LatencyShard* shard : shards) addOverflowCounts(*shard, overflow);
     for (const auto& [latencyMs, count] : overflow) merged.push_back({latencyMs, count});
     return merged;
+}
+
+std::vector<FineBucket> mergeFineCounts(const std::vector<const LatencyShard*>& shards,
+                                        bool fromPlannedStart) {
+    std::vector<std::uint64_t> sums;
+    for (const LatencyShard* shard : shards) {
+        sumFine(fromPlannedStart ? shard->plannedCounts : shard->sentCounts, sums);
+    }
+    return sparseFine(sums);
 }

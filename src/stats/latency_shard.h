@@ -1,5 +1,6 @@
 // One worker thread's share of the run's measurements: exact latency counts
-// per whole millisecond, running totals and status classes. Only the owning
+// per whole millisecond, fine latency counts, running totals and status
+// classes. Only the owning
 // thread writes a shard, so recording needs no lock and no locked instruction;
 // any thread may read it at any time.
 #pragma once
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "stats/fine_counts.h"
 #include "stats/run_result.h"
 
 // Latencies below this are counted in pages of counters; larger ones, rare
@@ -32,7 +34,8 @@ struct alignas(64) LatencyPage {
 // Sum and number of the latencies recorded so far.
 struct LatencyTotals {
     std::uint64_t count = 0;  // latencies recorded
-    std::uint64_t sumMs = 0;  // their sum, milliseconds
+    double sumNs = 0;         // their sum at full resolution, nanoseconds (a double: the
+                              // sum over many threads may pass 64 bits in a long run)
 };
 
 struct alignas(64) LatencyShard {
@@ -41,19 +44,22 @@ struct alignas(64) LatencyShard {
     LatencyShard& operator=(const LatencyShard&) = delete;
     ~LatencyShard();
 
-    // Odd while the owner updates count and sumMs, so that a reader never
+    // Odd while the owner updates count and sumNs, so that a reader never
     // pairs the count of one latency with the sum of another.
     std::atomic<std::uint64_t> sequence{0};
     std::atomic<std::uint64_t> count{0};                    // latencies recorded
-    std::atomic<std::uint64_t> sumMs{0};                    // their sum, milliseconds
+    std::atomic<std::uint64_t> sumNs{0};                    // their sum, nanoseconds
     std::atomic<LatencyPage*> pages[kLatencyPageCount]{};   // null until its range is hit
     mutable std::mutex overflowLock;                        // guards overflowCounts
     std::map<std::uint32_t, std::uint64_t> overflowCounts;  // latency ms -> requests, large ones
     std::atomic<std::uint64_t> statusClasses[kStatusClassCount]{};  // 2xx, 3xx, 4xx, 5xx, other
+    FineCounts sentCounts;     // fine latency counts from the send
+    FineCounts plannedCounts;  // paced runs: fine counts from the planned start
 };
 
 // Owner thread only.
-void addLatency(LatencyShard& shard, std::uint32_t latencyMs);
+void addLatency(LatencyShard& shard, std::int64_t latencyNs);
+void addPlannedLatency(LatencyShard& shard, std::int64_t latencyNs);
 void addStatusCode(LatencyShard& shard, int statusCode);
 // Forgets everything recorded; only while no thread records into the shard.
 void clearShard(LatencyShard& shard);
@@ -63,3 +69,6 @@ LatencyTotals readTotals(const LatencyShard& shard);
 StatusClassCounts readStatusClasses(const LatencyShard& shard);
 // The exact latency counts of all shards together, ascending and sparse.
 std::vector<LatencyBucket> mergeLatencyCounts(const std::vector<const LatencyShard*>& shards);
+// The fine counts of all shards together, from the send or from the planned start.
+std::vector<FineBucket> mergeFineCounts(const std::vector<const LatencyShard*>& shards,
+                                        bool fromPlannedStart);

@@ -9,7 +9,7 @@
 
 double windowMeanMs(const LatencyTotals& before, const LatencyTotals& after) {
     if (after.count <= before.count) return 0.0;
-    return static_cast<double>(after.sumMs - before.sumMs) /
+    return (after.sumNs - before.sumNs) / static_cast<double>(kNsPerMs) /
            static_cast<double>(after.count - before.count);
 }
 

@@ -5,7 +5,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "stats/latency_shard.h"
 
 // The mean of the latencies recorded between two readings of the totals; 0

@@ -22,6 +22,13 @@ struct LatencyBucket {
     std::uint64_t count;      // requests with that latency, never 0
 };
 
+// How many completed requests took a latency in one fine bucket (see
+// stats/fine_counts.h): from lowUs up to the next bucket's lowUs.
+struct FineBucket {
+    std::uint64_t lowUs;  // the bucket's smallest latency, whole microseconds
+    std::uint64_t count;  // requests in the bucket, never 0
+};
+
 // One progress line's figures.
 struct SecondSample {
     std::uint64_t completed;  // requests completed in this second
@@ -43,4 +50,10 @@ struct RunResult {
     StatusClassCounts statusClasses{};           // completed requests by status class
     std::vector<LatencyBucket> latencyCounts{};  // ascending by latencyMs, sparse
     std::vector<SecondSample> seconds{};         // one per progress line, in order
+    double latencySumNs = 0;                     // sum of every latency at full resolution, ns
+    bool hasFineCounts = false;                  // latencySumNs and the fine counts are kept
+    std::vector<FineBucket> fineCounts{};        // latency from the send, ascending, sparse
+    // Paced runs only: latency from each request's planned start, and the
+    // planned starts skipped by late clients at the latency they would have had.
+    std::vector<FineBucket> plannedFineCounts{};
 };

@@ -52,8 +52,18 @@ std::vector<const LatencyShard*> allShards() {
 
 }  // namespace
 
-void recordLatencyMs(std::uint32_t latencyMs) {
-    addLatency(threadShard(), latencyMs);
+void recordLatencyNs(std::int64_t latencyNs) {
+    addLatency(threadShard(), latencyNs);
+}
+
+void recordPlannedLatencyNs(std::int64_t latencyNs) {
+    addPlannedLatency(threadShard(), latencyNs);
+}
+
+void recordSkippedStarts(std::int64_t firstLatencyNs, std::int64_t intervalNs, std::int64_t count) {
+    LatencyShard& shard = threadShard();
+    for (std::int64_t i = 0; i < count; ++i)
+        addPlannedLatency(shard, firstLatencyNs - i * intervalNs);
 }
 
 void recordStatusCode(int statusCode) {
@@ -65,7 +75,7 @@ LatencyTotals latencyTotals() {
     for (const LatencyShard* shard : allShards()) {
         const LatencyTotals part = readTotals(*shard);
         totals.count += part.count;
-        totals.sumMs += part.sumMs;
+        totals.sumNs += part.sumNs;
     }
     return totals;
 }
@@ -85,6 +95,10 @@ StatusClassCounts statusClassCounts() {
 
 std::vector<LatencyBucket> latencyCounts() {
     return mergeLatencyCounts(allShards());
+}
+
+std::vector<FineBucket> fineLatencyCounts(bool fromPlannedStart) {
+    return mergeFineCounts(allShards(), fromPlannedStart);
 }
 
 void markRunStart() {

@@ -21,8 +21,16 @@ extern std::vector<SecondSample> g_secondSamples;
 extern std::atomic<std::int64_t> g_runStartUnixNs;
 extern std::atomic<std::int64_t> g_runEndUnixNs;
 
-// Counts one completed request's latency in the calling thread's shard.
-void recordLatencyMs(std::uint32_t latencyMs);
+// Counts one completed request's latency, from its send to its response's
+// last byte, in the calling thread's shard.
+void recordLatencyNs(std::int64_t latencyNs);
+// Paced runs: counts one completed request's latency from its planned start.
+void recordPlannedLatencyNs(std::int64_t latencyNs);
+// Paced runs: counts the planned starts that a late client skipped, at the
+// latencies they would have had had they been sent and answered with the
+// late answer: firstLatencyNs for the earliest, then one intervalNs less for
+// each later one.
+void recordSkippedStarts(std::int64_t firstLatencyNs, std::int64_t intervalNs, std::int64_t count);
 // Counts one final answer's status code in the calling thread's shard.
 void recordStatusCode(int statusCode);
 
@@ -30,6 +38,7 @@ void recordStatusCode(int statusCode);
 LatencyTotals latencyTotals();
 StatusClassCounts statusClassCounts();
 std::vector<LatencyBucket> latencyCounts();
+std::vector<FineBucket> fineLatencyCounts(bool fromPlannedStart);
 
 // The clients start now / the run has ended now, on the wall clock.
 void markRunStart();

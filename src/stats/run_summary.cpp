@@ -2,14 +2,20 @@
 
 #include <ostream>
 
+#include "common/clock.h"
+#include "stats/percentile_rule.h"
+
 namespace {
 
-struct LatencyTotals {
+struct SummaryLatencies {
     double meanMs;            // mean of all latencies, 0 when there are none
-    std::uint32_t longestMs;  // largest latency, 0 when there are none
+    std::uint32_t longestMs;  // largest latency, whole ms, 0 when there are none
 };
 
-LatencyTotals sumLatencies(const std::vector<LatencyBucket>& latencyCounts) {
+// Runs saved before the sum at full resolution was kept average their whole
+// milliseconds, as their own summary did.
+SummaryLatencies sumLatencies(const RunResult& result) {
+    const std::vector<LatencyBucket>& latencyCounts = result.latencyCounts;
     // The same 64-bit sum a list of every latency would give, so the mean is
     // the same double to the last bit.
     std::uint64_t sumMs = 0;
@@ -20,27 +26,19 @@ LatencyTotals sumLatencies(const std::vector<LatencyBucket>& latencyCounts) {
         entries += bucket.count;
         if (bucket.count > 0 && bucket.latencyMs > longestMs) longestMs = bucket.latencyMs;
     }
+    if (entries == 0) return {0.0, longestMs};
     const double meanMs =
-        entries == 0 ? 0.0 : static_cast<double>(sumMs) / static_cast<double>(entries);
+        result.hasFineCounts
+            ? result.latencySumNs / static_cast<double>(kNsPerMs) / static_cast<double>(entries)
+            : static_cast<double>(sumMs) / static_cast<double>(entries);
     return {meanMs, longestMs};
 }
 
 }  // namespace
 
 std::uint32_t latencyPercentileMs(const std::vector<LatencyBucket>& latencyCounts, double percent) {
-    std::uint64_t entries = 0;
-    for (const LatencyBucket& bucket : latencyCounts) entries += bucket.count;
-    if (entries == 0) return 0;
-    const double position = static_cast<double>(entries) * percent / 100.0;
-    auto index = static_cast<std::uint64_t>(position);
-    if (index >= entries) index = entries - 1;
-    // Walk the buckets until the one holding the index-th sorted latency.
-    std::uint64_t before = 0;
-    for (const LatencyBucket& bucket : latencyCounts) {
-        before += bucket.count;
-        if (index < before) return bucket.latencyMs;
-    }
-    return latencyCounts.back().latencyMs;
+    const LatencyBucket* bucket = bucketAtPercentile(latencyCounts, percent);
+    return bucket == nullptr ? 0 : bucket->latencyMs;
 }
 
 std::uint64_t unsuccessfulAnswers(const StatusClassCounts& classes) {
@@ -49,7 +47,7 @@ std::uint64_t unsuccessfulAnswers(const StatusClassCounts& classes) {
 
 void printRunSummary(const RunResult& result, std::ostream& out) {
     const double durationSec = static_cast<double>(result.durationSec);
-    const LatencyTotals totals = sumLatencies(result.latencyCounts);
+    const SummaryLatencies totals = sumLatencies(result);
     const double effectiveRps = static_cast<double>(result.completed) / durationSec;
     const std::uint64_t unsuccessful = unsuccessfulAnswers(result.statusClasses);
 

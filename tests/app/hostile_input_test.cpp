@@ -8,7 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/integer_rule.h"
-#include "app/messages.h"
+#include "config/messages.h"
 #include "app/url.h"
 
 namespace {

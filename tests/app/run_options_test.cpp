@@ -37,13 +37,14 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
     EXPECT_EQ(outcome.config.agentCount, 0);
     EXPECT_EQ(outcome.config.startAtUnixNs, 0);
     EXPECT_TRUE(outcome.config.sourceAddresses.empty());
+    EXPECT_FALSE(outcome.config.showLatencyBlock);
 }
 
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
     const Outcome outcome =
-        read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt, "--source",
-              "198.18.0.2,198.18.0.3", "--insecure", "--ca", "ca.pem"});
+        read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt, "--latency",
+              "--source", "198.18.0.2,198.18.0.3", "--insecure", "--ca", "ca.pem"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);
     EXPECT_EQ(outcome.config.agentCount, 4);
@@ -51,6 +52,7 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_EQ(outcome.config.startAtUnixNs % kNsPerSec, 250'000'000);
     EXPECT_EQ(outcome.config.sourceAddresses,
               (std::vector<std::string>{"198.18.0.2", "198.18.0.3"}));
+    EXPECT_TRUE(outcome.config.showLatencyBlock);
     EXPECT_FALSE(outcome.config.verifyPeer);
     EXPECT_EQ(outcome.config.caFile, "ca.pem");
 }
@@ -82,6 +84,8 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--start-at", "1."}, "选项 --start-at 的值无效: \"1.\"" + startRule},
         {{"--source", "198.18.0.2,"},
          "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4地址）\n"},
+        {{"--latency", "--latency"}, "选项 --latency 重复出现\n"},
+        {{"--latency", "5"}, "未知选项: \"5\"\n"},
         {{"--source", "::1"}, "选项 --source 的值无效: \"::1\"（须为逗号分隔的IPv4地址）\n"},
         // --insecure is a switch: what follows it is the next option.
         {{"--insecure", "yes"}, "未知选项: \"yes\"\n"},

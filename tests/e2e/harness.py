@@ -66,6 +66,22 @@ class Run:
         return values
 
 
+LATENCY_LINE = re.compile(r"^ *(\d+\.\d{3})% +(\d+\.\d{3})(?: +(\d+\.\d{3}))?$")
+
+
+def latency_block(text):
+    """The --latency block: {percent text: (ms from the send, ms from the
+    planned start or None)}, from the header on."""
+    at = text.find("\nLatency distribution (ms)")
+    rows = {}
+    for line in text[at + 1:].split("\n")[1:] if at >= 0 else []:
+        match = LATENCY_LINE.match(line)
+        if match:
+            planned = float(match[3]) if match[3] else None
+            rows[match[1]] = (float(match[2]), planned)
+    return rows
+
+
 def run_velkor(*args, timeout=60):
     started = time.monotonic()
     done = subprocess.run(LAUNCHER + [VELKOR, *args], capture_output=True, timeout=timeout)
@@ -145,3 +161,14 @@ def established_connections(pid):
             count += sum(1 for row in rows
                          if row.split()[3] == "01" and row.split()[9] in inodes)
     return count
+
+
+def process_alive(pid):
+    """Whether a process of this id exists (one of another user's included)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True

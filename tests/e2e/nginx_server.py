@@ -1,5 +1,6 @@
 """A real nginx on a free loopback port, configured by the test itself."""
 
+import collections
 import os
 import shutil
 import subprocess
@@ -52,14 +53,14 @@ def tls_lines(certificate, protocols):
 class Nginx:
     """nginx serving a small static index.html; stopped on exit.
 
+    access_log makes it log each answered request's status to access.log
+    under prefix, as it answers it; log_format logs that format instead.
     certificate, a (certificate file, key file) pair, makes it serve https.
-    log_format, an nginx log format, makes it log every request to
-    access.log under prefix.
     """
 
     def __init__(self, keepalive_requests=100, workers=1, connections=4096, backlog=4096,
-                 multi_accept=False, keepalive_timeout="60s", certificate=None,
-                 log_format=None, tls_protocols="TLSv1.2 TLSv1.3"):
+                 multi_accept=False, keepalive_timeout="60s", access_log=False,
+                 certificate=None, log_format=None, tls_protocols="TLSv1.2 TLSv1.3"):
         self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
         os.makedirs(os.path.join(self.prefix, "www"))
         with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
@@ -73,7 +74,9 @@ class Nginx:
                                        multi_accept='on' if multi_accept else 'off',
                                        keepalive_requests=keepalive_requests,
                                        keepalive_timeout=keepalive_timeout,
-                                       access_log=access_log_lines(self.prefix, log_format),
+                                       access_log=access_log_lines(
+                                           self.prefix,
+                                           log_format or ("$status" if access_log else None)),
                                        ssl=" ssl" if certificate else "",
                                        tls=tls_lines(certificate, tls_protocols)))
         self.process = subprocess.Popen(
@@ -81,6 +84,11 @@ class Nginx:
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.url = f"{'https' if certificate else 'http'}://127.0.0.1:{self.port}/"
         self._wait_until_listening()
+
+    def answered(self):
+        """The requests nginx answered, by status, from its access log."""
+        with open(os.path.join(self.prefix, "access.log")) as log:
+            return collections.Counter(line.strip() for line in log)
 
     def _wait_until_listening(self):
         import socket

@@ -18,6 +18,8 @@ import tempfile
 import threading
 import time
 
+from harness import process_alive
+
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 PREFIX = "vk"  # every namespace, link and temporary folder made here starts with it
 SUBNET = "198.18.0"
@@ -78,19 +80,9 @@ def why_unavailable():
     return None
 
 
-def _process_alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
 def _stale(name):
     match = NAME.match(name)
-    return match is not None and not _process_alive(int(match[1]))
+    return match is not None and not process_alive(int(match[1]))
 
 
 def _kill_namespace_processes(namespace):
@@ -122,7 +114,7 @@ def remove_leftovers():
     for entry in os.listdir(temp):
         if entry.startswith(TEMP_PREFIX):
             pid = entry[len(TEMP_PREFIX):].split("-")[0]
-            if pid.isdigit() and not _process_alive(int(pid)):
+            if pid.isdigit() and not process_alive(int(pid)):
                 shutil.rmtree(os.path.join(temp, entry), ignore_errors=True)
 
 

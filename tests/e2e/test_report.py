@@ -53,7 +53,9 @@ def summary_of_union(files):
         lines.append("Non-2xx or 3xx responses: %d" % unsuccessful)
     lines += [
         "Total time:          %g s" % duration,
-        "Mean latency:        %g ms" % (float(sum(latencies)) / float(n) if n else 0.0),
+        # The mean is that of the latencies at full resolution.
+        "Mean latency:        %g ms"
+        % (sum(run["latency_sum_ns"] for run in runs) / 1e6 / float(n) if n else 0.0),
         "Effective rps:       %g" % (completed / duration),
         "",
         "Percentage of requests served within a certain time",
@@ -140,7 +142,7 @@ class ReportTest(unittest.TestCase):
         with open(self.path("good.json")) as file:
             good = file.read()
         document = json.loads(good)
-        document["format_version"] = 2
+        document["format_version"] = 3
         newer = self.write("newer.json", json.dumps(document))
         document = json.loads(good)
         document["settings"]["duration_s"] = 5
@@ -154,8 +156,8 @@ class ReportTest(unittest.TestCase):
              'velkor-report: "%s": not JSON (syntax error at byte 1)' % self.path("text.json")),
             ([self.write("cut.json", good[: len(good) // 2])],
              'velkor-report: "%s": truncated: the JSON text ends early' % self.path("cut.json")),
-            ([newer], 'velkor-report: "%s": result format version 2, but this velkor-report '
-                      "reads version 1" % newer),
+            ([newer], 'velkor-report: "%s": result format version 3, but this velkor-report '
+                      "reads versions 1 to 2" % newer),
             ([self.path("good.json"), longer],
              'velkor-report: "%s": run time 5 s differs from 1 s in "%s"'
              % (longer, self.path("good.json"))),

@@ -38,7 +38,9 @@ class PlotPageTest(unittest.TestCase):
     def test_page_of_a_merge_draws_its_charts(self):
         with Target("--mode", "delay", "--delay-ms", "2") as target:
             for name, clients in (("a.json", "2"), ("b.json", "3")):
-                run = run_velkor("-t", "2", "-c", clients, target.url, "--save", self.path(name))
+                # Paced: the latency spectrum has a curve from the planned start.
+                run = run_velkor("-t", "2", "-c", clients, "-q", "200", target.url, "--save",
+                                 self.path(name))
                 self.assertEqual(run.returncode, 0, run.stderr)
         page = self.path("page.html")
         report = run_report("--plot", page, self.path("a.json"), self.path("b.json"))
@@ -52,6 +54,9 @@ class PlotPageTest(unittest.TestCase):
                       "Latency distribution"):
             self.assertIn(title, dom)
         self.assertIn("merged 2 runs", dom)  # the summary, as text on the page
+        # The spectrum's legend, drawn by the chart, names both curves.
+        self.assertIn('u-label">from the send (ms)', dom)
+        self.assertIn('u-label">from the planned start (ms)', dom)
         console = [line for line in log.splitlines() if ":CONSOLE" in line]
         self.assertEqual(console, [])
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/messages.h"
+#include "config/messages.h"
 #include "app/url.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "common/clock.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"

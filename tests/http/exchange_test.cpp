@@ -3,7 +3,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "common/clock.h"
 #include "http/request_text.h"
 #include "support/loopback.h"

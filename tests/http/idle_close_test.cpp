@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "common/clock.h"
 #include "support/loopback.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/source_check.h"
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "common/clock.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "load/client_share.h"
+#include "config/client_share.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ std::vector<std::int64_t> plannedStartsOfRun(TestConfig config, std::int32_t age
             PacingSchedule schedule = startPacing(config, globalClientIndex(config, local), 0);
             while (schedule.plannedStartNs < deadlineNs) {
                 startsNs.push_back(schedule.plannedStartNs);
-                advancePacing(schedule, 0);
+                advancePacing(schedule, 0, deadlineNs);
             }
         }
     }
@@ -84,19 +84,66 @@ TEST(Pacing, TheRunsPlannedStartsAreEvenOverAllClientsAndAddUpToRateTimesRunTime
     }
 }
 
-TEST(Pacing, ALateCycleGoesOnFromNowAndNeverBursts) {
+TEST(Pacing, ALateClientSendsAtOnceForTheLatestPastStartAndSkipsTheRest) {
     TestConfig config;
     config.targetQps = 10;
     config.concurrency = 1;
-    PacingSchedule schedule = startPacing(config, 0, 1000);
-    // On time or slightly late: the plan advances by exactly one interval.
-    advancePacing(schedule, 1050);
-    EXPECT_EQ(schedule.plannedStartNs, 1000 + 100'000'000);
-    // A cycle longer than the interval: go on at once and plan from there.
-    advancePacing(schedule, 500'000'000);
-    EXPECT_EQ(schedule.plannedStartNs, 500'000'000);
-    advancePacing(schedule, 500'000'001);
-    EXPECT_EQ(schedule.plannedStartNs, 600'000'000);
+    constexpr std::int64_t kStartNs = 1000;
+    constexpr std::int64_t kIntervalNs = 100'000'000;
+    struct Case {
+        const char* name;
+        std::int64_t nowNs, deadlineNs;  // when the exchange of the first start ended
+        std::int64_t nextNs, skipped, firstSkippedNs;
+    };
+    const Case cases[] = {
+        {"on time", 1050, kNsPerSec, kStartNs + kIntervalNs, 0, 0},
+        {"late by less than an interval", kStartNs + kIntervalNs + 5, kNsPerSec,
+         kStartNs + kIntervalNs, 0, 0},
+        {"a stall of four intervals", 450'000'000, kNsPerSec, kStartNs + 4 * kIntervalNs, 3,
+         kStartNs + kIntervalNs},
+        {"exactly on a later start", kStartNs + 3 * kIntervalNs, kNsPerSec,
+         kStartNs + 3 * kIntervalNs, 2, kStartNs + kIntervalNs},
+        {"no start skipped at the deadline", 450'000'000, 250'000'000, kStartNs + 3 * kIntervalNs,
+         2, kStartNs + kIntervalNs},
+    };
+    for (const Case& c : cases) {
+        PacingSchedule schedule = startPacing(config, 0, kStartNs);
+        const PacingStep step = advancePacing(schedule, c.nowNs, c.deadlineNs);
+        EXPECT_EQ(schedule.plannedStartNs, c.nextNs) << c.name;
+        EXPECT_EQ(step.skippedStarts, c.skipped) << c.name;
+        if (c.skipped > 0) {
+            EXPECT_EQ(step.firstSkippedNs, c.firstSkippedNs) << c.name;
+        }
+    }
+}
+
+TEST(Pacing, AfterAStallEveryClientKeepsItsOwnPhase) {
+    // 50 clients at 500 a second: one start every 2 ms over all of them. A
+    // stall holds every client's answer until 3 s, then the answers arrive
+    // within a few ms of each other, in any order.
+    TestConfig config;
+    config.targetQps = 500;
+    config.concurrency = 50;
+    const std::int64_t intervalNs = pacingIntervalNs(config);
+    const std::int64_t deadlineNs = 6 * kNsPerSec;
+    std::vector<std::int64_t> nextStartsNs;
+    for (std::int32_t client = 0; client < config.concurrency; ++client) {
+        PacingSchedule schedule = startPacing(config, client, 0);
+        while (schedule.plannedStartNs < 2 * kNsPerSec) advancePacing(schedule, 0, deadlineNs);
+        const std::int64_t answerNs = 3 * kNsPerSec + (client * 7919) % 5 * kNsPerMs;
+        const PacingStep step = advancePacing(schedule, answerNs, deadlineNs);
+        EXPECT_GT(step.skippedStarts, 0) << client;
+        // The late send at once, then the next start is ahead on the grid.
+        advancePacing(schedule, answerNs + kNsPerMs, deadlineNs);
+        EXPECT_GT(schedule.plannedStartNs, answerNs) << client;
+        EXPECT_EQ(schedule.plannedStartNs % intervalNs, client * 2 * kNsPerMs) << client;
+        nextStartsNs.push_back(schedule.plannedStartNs);
+    }
+    // No two clients start together: within any 10 ms there are at most 6.
+    std::sort(nextStartsNs.begin(), nextStartsNs.end());
+    for (std::size_t i = 6; i < nextStartsNs.size(); ++i) {
+        EXPECT_GE(nextStartsNs[i] - nextStartsNs[i - 6], 10 * kNsPerMs) << "phases merged at " << i;
+    }
 }
 
 TEST(Pacing, ClientsStartOneSlotApartFromTheRunsStart) {

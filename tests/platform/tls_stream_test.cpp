@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 #include "common/clock.h"
 #include "support/loopback.h"
 

@@ -5,14 +5,19 @@
 #include <random>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "report/plot_page.h"
 #include "report/report_arguments.h"
 #include "report/report_run.h"
 #include "report/result_file_write.h"
+#include "stats/latency_block.h"
 #include "stats/run_summary.h"
 #include "support/saved_run_fixture.h"
 
 namespace {
+
+using nlohmann::json;
 
 struct Arguments {
     bool accepted;          // readReportArguments's result
@@ -131,6 +136,40 @@ TEST_F(ReportRun, PrintsTheRunsSummaryOrOneLineWhyNot) {
     EXPECT_EQ(report({{path}, (directory_ / "missing" / "page.html").string(), false}), 1);
     EXPECT_NE(err_.str().find("page.html\": cannot write the page\n"), std::string::npos)
         << err_.str();
+}
+
+TEST_F(ReportRun, LatencyBlockOfSeveralFilesIsThatOfAllTheirRequests) {
+    const std::vector<std::uint32_t> first = {1, 2, 2, 3, 40};
+    const std::vector<std::uint32_t> second = {2, 5, 7, 7, 900, 1};
+    const std::string a = save("a.json", savedRunWith(first, 1));
+    const std::string b = save("b.json", savedRunWith(second, 2));
+    std::vector<std::uint32_t> both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    RunResult whole = savedRunWith(both).result;
+    std::ostringstream block;
+    printLatencyBlock(whole, block);
+    ReportRequest request{{a, b}, "", true};
+    ASSERT_EQ(report(request), 0) << err_.str();
+    const std::string text = out_.str();
+    ASSERT_NE(text.find("Latency distribution"), std::string::npos);
+    EXPECT_EQ(text.substr(text.find("\nLatency distribution")), block.str());
+
+    // A file saved before fine counts cannot give them; it is named.
+    json old = json::parse(resultFileText(savedRunWith(second, 3)));
+    old["format_version"] = 1;
+    for (const char* key : {"latency_sum_ns", "latency_counts_us", "planned_latency_counts_us"}) {
+        old.erase(key);
+    }
+    const std::string oldPath = (directory_ / "old.json").string();
+    std::ofstream(oldPath) << old.dump();
+    request.files = {a, oldPath};
+    EXPECT_EQ(report(request), 1);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str(), "velkor-report: \"" + oldPath +
+                              "\": result format version 1 holds no fine latency counts, which "
+                              "--latency needs\n");
+    request.latency = false;
+    EXPECT_EQ(report(request), 0) << "the summary alone needs no fine counts";
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ SavedRun fullRun() {
     result.statusClasses = {1, 2, 3, 4, 5};
     result.startUnixNs = -5;
     result.seconds = {{0, 0.0, 0}, {19, 19.684210526315788, 2}, {3, 1e-7, 0}};
+    result.latencySumNs = 4'000'000'021'123'456'789.5;
+    result.plannedFineCounts = {{0, 3}, {2047, 1}, {2048, 8}, {4094, 2}, {kFineLimitUs / 2, 1}};
     return run;
 }
 
@@ -65,6 +67,16 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
     EXPECT_EQ(read.agentIndex, written.agentIndex);
     EXPECT_EQ(read.agentCount, written.agentCount);
     EXPECT_EQ(read.velkorVersion, written.velkorVersion);
+    EXPECT_EQ(a.latencySumNs, b.latencySumNs);
+    EXPECT_EQ(a.hasFineCounts, b.hasFineCounts);
+    using Counts = std::vector<FineBucket> RunResult::*;
+    for (const Counts counts : {&RunResult::fineCounts, &RunResult::plannedFineCounts}) {
+        ASSERT_EQ((a.*counts).size(), (b.*counts).size());
+        for (std::size_t i = 0; i < (a.*counts).size(); ++i) {
+            EXPECT_EQ((a.*counts)[i].lowUs, (b.*counts)[i].lowUs);
+            EXPECT_EQ((a.*counts)[i].count, (b.*counts)[i].count);
+        }
+    }
     EXPECT_EQ(summaryOf(a), summaryOf(b));
 }
 
@@ -82,6 +94,23 @@ TEST(ResultFile, ReadsBackEveryFigureExactly) {
     const json gbkDocument = json::parse(resultFileText(gbkUrl));
     EXPECT_EQ(gbkDocument["settings"]["url_hex"], "687474703a2f2f682fb2e2cad43f713d225c");
     EXPECT_FALSE(json::parse(resultFileText(plain))["settings"].contains("url_hex"));
+}
+
+TEST(ResultFile, ReadsVersionOneFilesAsTheirRunsPrintedThem) {
+    // A version 1 file: whole milliseconds only, a mean of 1.33333 ms.
+    const SavedRun written = savedRunWith({0, 1, 3});
+    json document = json::parse(resultFileText(written));
+    document["format_version"] = 1;
+    for (const char* key : {"latency_sum_ns", "latency_counts_us", "planned_latency_counts_us"}) {
+        document.erase(key);
+    }
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(document.dump(), read, problem)) << problem;
+    EXPECT_EQ(read.formatVersion, 1);
+    EXPECT_FALSE(read.result.hasFineCounts);
+    EXPECT_TRUE(read.result.fineCounts.empty());
+    EXPECT_NE(summaryOf(read.result).find("Mean latency:        1.33333 ms\n"), std::string::npos);
 }
 
 TEST(ResultFile, RefusesEveryTruncation) {
@@ -104,7 +133,10 @@ TEST(ResultFile, NamesWhatIsWrong) {
     const json kRemove = json(json::value_t::discarded);
     const Case cases[] = {
         {"/format", "other", "not a velkor result file"},
-        {"/format_version", 2, "result format version 2, but this velkor-report reads version 1"},
+        {"/format_version", 3,
+         "result format version 3, but this velkor-report reads versions 1 to 2"},
+        {"/format_version", 0,
+         "result format version 0, but this velkor-report reads versions 1 to 2"},
         {"/format_version", "1", "\"format_version\" is not an integer in range"},
         {"/completed", kRemove, "no \"completed\" field"},
         {"/completed", -1, "\"completed\" is not an integer in range"},
@@ -127,6 +159,19 @@ TEST(ResultFile, NamesWhatIsWrong) {
          "\"latency_counts_ms[0][0]\" is not an integer in range"},
         {"/latency_counts_ms", json::parse("[[1,18446744073709551615],[2,1]]"),
          "\"latency_counts_ms\" counts more than 2^64 requests"},
+        {"/latency_sum_ns", kRemove, "no \"latency_sum_ns\" field"},
+        {"/latency_sum_ns", -1, "\"latency_sum_ns\" is not a number of 0 or more"},
+        {"/latency_counts_us", kRemove, "no \"latency_counts_us\" field"},
+        {"/latency_counts_us", json::parse("[[1000,1],[2049,1]]"),
+         "\"latency_counts_us\" is not ascending bucket starts with counts above 0"},
+        {"/latency_counts_us", json::parse("[[2000,1],[1000,1]]"),
+         "\"latency_counts_us\" is not ascending bucket starts with counts above 0"},
+        {"/latency_counts_us", json::parse("[[1000,1]]"),
+         "\"latency_counts_us\" counts other requests than \"latency_counts_ms\""},
+        {"/planned_latency_counts_us", json::parse("[[1000]]"),
+         "\"planned_latency_counts_us[0]\" is not a [microseconds, count] pair"},
+        {"/planned_latency_counts_us", json::parse("[[9007199254740992,1]]"),
+         "\"planned_latency_counts_us\" is not ascending bucket starts with counts above 0"},
         {"/seconds", json::parse("[[1,-0.5,0]]"),
          "\"seconds[0]\" is not a [completed, mean latency, errors] row"},
         {"/seconds", json::parse("[[1,2,-1]]"), "\"seconds[0][2]\" is not an integer in range"},

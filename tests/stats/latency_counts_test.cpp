@@ -5,6 +5,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/clock.h"
 #include "stats/collect_run_result.h"
 #include "stats/run_summary.h"
 #include "support/run_stats_reset.h"
@@ -52,7 +53,7 @@ void recordFromThreads(const std::vector<std::uint32_t>& latencies, std::size_t 
     for (std::size_t t = 0; t < threadCount; ++t) {
         threads.emplace_back([&latencies, t, threadCount] {
             for (std::size_t i = t; i < latencies.size(); i += threadCount) {
-                recordLatencyMs(latencies[i]);
+                recordLatencyNs(static_cast<std::int64_t>(latencies[i]) * kNsPerMs);
             }
         });
     }
@@ -128,7 +129,7 @@ TEST_F(LatencyCounts, SummaryEqualsTheSortedListRule) {
         EXPECT_EQ(totals.count, set.latencies.size()) << set.name;
         std::uint64_t sumMs = 0;
         for (std::uint32_t latencyMs : set.latencies) sumMs += latencyMs;
-        EXPECT_EQ(totals.sumMs, sumMs) << set.name;
+        EXPECT_DOUBLE_EQ(totals.sumNs, static_cast<double>(sumMs) * 1e6) << set.name;
         EXPECT_TRUE(std::is_sorted(result.latencyCounts.begin(), result.latencyCounts.end(),
                                    [](const LatencyBucket& a, const LatencyBucket& b) {
                                        return a.latencyMs <= b.latencyMs;
@@ -161,14 +162,15 @@ TEST_F(LatencyCounts, ReadersNeverSeeHalfARecord) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t) {
         writers.emplace_back([&] {
-            for (int i = 0; i < 300000; ++i) recordLatencyMs(kLatencyMs);
+            for (int i = 0; i < 300000; ++i)
+                recordLatencyNs(static_cast<std::int64_t>(kLatencyMs) * kNsPerMs);
         });
     }
     std::thread reader([&] {
         std::uint64_t lastCount = 0;
         while (!done.load()) {
             const LatencyTotals totals = latencyTotals();
-            ASSERT_EQ(totals.sumMs, totals.count * kLatencyMs);
+            ASSERT_EQ(totals.sumNs, static_cast<double>(totals.count * kLatencyMs * 1000000u));
             ASSERT_GE(totals.count, lastCount);
             lastCount = totals.count;
         }

@@ -26,16 +26,16 @@ using LatencyWindowTest = RunStatsTest;
 
 TEST_F(LatencyWindowTest, EachLatencyFallsInExactlyOneWindow) {
     const LatencyTotals start = latencyTotals();
-    recordLatencyMs(3);
-    recordLatencyMs(4);
+    recordLatencyNs(static_cast<std::int64_t>(3) * kNsPerMs);
+    recordLatencyNs(static_cast<std::int64_t>(4) * kNsPerMs);
     const LatencyTotals first = latencyTotals();
     EXPECT_EQ(windowMeanMs(start, first), 3.5);
     EXPECT_EQ(windowMeanMs(first, latencyTotals()), 0.0);
-    recordLatencyMs(4000000000u);
-    recordLatencyMs(4000000000u);
+    recordLatencyNs(static_cast<std::int64_t>(4000000000u) * kNsPerMs);
+    recordLatencyNs(static_cast<std::int64_t>(4000000000u) * kNsPerMs);
     const LatencyTotals wide = latencyTotals();
     EXPECT_EQ(wide.count - first.count, 2u);
-    EXPECT_EQ(wide.sumMs - first.sumMs, 8000000000u);  // no 32-bit wrap
+    EXPECT_EQ(wide.sumNs - first.sumNs, 8e15);  // no 32-bit wrap
     EXPECT_EQ(windowMeanMs(first, wide), 4000000000.0);
 }
 
@@ -81,7 +81,7 @@ TEST_F(LatencyWindowTest, SecondSamplesMatchTheLinesWritten) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         for (std::uint32_t latencyMs : {10u, 20u, 10u, 20u}) {
             g_completedRequests.fetch_add(1);
-            recordLatencyMs(latencyMs);
+            recordLatencyNs(static_cast<std::int64_t>(latencyMs) * kNsPerMs);
         }
         g_totalErrors.fetch_add(2);
     });

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "report/saved_run.h"
+#include "stats/fine_counts.h"
 
 // Sparse ascending counts of a list of latencies.
 inline std::vector<LatencyBucket> countsOf(const std::vector<std::uint32_t>& latenciesMs) {
@@ -14,6 +15,18 @@ inline std::vector<LatencyBucket> countsOf(const std::vector<std::uint32_t>& lat
     for (std::uint32_t latencyMs : latenciesMs) ++counts[latencyMs];
     std::vector<LatencyBucket> buckets;
     for (const auto& [latencyMs, count] : counts) buckets.push_back({latencyMs, count});
+    return buckets;
+}
+
+// Fine counts of a list of whole-millisecond latencies.
+inline std::vector<FineBucket> fineCountsOf(const std::vector<std::uint32_t>& latenciesMs) {
+    std::map<std::uint64_t, std::uint64_t> counts;
+    for (std::uint32_t latencyMs : latenciesMs) {
+        ++counts[fineBucketLowUs(
+            fineBucketIndex(static_cast<std::int64_t>(latencyMs) * 1'000'000))];
+    }
+    std::vector<FineBucket> buckets;
+    for (const auto& [lowUs, count] : counts) buckets.push_back({lowUs, count});
     return buckets;
 }
 
@@ -35,6 +48,9 @@ inline SavedRun savedRunWith(const std::vector<std::uint32_t>& latenciesMs,
     result.errors = latenciesMs.size() % 3;
     result.statusClasses.status2xx = latenciesMs.size();
     result.latencyCounts = countsOf(latenciesMs);
+    result.hasFineCounts = true;
+    result.fineCounts = fineCountsOf(latenciesMs);
+    for (std::uint32_t latencyMs : latenciesMs) result.latencySumNs += latencyMs * 1e6;
     for (std::int32_t second = 0; second < durationSec; ++second) {
         result.seconds.push_back({latenciesMs.size() / durationSec, 1.5 + second, 0});
     }

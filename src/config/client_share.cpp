@@ -1,4 +1,4 @@
-#include "load/client_share.h"
+#include "config/client_share.h"
 
 std::int32_t localClientCount(const TestConfig& config) {
     if (config.concurrency <= 0) return 0;

@@ -1,4 +1,4 @@
-#include "app/messages.h"
+#include "config/messages.h"
 
 #include <iostream>
 

@@ -32,6 +32,7 @@ struct TestConfig {
     std::string caFile{};                // --ca: PEM certificates trusted besides the system's
     TlsContext* tlsContext = nullptr;    // https: the run's TLS settings, made before the run;
                                          // null for http
+    bool showLatencyBlock = false;       // --latency: fine percentiles after the summary
 
     // Opens one TCP connection to host:port. Gives up, counting one error, when
     // the attempt is still pending at giveUpNs on the monotonic clock. With

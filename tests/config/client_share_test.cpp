@@ -1,4 +1,4 @@
-#include "load/client_share.h"
+#include "config/client_share.h"
 
 #include <gtest/gtest.h>
 

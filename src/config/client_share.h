@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/test_config.h"
+#include "config/test_config.h"
 
 // How many clients this process runs; 0 when concurrency is 0 or less.
 std::int32_t localClientCount(const TestConfig& config);

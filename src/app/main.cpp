@@ -7,6 +7,7 @@
 #include "app/run_options.h"
 #include "app/run_request.h"
 #include "app/source_check.h"
+#include "app/tls_setup.h"
 #include "app/url.h"
 #include "http/target_lookup.h"
 #include "load/client_capacity.h"
@@ -33,12 +34,15 @@ int main(int argc, char* argv[]) {
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
         !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
-        !prepareRunRequest(config) || !lookUpTarget(config)) {
+        !prepareRunRequest(config) || !lookUpTarget(config) || !prepareTls(config)) {
+        releaseTls(config);
         WSACleanup();
         return 1;
     }
     RunResult result;
-    if (!runLoadTest(config, result)) {
+    const bool ran = runLoadTest(config, result);
+    releaseTls(config);
+    if (!ran) {
         WSACleanup();
         return 1;
     }

@@ -152,6 +152,19 @@ const OptionRule kOptions[] = {
     {"--agent", readAgent, kAgentRule},
     {"--start-at", readStartAt, kStartAtRule},
     {"--source", readSources, kSourceRule},
+    {"--insecure",
+     [](std::string_view, TestConfig& config) {
+         config.verifyPeer = false;
+         return true;
+     },
+     "", false},
+    // The file itself is read when the run's TLS is set up.
+    {"--ca",
+     [](std::string_view value, TestConfig& config) {
+         config.caFile = std::string(value);
+         return !value.empty();
+     },
+     kCaFileUnreadable},
     {"--latency",
      [](std::string_view, TestConfig& config) { return config.showLatencyBlock = true; }, "",
      false},

@@ -67,6 +67,18 @@ inline constexpr std::string_view kBodyFileRule = "（须为文件路径）";
 inline constexpr std::string_view kBodyFileUnreadable = "无法读取请求体文件: ";
 inline constexpr std::string_view kBodyFileTooLarge = "请求体文件太大，内存不足: ";
 inline constexpr std::string_view kRunIdRule = "（须为1到64个字母、数字或 - _ . : 字符）";
+inline constexpr std::string_view kCaFileUnreadable = "（须为可读的PEM证书文件）";
+inline constexpr std::string_view kCaFileNoCertificate = "（文件中没有可用的PEM格式证书）";
+
+// https: set up before the run, and a server certificate refused (once per run).
+inline constexpr std::string_view kTlsUnavailable = "TLS初始化失败，无法测试https URL";
+inline constexpr std::string_view kCertificateRefused = "服务器证书验证失败: ";
+inline constexpr std::string_view kCertificateExpired = "证书已过期或尚未生效";
+inline constexpr std::string_view kCertificateUntrusted = "证书不是由受信任的根证书签发的";
+inline constexpr std::string_view kCertificateNameMismatch = "证书与URL中的主机名不符";
+inline constexpr std::string_view kCertificateInvalid = "证书无效";
+inline constexpr std::string_view kCertificateHint =
+    "（测试服务器可在URL后加 --insecure 跳过验证，或用 --ca <PEM文件> 信任其证书）";
 
 // The --source addresses, checked before the run.
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";

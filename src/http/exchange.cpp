@@ -23,7 +23,15 @@ void waitUntilReady(SOCKET socket, SocketWait direction, std::int64_t giveUpNs,
 
 // A short send is continued until the whole text has gone: the server would
 // otherwise wait for the rest of a request that never comes.
-void sendWholeText(SOCKET socket, std::string_view text, std::int64_t giveUpNs) {
+void sendWholeText(const ClientConnection& connection, std::string_view text,
+                   std::int64_t giveUpNs) {
+    if (connection.tls != nullptr) {
+        if (!tlsSendAll(*connection.tls, text.data(), text.size(), giveUpNs)) {
+            failExchange("发送请求失败");
+        }
+        return;
+    }
+    const SOCKET socket = connection.socket;
     while (!text.empty()) {
         const int chunkBytes = text.size() > 1 << 30 ? 1 << 30 : static_cast<int>(text.size());
         const auto sentBytes = send(socket, text.data(), chunkBytes, 0);
@@ -37,28 +45,49 @@ void sendWholeText(SOCKET socket, std::string_view text, std::int64_t giveUpNs) 
     }
 }
 
+// One receive: bytes (> 0), 0 at the end of stream, or -1 when the socket
+// would block and the call is to be repeated. A plain socket is waited for
+// only when it may be empty: before the first receive, after a would-block,
+// after a receive that did not fill the buffer. A receive that filled it may
+// have left bytes behind, and those would announce themselves to no
+// edge-triggered wait. TLS waits inside its receive after the first, which
+// waits here unless TLS holds bytes already: a receive that would only say
+// "would block" costs a system call per response.
+long receiveChunk(const ClientConnection& connection, char* buffer, bool& socketMayBeEmpty,
+                  std::int64_t giveUpNs) {
+    if (connection.tls != nullptr) {
+        if (socketMayBeEmpty && !tlsHoldsReceivedBytes(*connection.tls)) {
+            waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+        }
+        socketMayBeEmpty = false;
+        const long receivedBytes =
+            tlsReceive(*connection.tls, buffer, kReceiveBufferBytes, giveUpNs);
+        if (receivedBytes < 0) failExchange("接收响应失败");
+        return receivedBytes;
+    }
+    if (socketMayBeEmpty) {
+        waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+    }
+    const auto receivedBytes = recv(connection.socket, buffer, kReceiveBufferBytes, 0);
+    if (receivedBytes == SOCKET_ERROR) {
+        if (!lastSocketCallWouldBlock()) failExchange("接收响应失败");
+        socketMayBeEmpty = true;
+        return -1;
+    }
+    socketMayBeEmpty = receivedBytes < kReceiveBufferBytes;
+    return receivedBytes;
+}
+
 // Receives until the framer holds one whole response; returns the instant its
 // last byte arrived.
-std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int64_t giveUpNs,
-                                  bool headRequest) {
+std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeState& state,
+                                  std::int64_t giveUpNs, bool headRequest) {
     char buffer[kReceiveBufferBytes];
     beginResponse(state.framer, headRequest);
-    // Waits come only when the socket may be empty: before the first receive,
-    // after a would-block, after a receive that did not fill the buffer. A
-    // receive that filled it may have left bytes behind, and those would
-    // announce themselves to no edge-triggered wait.
     bool socketMayBeEmpty = true;
     for (;;) {
-        if (socketMayBeEmpty) {
-            waitUntilReady(socket, SocketWait::Readable, giveUpNs, "接收响应超时");
-        }
-        const auto receivedBytes = recv(socket, buffer, kReceiveBufferBytes, 0);
-        if (receivedBytes == SOCKET_ERROR) {
-            if (!lastSocketCallWouldBlock()) failExchange("接收响应失败");
-            socketMayBeEmpty = true;
-            continue;
-        }
-        socketMayBeEmpty = receivedBytes < kReceiveBufferBytes;
+        const long receivedBytes = receiveChunk(connection, buffer, socketMayBeEmpty, giveUpNs);
+        if (receivedBytes < 0) continue;
         if (receivedBytes == 0) {
             // Only a body framed by the close ends on it; any other close
             // leaves the response unfinished.
@@ -83,13 +112,18 @@ std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int6
 
 std::int64_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
                          std::int64_t giveUpNs) {
-    if (socket == INVALID_SOCKET) return -1;
+    return sendRequest(ClientConnection{socket, nullptr}, requestText, state, giveUpNs);
+}
+
+std::int64_t sendRequest(const ClientConnection& connection, std::string_view requestText,
+                         ExchangeState& state, std::int64_t giveUpNs) {
+    if (connection.socket == INVALID_SOCKET) return -1;
     const std::int64_t startNs = monotonicNowNs();
     try {
         state.reconnectNeeded = false;
-        sendWholeText(socket, requestText, giveUpNs);
+        sendWholeText(connection, requestText, giveUpNs);
         const std::int64_t endNs =
-            receiveWholeResponse(socket, state, giveUpNs, requestIsHead(requestText));
+            receiveWholeResponse(connection, state, giveUpNs, requestIsHead(requestText));
         g_completedRequests.fetch_add(1);
         recordStatusCode(state.framer.statusCode);
         state.responseEndNs = endNs;

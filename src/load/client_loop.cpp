@@ -5,33 +5,37 @@
 #include "common/clock.h"
 #include "common/sleep_until.h"
 #include "http/exchange.h"
-#include "http/idle_close.h"
+#include "http/client_connection.h"
 #include "load/pacing.h"
 #include "stats/run_stats.h"
 
 namespace {
 
 struct ClientState {
-    const TestConfig& config;        // the run's settings
-    const RunWindow& window;         // the run's deadlines
-    std::int32_t localIndex;         // place among this process's clients; picks the source
-    SOCKET socket = INVALID_SOCKET;  // the client's connection, or none
-    ExchangeState exchange;          // response framing carried between exchanges
-    bool answered = false;           // the last exchange got its whole response
+    const TestConfig& config;          // the run's settings
+    const RunWindow& window;           // the run's deadlines
+    std::int32_t localIndex;           // place among this process's clients; picks the source
+    ClientConnection connection{};     // the client's connection, or none
+    ExchangeState exchange{};          // response framing carried between exchanges
+    bool answered = false;             // the last exchange got its whole response
+    TlsSession* tlsSession = nullptr;  // https: the session a reconnect resumes
 };
 
 void closeConnection(ClientState& client) {
-    if (client.socket != INVALID_SOCKET) closesocket(client.socket);
-    client.socket = INVALID_SOCKET;
+    closeClientConnection(client.connection);
 }
 
 // Opens a new connection; false (one error counted) when it fails or is
-// still pending when the run ends.
-bool openConnection(ClientState& client) {
+// still pending when the run ends. A reconnect's TLS handshake begun in the
+// run's last seconds and cut off by its end is no error: exchanges get the
+// same grace past the end before they count as failed.
+bool openConnection(ClientState& client, bool reconnect = true) {
     closeConnection(client);
-    client.socket =
-        client.config.createConnection(client.window.connectGiveUpNs, client.localIndex);
-    return client.socket != INVALID_SOCKET;
+    const std::int64_t quietAfterNs =
+        reconnect ? client.window.connectGiveUpNs - kGiveUpGraceNs : INT64_MAX;
+    client.connection = openClientConnection(client.config, client.window.connectGiveUpNs,
+                                             client.localIndex, client.tlsSession, quietAfterNs);
+    return client.connection.socket != INVALID_SOCKET;
 }
 
 // Stands for the planned start of an unpaced exchange, which has none.
@@ -48,9 +52,9 @@ bool reopenBeforeDeadline(ClientState& client) {
 // counts its latency from plannedStartNs. False when the client is finished:
 // a reconnect failed (already counted as an error), or the run is over.
 bool runCycle(const std::string& requestText, ClientState& client, std::int64_t plannedStartNs) {
-    if (client.socket == INVALID_SOCKET && !reopenBeforeDeadline(client)) return false;
-    const std::int64_t latencyNs =
-        sendRequest(client.socket, requestText, client.exchange, client.window.exchangeGiveUpNs);
+    if (client.connection.socket == INVALID_SOCKET && !reopenBeforeDeadline(client)) return false;
+    const std::int64_t latencyNs = sendRequest(client.connection, requestText, client.exchange,
+                                               client.window.exchangeGiveUpNs);
     client.answered = latencyNs >= 0;
     if (client.answered) {
         recordLatencyNs(latencyNs);
@@ -83,8 +87,8 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
         sleepUntilNs(schedule.plannedStartNs);
         // No exchange starts once the run is over, however late the wake-up.
         if (monotonicNowNs() >= client.window.deadlineNs) return;
-        if (idle && client.socket != INVALID_SOCKET && closedWhileIdle(client.socket) &&
-            !reopenBeforeDeadline(client)) {
+        if (idle && client.connection.socket != INVALID_SOCKET &&
+            connectionClosedWhileIdle(client.connection) && !reopenBeforeDeadline(client)) {
             return;
         }
         if (!runCycle(requestText, client, schedule.plannedStartNs)) return;
@@ -103,18 +107,21 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
 }  // namespace
 
 void runClient(const ClientPlan& plan) {
-    ClientState client{*plan.config, *plan.window, plan.localIndex, INVALID_SOCKET, {}};
+    ClientState client{*plan.config, *plan.window, plan.localIndex};
     // A client whose turn comes after the run's end opens nothing: there is no
     // time left in which it could send.
     if (monotonicNowNs() >= client.window.connectGiveUpNs) return;
-    if (!openConnection(client)) return;
-    const std::string& requestText = *client.config.requestText;
-    if (pacingIntervalNs(client.config) > 0) {
-        runPaced(requestText, plan.globalIndex, client);
-    } else {
-        runUnpaced(requestText, client);
+    if (client.config.tlsContext != nullptr) client.tlsSession = createTlsSession();
+    if (openConnection(client, false)) {
+        const std::string& requestText = *client.config.requestText;
+        if (pacingIntervalNs(client.config) > 0) {
+            runPaced(requestText, plan.globalIndex, client);
+        } else {
+            runUnpaced(requestText, client);
+        }
+        closeConnection(client);
     }
-    closeConnection(client);
+    freeTlsSession(client.tlsSession);
 }
 
 void CALLBACK clientWorkCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK work) {

@@ -42,9 +42,9 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
 
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
-    const Outcome outcome =
-        read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt, "--latency",
-              "--source", "198.18.0.2,198.18.0.3", "--run-id", "soak-2026-12-07T23:00_a.1"});
+    const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
+                                  "--latency", "--source", "198.18.0.2,198.18.0.3", "--run-id",
+                                  "soak-2026-12-07T23:00_a.1", "--insecure", "--ca", "ca.pem"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);
     EXPECT_EQ(outcome.config.agentCount, 4);
@@ -54,6 +54,8 @@ TEST(RunOptions, ReadsEveryOption) {
               (std::vector<std::string>{"198.18.0.2", "198.18.0.3"}));
     EXPECT_EQ(outcome.config.runId, "soak-2026-12-07T23:00_a.1");
     EXPECT_TRUE(outcome.config.showLatencyBlock);
+    EXPECT_FALSE(outcome.config.verifyPeer);
+    EXPECT_EQ(outcome.config.caFile, "ca.pem");
 }
 
 TEST(RunOptions, HeaderMayBeGivenManyTimesInItsOrder) {
@@ -137,6 +139,11 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--header"}, "选项 --header 缺少值\n"},
         {{"--body-file", ""}, "选项 --body-file 的值无效: \"\"（须为文件路径）\n"},
         {{"--body-file", "a", "--body-file", "b"}, "选项 --body-file 重复出现\n"},
+        // --insecure is a switch: what follows it is the next option.
+        {{"--insecure", "yes"}, "未知选项: \"yes\"\n"},
+        {{"--insecure", "--insecure"}, "选项 --insecure 重复出现\n"},
+        {{"--ca"}, "选项 --ca 缺少值\n"},
+        {{"--ca", ""}, "选项 --ca 的值无效: \"\"（须为可读的PEM证书文件）\n"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = read(c.options);

@@ -6,6 +6,7 @@
 #include "app/messages.h"
 #include "app/run_options.h"
 #include "app/source_check.h"
+#include "app/tls_setup.h"
 #include "app/url.h"
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
@@ -28,9 +29,13 @@ int main(int argc, char* argv[]) {
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
-        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config)) {
+        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
+        !prepareTls(config)) {
+        releaseTls(config);
         WSACleanup();
         return 1;
     }
-    return runLoadTest(config);
+    const int status = runLoadTest(config);
+    releaseTls(config);
+    return status;
 }

@@ -54,6 +54,18 @@ inline constexpr std::string_view kAgentRule = "（须为K/N，其中 1 <= K <= 
 inline constexpr std::string_view kStartAtRule =
     "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）";
 inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4地址）";
+inline constexpr std::string_view kCaFileUnreadable = "（须为可读的PEM证书文件）";
+inline constexpr std::string_view kCaFileNoCertificate = "（文件中没有可用的PEM格式证书）";
+
+// https: set up before the run, and a server certificate refused (once per run).
+inline constexpr std::string_view kTlsUnavailable = "TLS初始化失败，无法测试https URL";
+inline constexpr std::string_view kCertificateRefused = "服务器证书验证失败: ";
+inline constexpr std::string_view kCertificateExpired = "证书已过期或尚未生效";
+inline constexpr std::string_view kCertificateUntrusted = "证书不是由受信任的根证书签发的";
+inline constexpr std::string_view kCertificateNameMismatch = "证书与URL中的主机名不符";
+inline constexpr std::string_view kCertificateInvalid = "证书无效";
+inline constexpr std::string_view kCertificateHint =
+    "（测试服务器可在URL后加 --insecure 跳过验证，或用 --ca <PEM文件> 信任其证书）";
 
 // The --source addresses, checked before the run.
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";

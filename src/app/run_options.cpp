@@ -92,6 +92,7 @@ struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
     std::string_view rule;                              // what a good value looks like
+    bool takesValue = true;                             // false: a switch, read with ""
 };
 
 const OptionRule kOptions[] = {
@@ -104,6 +105,19 @@ const OptionRule kOptions[] = {
     {"--agent", readAgent, kAgentRule},
     {"--start-at", readStartAt, kStartAtRule},
     {"--source", readSources, kSourceRule},
+    {"--insecure",
+     [](std::string_view, TestConfig& config) {
+         config.verifyPeer = false;
+         return true;
+     },
+     "", false},
+    // The file itself is read when the run's TLS is set up.
+    {"--ca",
+     [](std::string_view value, TestConfig& config) {
+         config.caFile = std::string(value);
+         return !value.empty();
+     },
+     kCaFileUnreadable},
 };
 
 }  // namespace
@@ -121,6 +135,10 @@ bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConf
         const OptionRule& option = kOptions[which];
         if (seen[which]) return fail(option.name, kOptionRepeated);
         seen[which] = true;
+        if (!option.takesValue) {
+            option.read("", config);
+            continue;
+        }
         if (at + 1 >= argc) return fail(option.name, kOptionMissingValue);
         const std::string_view value = argv[++at];
         if (!option.read(value, config)) return failValue(option.name, value, option.rule);

@@ -8,11 +8,14 @@
 
 #include "platform/platform.h"
 
+struct TlsContext;
+
 struct TestConfig {
     std::string url;                // the URL argument, byte for byte as given
     std::string host;               // name or dotted IPv4 address to resolve and to send as Host
     std::string path;               // request target, starts with "/"
     std::uint16_t port = 80;        // TCP port of the target
+    bool useTls = false;            // https:// URL: every connection speaks TLS
     std::int32_t durationSec = 10;  // run time of each client and of the reporter, seconds
     std::int32_t concurrency = 30;  // number of virtual clients, each on its own connection
     std::int32_t targetQps = 0;     // requests per second over all clients; 0 or less: unpaced
@@ -25,6 +28,10 @@ struct TestConfig {
     std::vector<std::string>
         sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
     std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
+    bool verifyPeer = true;              // https: false with --insecure, any certificate is taken
+    std::string caFile{};                // --ca: PEM certificates trusted besides the system's
+    TlsContext* tlsContext = nullptr;    // https: the run's TLS settings, made before the run;
+                                         // null for http
 
     // Opens one TCP connection to host:port. Gives up, counting one error, when
     // the attempt is still pending at giveUpNs on the monotonic clock. With

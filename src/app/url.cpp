@@ -36,19 +36,24 @@ bool isFreeOfControlBytes(std::string_view hostAndPath) {
 }  // namespace
 
 bool parseUrl(std::string_view url, TestConfig& config) {
-    constexpr std::string_view kScheme = "http://";
-    const std::size_t schemeAt = url.find(kScheme);
-    if (schemeAt == std::string_view::npos) {
+    constexpr std::string_view kHttp = "http://";
+    constexpr std::string_view kHttps = "https://";
+    // The scheme that comes first is the URL's: a later one is part of its path.
+    const std::size_t httpAt = url.find(kHttp);
+    const std::size_t httpsAt = url.find(kHttps);
+    if (httpAt == std::string_view::npos && httpsAt == std::string_view::npos) {
         writeErrorLine(kOnlyHttpUrls);
         return false;
     }
-    const std::string_view rest = url.substr(schemeAt + kScheme.size());
+    const bool useTls = httpsAt < httpAt;
+    const std::string_view rest =
+        useTls ? url.substr(httpsAt + kHttps.size()) : url.substr(httpAt + kHttp.size());
     const std::size_t slashAt = rest.find('/');
     const std::string_view hostPart = rest.substr(0, slashAt);
     const std::string_view path = slashAt == std::string_view::npos ? "/" : rest.substr(slashAt);
 
     std::string_view host = hostPart;
-    std::uint16_t port = 80;
+    std::uint16_t port = useTls ? 443 : 80;
     const std::size_t colonAt = hostPart.find(':');
     if (colonAt != std::string_view::npos) {
         host = hostPart.substr(0, colonAt);
@@ -58,5 +63,6 @@ bool parseUrl(std::string_view url, TestConfig& config) {
     config.path = path;
     config.host = host;
     config.port = port;
+    config.useTls = useTls;
     return true;
 }

@@ -22,7 +22,15 @@ void waitUntilReady(SOCKET socket, SocketWait direction, std::int64_t giveUpNs,
 
 // A short send is continued until the whole text has gone: the server would
 // otherwise wait for the rest of a request that never comes.
-void sendWholeText(SOCKET socket, std::string_view text, std::int64_t giveUpNs) {
+void sendWholeText(const ClientConnection& connection, std::string_view text,
+                   std::int64_t giveUpNs) {
+    if (connection.tls != nullptr) {
+        if (!tlsSendAll(*connection.tls, text.data(), text.size(), giveUpNs)) {
+            failExchange("发送请求失败");
+        }
+        return;
+    }
+    const SOCKET socket = connection.socket;
     while (!text.empty()) {
         const int chunkBytes = text.size() > 1 << 30 ? 1 << 30 : static_cast<int>(text.size());
         const auto sentBytes = send(socket, text.data(), chunkBytes, 0);
@@ -36,27 +44,43 @@ void sendWholeText(SOCKET socket, std::string_view text, std::int64_t giveUpNs) 
     }
 }
 
+// One receive: bytes (> 0), 0 at the end of stream, or -1 when the socket
+// would block and the call is to be repeated. TLS waits inside its receive.
+// A plain socket is waited for only when it may be empty: before the first
+// receive, after a would-block, after a receive that did not fill the buffer.
+// A receive that filled it may have left bytes behind, and those would
+// announce themselves to no edge-triggered wait.
+long receiveChunk(const ClientConnection& connection, char* buffer, bool& socketMayBeEmpty,
+                  std::int64_t giveUpNs) {
+    if (connection.tls != nullptr) {
+        const long receivedBytes =
+            tlsReceive(*connection.tls, buffer, kReceiveBufferBytes, giveUpNs);
+        if (receivedBytes < 0) failExchange("接收响应失败");
+        return receivedBytes;
+    }
+    if (socketMayBeEmpty) {
+        waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+    }
+    const auto receivedBytes = recv(connection.socket, buffer, kReceiveBufferBytes, 0);
+    if (receivedBytes == SOCKET_ERROR) {
+        if (!lastSocketCallWouldBlock()) failExchange("接收响应失败");
+        socketMayBeEmpty = true;
+        return -1;
+    }
+    socketMayBeEmpty = receivedBytes < kReceiveBufferBytes;
+    return receivedBytes;
+}
+
 // Receives until the framer holds one whole response; returns the instant its
 // last byte arrived.
-std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int64_t giveUpNs) {
+std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeState& state,
+                                  std::int64_t giveUpNs) {
     char buffer[kReceiveBufferBytes];
     beginResponse(state.framer);
-    // Waits come only when the socket may be empty: before the first receive,
-    // after a would-block, after a receive that did not fill the buffer. A
-    // receive that filled it may have left bytes behind, and those would
-    // announce themselves to no edge-triggered wait.
     bool socketMayBeEmpty = true;
     for (;;) {
-        if (socketMayBeEmpty) {
-            waitUntilReady(socket, SocketWait::Readable, giveUpNs, "接收响应超时");
-        }
-        const auto receivedBytes = recv(socket, buffer, kReceiveBufferBytes, 0);
-        if (receivedBytes == SOCKET_ERROR) {
-            if (!lastSocketCallWouldBlock()) failExchange("接收响应失败");
-            socketMayBeEmpty = true;
-            continue;
-        }
-        socketMayBeEmpty = receivedBytes < kReceiveBufferBytes;
+        const long receivedBytes = receiveChunk(connection, buffer, socketMayBeEmpty, giveUpNs);
+        if (receivedBytes < 0) continue;
         if (receivedBytes == 0) {
             // Only a body framed by the close ends on it; any other close
             // leaves the response unfinished.
@@ -81,12 +105,17 @@ std::int64_t receiveWholeResponse(SOCKET socket, ExchangeState& state, std::int6
 
 std::int32_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
                          std::int64_t giveUpNs) {
-    if (socket == INVALID_SOCKET) return -1;
+    return sendRequest(ClientConnection{socket, nullptr}, requestText, state, giveUpNs);
+}
+
+std::int32_t sendRequest(const ClientConnection& connection, std::string_view requestText,
+                         ExchangeState& state, std::int64_t giveUpNs) {
+    if (connection.socket == INVALID_SOCKET) return -1;
     const std::int64_t startNs = monotonicNowNs();
     try {
         state.reconnectNeeded = false;
-        sendWholeText(socket, requestText, giveUpNs);
-        const std::int64_t endNs = receiveWholeResponse(socket, state, giveUpNs);
+        sendWholeText(connection, requestText, giveUpNs);
+        const std::int64_t endNs = receiveWholeResponse(connection, state, giveUpNs);
         g_completedRequests.fetch_add(1);
         recordStatusCode(state.framer.statusCode);
         return static_cast<std::int32_t>((endNs - startNs) / kNsPerMs);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "http/client_connection.h"
 #include "http/response_framer.h"
 #include "platform/platform.h"
 
@@ -19,3 +20,8 @@ struct ExchangeState {
 // gives -1 and counts nothing. The socket is never closed here.
 std::int32_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,
                          std::int64_t giveUpNs);
+
+// The same on a client connection, which may carry TLS; the bytes sent and
+// read above TLS are those of a plain connection.
+std::int32_t sendRequest(const ClientConnection& connection, std::string_view requestText,
+                         ExchangeState& state, std::int64_t giveUpNs);

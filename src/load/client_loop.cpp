@@ -3,7 +3,7 @@
 #include "common/clock.h"
 #include "common/sleep_until.h"
 #include "http/exchange.h"
-#include "http/idle_close.h"
+#include "http/client_connection.h"
 #include "http/request_text.h"
 #include "load/pacing.h"
 #include "stats/run_stats.h"
@@ -11,34 +11,38 @@
 namespace {
 
 struct ClientState {
-    const TestConfig& config;        // the run's settings
-    const RunWindow& window;         // the run's deadlines
-    std::int32_t localIndex;         // place among this process's clients; picks the source
-    SOCKET socket = INVALID_SOCKET;  // the client's connection, or none
-    ExchangeState exchange;          // response framing carried between exchanges
+    const TestConfig& config;          // the run's settings
+    const RunWindow& window;           // the run's deadlines
+    std::int32_t localIndex;           // place among this process's clients; picks the source
+    ClientConnection connection{};     // the client's connection, or none
+    ExchangeState exchange{};          // response framing carried between exchanges
+    TlsSession* tlsSession = nullptr;  // https: the session a reconnect resumes
 };
 
 void closeConnection(ClientState& client) {
-    if (client.socket != INVALID_SOCKET) closesocket(client.socket);
-    client.socket = INVALID_SOCKET;
+    closeClientConnection(client.connection);
 }
 
 // Opens a new connection; false (one error counted) when it fails or is
-// still pending when the run ends.
-bool openConnection(ClientState& client) {
+// still pending when the run ends. A reconnect's TLS handshake begun in the
+// run's last seconds and cut off by its end is no error: exchanges get the
+// same grace past the end before they count as failed.
+bool openConnection(ClientState& client, bool reconnect = true) {
     closeConnection(client);
-    client.socket =
-        client.config.createConnection(client.window.connectGiveUpNs, client.localIndex);
-    return client.socket != INVALID_SOCKET;
+    const std::int64_t quietAfterNs =
+        reconnect ? client.window.connectGiveUpNs - kGiveUpGraceNs : INT64_MAX;
+    client.connection = openClientConnection(client.config, client.window.connectGiveUpNs,
+                                             client.localIndex, client.tlsSession, quietAfterNs);
+    return client.connection.socket != INVALID_SOCKET;
 }
 
 // One exchange, with the reconnects it calls for. False when the client is
 // finished: a reconnect failed (already counted as an error).
 bool runCycle(const std::string& requestText, ClientState& client) {
     // The previous response closed the connection, as the server announced.
-    if (client.socket == INVALID_SOCKET && !openConnection(client)) return false;
-    const std::int32_t latencyMs =
-        sendRequest(client.socket, requestText, client.exchange, client.window.exchangeGiveUpNs);
+    if (client.connection.socket == INVALID_SOCKET && !openConnection(client)) return false;
+    const std::int32_t latencyMs = sendRequest(client.connection, requestText, client.exchange,
+                                               client.window.exchangeGiveUpNs);
     if (latencyMs >= 0) recordLatencyMs(static_cast<std::uint32_t>(latencyMs));
     if (!client.exchange.reconnectNeeded) return true;
     closeConnection(client);
@@ -64,8 +68,8 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
         sleepUntilNs(schedule.plannedStartNs);
         // No exchange starts once the run is over, however late the wake-up.
         if (monotonicNowNs() >= client.window.deadlineNs) return;
-        if (idle && client.socket != INVALID_SOCKET && closedWhileIdle(client.socket) &&
-            !openConnection(client)) {
+        if (idle && client.connection.socket != INVALID_SOCKET &&
+            connectionClosedWhileIdle(client.connection) && !openConnection(client)) {
             return;
         }
         if (!runCycle(requestText, client)) return;
@@ -77,18 +81,21 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
 }  // namespace
 
 void runClient(const ClientPlan& plan) {
-    ClientState client{*plan.config, *plan.window, plan.localIndex, INVALID_SOCKET, {}};
+    ClientState client{*plan.config, *plan.window, plan.localIndex};
     // A client whose turn comes after the run's end opens nothing: there is no
     // time left in which it could send.
     if (monotonicNowNs() >= client.window.connectGiveUpNs) return;
-    if (!openConnection(client)) return;
-    const std::string requestText = buildRequestText(client.config);
-    if (pacingIntervalNs(client.config) > 0) {
-        runPaced(requestText, plan.globalIndex, client);
-    } else {
-        runUnpaced(requestText, client);
+    if (client.config.tlsContext != nullptr) client.tlsSession = createTlsSession();
+    if (openConnection(client, false)) {
+        const std::string requestText = buildRequestText(client.config);
+        if (pacingIntervalNs(client.config) > 0) {
+            runPaced(requestText, plan.globalIndex, client);
+        } else {
+            runUnpaced(requestText, client);
+        }
+        closeConnection(client);
     }
-    closeConnection(client);
+    freeTlsSession(client.tlsSession);
 }
 
 void CALLBACK clientWorkCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK work) {

@@ -42,7 +42,8 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
     const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
-                                  "--source", "198.18.0.2,198.18.0.3"});
+                                  "--source", "198.18.0.2,198.18.0.3", "--insecure", "--ca",
+                                  "ca.pem"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);
     EXPECT_EQ(outcome.config.agentCount, 4);
@@ -50,6 +51,8 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_EQ(outcome.config.startAtUnixNs % kNsPerSec, 250'000'000);
     EXPECT_EQ(outcome.config.sourceAddresses,
               (std::vector<std::string>{"198.18.0.2", "198.18.0.3"}));
+    EXPECT_FALSE(outcome.config.verifyPeer);
+    EXPECT_EQ(outcome.config.caFile, "ca.pem");
 }
 
 TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
@@ -80,6 +83,11 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--source", "198.18.0.2,"},
          "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4地址）\n"},
         {{"--source", "::1"}, "选项 --source 的值无效: \"::1\"（须为逗号分隔的IPv4地址）\n"},
+        // --insecure is a switch: what follows it is the next option.
+        {{"--insecure", "yes"}, "未知选项: \"yes\"\n"},
+        {{"--insecure", "--insecure"}, "选项 --insecure 重复出现\n"},
+        {{"--ca"}, "选项 --ca 缺少值\n"},
+        {{"--ca", ""}, "选项 --ca 的值无效: \"\"（须为可读的PEM证书文件）\n"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = read(c.options);

@@ -28,6 +28,11 @@ TEST(ParseUrl, SplitsAcceptedUrls) {
         {"xyz http://h/p", "h", 80, "/p"},
         {"http://a/http://b", "a", 80, "/http://b"},
         {"http://h/a:b", "h", 80, "/a:b"},
+        {"https://h", "h", 443, "/"},
+        {"https://127.0.0.1:8443/p?q", "127.0.0.1", 8443, "/p?q"},
+        // The first scheme is the URL's; a later one is only text of its path.
+        {"https://a/http://b", "a", 443, "/http://b"},
+        {"http://a/https://b", "a", 80, "/https://b"},
     };
     for (const UrlCase& c : cases) {
         TestConfig config;
@@ -37,6 +42,7 @@ TEST(ParseUrl, SplitsAcceptedUrls) {
         EXPECT_EQ(config.host, c.host) << c.url;
         EXPECT_EQ(config.port, c.port) << c.url;
         EXPECT_EQ(config.path, c.path) << c.url;
+        EXPECT_EQ(config.useTls, std::string_view(c.url).rfind("https://", 0) == 0) << c.url;
     }
 }
 
@@ -48,7 +54,8 @@ struct RejectedUrl {
 TEST(ParseUrl, RejectsWithOneMessageAndLeavesTheRecordAlone) {
     const RejectedUrl cases[] = {
         {"ftp://x", "仅支持http协议的URL\n"},
-        {"https://h/", "仅支持http协议的URL\n"},
+        {"https:/h", "仅支持http协议的URL\n"},
+        {"HTTPS://h/", "仅支持http协议的URL\n"},
         {"HTTP://h/", "仅支持http协议的URL\n"},
         {"http:/h", "仅支持http协议的URL\n"},
         {"", "仅支持http协议的URL\n"},

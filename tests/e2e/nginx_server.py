@@ -16,7 +16,7 @@ pid {prefix}/nginx.pid;
 error_log {prefix}/error.log warn;
 events {{ worker_connections {connections}; multi_accept {multi_accept}; }}
 http {{
-    access_log off;
+    {access_log}
     keepalive_requests {keepalive_requests};
     keepalive_timeout {keepalive_timeout};
     client_body_temp_path {prefix}/body;
@@ -25,7 +25,8 @@ http {{
     uwsgi_temp_path {prefix}/uwsgi;
     scgi_temp_path {prefix}/scgi;
     server {{
-        listen 127.0.0.1:{port} backlog={backlog};
+        listen 127.0.0.1:{port} backlog={backlog}{ssl};
+        {tls}
         root {prefix}/www;
         location / {{ }}
     }}
@@ -33,11 +34,32 @@ http {{
 """
 
 
+def access_log_lines(prefix, log_format):
+    if log_format is None:
+        return "access_log off;"
+    return (f"log_format velkor '{log_format}';\n"
+            f"    access_log {prefix}/access.log velkor;")
+
+
+def tls_lines(certificate, protocols):
+    if certificate is None:
+        return ""
+    return (f"ssl_certificate {certificate[0]};\n"
+            f"        ssl_certificate_key {certificate[1]};\n"
+            f"        ssl_protocols {protocols};")
+
+
 class Nginx:
-    """nginx serving a small static index.html; stopped on exit."""
+    """nginx serving a small static index.html; stopped on exit.
+
+    certificate, a (certificate file, key file) pair, makes it serve https.
+    log_format, an nginx log format, makes it log every request to
+    access.log under prefix.
+    """
 
     def __init__(self, keepalive_requests=100, workers=1, connections=4096, backlog=4096,
-                 multi_accept=False, keepalive_timeout="60s"):
+                 multi_accept=False, keepalive_timeout="60s", certificate=None,
+                 log_format=None, tls_protocols="TLSv1.2 TLSv1.3"):
         self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
         os.makedirs(os.path.join(self.prefix, "www"))
         with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
@@ -50,11 +72,14 @@ class Nginx:
                                        connections=connections, backlog=backlog,
                                        multi_accept='on' if multi_accept else 'off',
                                        keepalive_requests=keepalive_requests,
-                                       keepalive_timeout=keepalive_timeout))
+                                       keepalive_timeout=keepalive_timeout,
+                                       access_log=access_log_lines(self.prefix, log_format),
+                                       ssl=" ssl" if certificate else "",
+                                       tls=tls_lines(certificate, tls_protocols)))
         self.process = subprocess.Popen(
             [NGINX, "-p", self.prefix, "-c", config_path, "-g", "daemon off;"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.url = f"http://127.0.0.1:{self.port}/"
+        self.url = f"{'https' if certificate else 'http'}://127.0.0.1:{self.port}/"
         self._wait_until_listening()
 
     def _wait_until_listening(self):
@@ -72,6 +97,11 @@ class Nginx:
 
     def __enter__(self):
         return self
+
+    def access_log(self):
+        """The lines nginx has logged so far (it writes each at once)."""
+        with open(os.path.join(self.prefix, "access.log")) as log:
+            return log.read().splitlines()
 
     def __exit__(self, *exc):
         self.process.terminate()

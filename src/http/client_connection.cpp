@@ -1,0 +1,74 @@
+#include "http/client_connection.h"
+
+#include <atomic>
+#include <string>
+
+#include "app/messages.h"
+#include "common/clock.h"
+#include "http/idle_close.h"
+#include "stats/run_stats.h"
+
+namespace {
+
+// One line per run however many connects are refused: with thousands of
+// clients a line each would bury the progress lines.
+std::atomic<bool> g_certificateReported{false};
+
+std::string_view certificateReason(TlsOpenResult result) {
+    switch (result) {
+        case TlsOpenResult::Expired:
+            return kCertificateExpired;
+        case TlsOpenResult::UntrustedRoot:
+            return kCertificateUntrusted;
+        case TlsOpenResult::NameMismatch:
+            return kCertificateNameMismatch;
+        default:
+            return kCertificateInvalid;
+    }
+}
+
+void reportRefusedCertificate(TlsOpenResult result) {
+    if (result == TlsOpenResult::Open || result == TlsOpenResult::Failed) return;
+    if (g_certificateReported.exchange(true)) return;
+    writeErrorLine(std::string(kCertificateRefused) + std::string(certificateReason(result)) +
+                   std::string(kCertificateHint));
+}
+
+}  // namespace
+
+ClientConnection openClientConnection(const TestConfig& config, std::int64_t giveUpNs,
+                                      std::int32_t localClientIndex, TlsSession* session,
+                                      std::int64_t quietAfterNs) {
+    ClientConnection connection;
+    connection.socket = config.createConnection(giveUpNs, localClientIndex);
+    if (connection.socket == INVALID_SOCKET || config.tlsContext == nullptr) return connection;
+    // A resumed TLS 1.2 handshake ends with the client's Finished, and the
+    // request follows at once: unsent behind it, waiting for the server's
+    // delayed acknowledgement, it would take 40 ms longer.
+    const int noDelay = 1;
+    setsockopt(connection.socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+               sizeof(noDelay));
+    TlsOpenResult result = TlsOpenResult::Failed;
+    const std::int64_t handshakeStartNs = monotonicNowNs();
+    connection.tls = openTlsStream(*config.tlsContext, connection.socket, config.host, session,
+                                   giveUpNs, result);
+    if (connection.tls == nullptr) {
+        reportRefusedCertificate(result);
+        const bool cutOff = result == TlsOpenResult::Failed && monotonicNowNs() >= giveUpNs;
+        if (!cutOff || handshakeStartNs <= quietAfterNs) g_totalErrors.fetch_add(1);
+        closeClientConnection(connection);
+    }
+    return connection;
+}
+
+void closeClientConnection(ClientConnection& connection) {
+    freeTlsStream(connection.tls);
+    connection.tls = nullptr;
+    if (connection.socket != INVALID_SOCKET) closesocket(connection.socket);
+    connection.socket = INVALID_SOCKET;
+}
+
+bool connectionClosedWhileIdle(ClientConnection& connection) {
+    if (connection.tls != nullptr) return tlsClosedWhileIdle(*connection.tls);
+    return closedWhileIdle(connection.socket);
+}

@@ -1,0 +1,175 @@
+"""velkor against nginx serving https with a certificate the test makes itself,
+and against a TLS server that breaks off its responses."""
+
+import os
+import shutil
+import socket
+import ssl
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import ENCODING, run_velkor
+from nginx_server import Nginx, nginx_available
+from tls_certificates import make_certificate
+
+# Per request: protocol, whether the connection's session was resumed ("r"),
+# the SNI the client sent ("" when none), the connection's serial number, the
+# request's place on that connection, and the status.
+LOG_FORMAT = ("$ssl_protocol $ssl_session_reused \"$ssl_server_name\" $connection "
+              "$connection_requests $status")
+
+REFUSED = ("服务器证书验证失败: {reason}（测试服务器可在URL后加 --insecure 跳过验证，"
+           "或用 --ca <PEM文件> 信任其证书）\n")
+UNTRUSTED = REFUSED.format(reason="证书不是由受信任的根证书签发的")
+NAME_MISMATCH = REFUSED.format(reason="证书与URL中的主机名不符")
+
+
+def logged_requests(nginx, expected):
+    """nginx's log lines, split; waits (bounded) until expected lines are
+    there, since nginx logs a request just after it has sent the response."""
+    deadline = time.monotonic() + 10
+    while True:
+        lines = nginx.access_log()
+        if len(lines) >= expected or time.monotonic() > deadline:
+            return [line.split(" ") for line in lines]
+        time.sleep(0.1)
+
+
+@unittest.skipUnless(nginx_available() or os.environ.get("CI"), "nginx is not installed")
+class HttpsAgainstNginx(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.mkdtemp(prefix="velkor-https-")
+        # Names localhost only: a URL with 127.0.0.1 does not match it.
+        cls.certificate = make_certificate(cls.directory, ["localhost"])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.directory, ignore_errors=True)
+
+    def test_counts_sni_and_resumption_match_nginx_log(self):
+        clients = 8
+        for protocol in ("TLSv1.2", "TLSv1.3"):
+            with self.subTest(protocol=protocol), \
+                    Nginx(keepalive_requests=10, certificate=self.certificate,
+                          log_format=LOG_FORMAT, tls_protocols=protocol) as nginx:
+                url = f"https://localhost:{nginx.port}/"
+                run = run_velkor("-t", "2", "-c", str(clients), url, "--ca", self.certificate[0])
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(run.stderr, b"")
+                summary = run.summary()
+                self.assertEqual(summary["Total errors"], "0")
+                self.assertEqual(summary["Target URL"], url)
+                completed = int(summary["Completed requests"])
+                self.assertGreater(completed, 200)
+                log = logged_requests(nginx, completed)
+                self.assertEqual(len(log), completed)
+                self.assertEqual({(line[0], line[2], line[5]) for line in log},
+                                 {(protocol, '"localhost"', "200")})
+                # Every connection but each client's first resumes its session.
+                first_requests = [line for line in log if line[4] == "1"]
+                fresh = [line for line in first_requests if line[1] != "r"]
+                self.assertGreater(len(first_requests), 10 * clients)
+                self.assertLessEqual(len(fresh), clients, protocol)
+
+    def test_certificate_refused_once_per_run_and_counted(self):
+        with Nginx(certificate=self.certificate, log_format=LOG_FORMAT) as nginx:
+            cases = [
+                ("untrusted root", f"https://localhost:{nginx.port}/", [], UNTRUSTED),
+                ("name mismatch", nginx.url, ["--ca", self.certificate[0]], NAME_MISMATCH),
+            ]
+            for name, url, options, line in cases:
+                with self.subTest(name):
+                    run = run_velkor("-t", "1", "-c", "5", url, *options)
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    self.assertEqual(run.stderr.decode(ENCODING), line)
+                    summary = run.summary()
+                    self.assertEqual(summary["Completed requests"], "0")
+                    self.assertGreaterEqual(int(summary["Total errors"]), 5)
+            self.assertEqual(nginx.access_log(), [])
+            # --insecure takes the same certificate on an address it does not
+            # name, and no SNI goes with an address.
+            run = run_velkor("-t", "1", "-c", "2", nginx.url, "--insecure")
+            self.assertEqual(run.stderr, b"")
+            self.assertEqual(run.summary()["Total errors"], "0")
+            completed = int(run.summary()["Completed requests"])
+            self.assertGreater(completed, 0)
+            self.assertEqual({line[2] for line in logged_requests(nginx, completed)}, {'"-"'})
+
+    def test_unusable_ca_file_stops_before_the_run(self):
+        empty = os.path.join(self.directory, "empty.pem")
+        with open(empty, "w") as file:
+            file.write("no certificate here\n")
+        missing = os.path.join(self.directory, "missing.pem")
+        cases = [
+            (missing, "（须为可读的PEM证书文件）"),
+            (self.directory, "（须为可读的PEM证书文件）"),
+            (empty, "（文件中没有可用的PEM格式证书）"),
+        ]
+        for path, rule in cases:
+            with self.subTest(path):
+                run = run_velkor("-t", "1", "-c", "1", "https://127.0.0.1:9/", "--ca", path)
+                self.assertEqual(run.returncode, 1)
+                self.assertEqual(run.stderr.decode(ENCODING),
+                                 f'选项 --ca 的值无效: "{path}"{rule}\n')
+                self.assertNotIn("Total errors", run.text())
+
+
+class BrokenTlsServer:
+    """Answers every request with half of a response, then closes the
+    connection: with close_notify (clean) or without (abrupt)."""
+
+    def __init__(self, certificate, clean):
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(*certificate)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.clean = clean
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                continue
+            try:
+                connection.settimeout(2)
+                with self.context.wrap_socket(connection, server_side=True) as tls:
+                    tls.recv(4096)
+                    tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part")
+                    if self.clean:
+                        tls.unwrap()
+            except OSError:
+                pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping = True
+        self.thread.join()
+        self.listener.close()
+
+
+class HttpsServerBreaksOff(unittest.TestCase):
+    def test_response_cut_short_is_an_error(self):
+        with tempfile.TemporaryDirectory() as directory:
+            certificate = make_certificate(directory, ["localhost"])
+            for clean in (True, False):
+                with self.subTest(clean=clean), BrokenTlsServer(certificate, clean) as server:
+                    run = run_velkor("-t", "1", "-c", "2", f"https://127.0.0.1:{server.port}/",
+                                     "--insecure")
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    summary = run.summary()
+                    self.assertEqual(summary["Completed requests"], "0")
+                    self.assertGreater(int(summary["Total errors"]), 2)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,129 @@
+"""The Windows build's https under Wine, against nginx serving TLS with
+certificates the test makes: whole runs counted against nginx's log, and the
+refused-certificate line in GBK, which Wine's Schannel would never give by
+itself (it validates nothing; velkor checks the chain by hand).
+
+Run by tests/run_windows.sh (see test_windows_runs). Wine's Schannel speaks
+TLS 1.2 only and resumes no session, so neither TLS 1.3 nor resumption is
+looked at here.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+from harness import ENCODING, LAUNCHER, run_velkor  # noqa: E402
+from nginx_server import Nginx, nginx_available  # noqa: E402
+from test_https import LOG_FORMAT, NAME_MISMATCH, REFUSED, UNTRUSTED, logged_requests  # noqa: E402
+from test_windows_runs import BANNER, PROGRESS_BYTES, gbk_lines  # noqa: E402
+from tls_certificates import make_certificate  # noqa: E402
+
+EXPIRED = REFUSED.format(reason="证书已过期或尚未生效")
+
+
+def windows_path(path):
+    """The path as a Windows program under Wine names it: drive Z: is the Unix root."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def make_expired_certificate(directory, name):
+    """A self-signed certificate for the host name whose validity ended in
+    2020; returns (certificate file, key file). `openssl req` cannot date a
+    certificate in the past, `openssl ca` can."""
+    base = os.path.join(directory, "expired")
+    os.makedirs(os.path.join(base, "issued"))
+    open(os.path.join(base, "index.txt"), "w").close()
+    with open(os.path.join(base, "serial"), "w") as serial:
+        serial.write("01\n")
+    config = os.path.join(base, "ca.cnf")
+    with open(config, "w") as text:
+        text.write(f"[ca]\ndefault_ca = past\n[past]\ndatabase = {base}/index.txt\n"
+                   f"new_certs_dir = {base}/issued\nserial = {base}/serial\n"
+                   "default_md = sha256\npolicy = any\ncopy_extensions = copy\n"
+                   "[any]\ncommonName = supplied\n")
+    key, request, certificate = (os.path.join(base, f) for f in ("key.pem", "req.pem", "cert.pem"))
+    commands = [
+        ["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+         "-nodes", "-keyout", key, "-out", request, "-subj", "/CN=" + name,
+         "-addext", "subjectAltName=DNS:" + name],
+        ["openssl", "ca", "-batch", "-notext", "-config", config, "-selfsign", "-keyfile", key,
+         "-in", request, "-out", certificate,
+         "-startdate", "20200101000000Z", "-enddate", "20200201000000Z"],
+    ]
+    for command in commands:
+        subprocess.run(command, check=True, capture_output=True)
+    return certificate, key
+
+
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk" and nginx_available(),
+                     "needs the Windows build under Wine, and nginx")
+class WindowsHttpsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.mkdtemp(prefix="velkor-wine-https-")
+        # Names localhost only: a URL with 127.0.0.1 does not match it.
+        cls.certificate = make_certificate(cls.directory, ["localhost"])
+        cls.expired = make_expired_certificate(cls.directory, "localhost")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.directory, ignore_errors=True)
+
+    def test_runs_complete_what_nginx_served(self):
+        with Nginx(certificate=self.certificate, log_format=LOG_FORMAT) as nginx:
+            cases = [
+                # Verified against --ca, with the host name as SNI.
+                (f"https://localhost:{nginx.port}/", ["--ca", windows_path(self.certificate[0])],
+                 '"localhost"'),
+                # Not verified, so an address the certificate does not name
+                # passes; an address is never sent as SNI.
+                (nginx.url, ["--insecure"], '"-"'),
+            ]
+            for url, options, sni in cases:
+                with self.subTest(options=options):
+                    logged_before = len(nginx.access_log())
+                    run = run_velkor("-t", "2", "-c", "4", url, *options)
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    self.assertEqual(run.stderr, b"")
+                    self.assertTrue(run.stdout.startswith(BANNER))
+                    self.assertEqual(len(PROGRESS_BYTES.findall(run.stdout)), 2)
+                    summary = run.summary()
+                    self.assertEqual(summary["Target URL"], url)
+                    self.assertEqual(summary["Total errors"], "0")
+                    completed = int(summary["Completed requests"])
+                    self.assertGreater(completed, 100)
+                    log = logged_requests(nginx, logged_before + completed)[logged_before:]
+                    self.assertEqual(len(log), completed)
+                    self.assertEqual({(line[2], line[5]) for line in log}, {(sni, "200")})
+                    self.assertTrue({line[0] for line in log} <= {"TLSv1.2", "TLSv1.3"})
+                    print(f"\n  wine https -t 2 -c 4 {' '.join(options)}: {completed} requests",
+                          file=sys.stderr)
+
+    def test_refused_certificate_gives_one_gbk_line_and_an_error_per_client(self):
+        ca = ["--ca", windows_path(self.certificate[0])]
+        cases = [
+            ("untrusted root", self.certificate, "localhost", [], UNTRUSTED),
+            ("name mismatch", self.certificate, "127.0.0.1", ca, NAME_MISMATCH),
+            ("expired", self.expired, "localhost", ["--ca", windows_path(self.expired[0])],
+             EXPIRED),
+        ]
+        for name, certificate, host, options, line in cases:
+            with self.subTest(name), Nginx(certificate=certificate,
+                                           log_format=LOG_FORMAT) as nginx:
+                run = run_velkor("-t", "1", "-c", "3", f"https://{host}:{nginx.port}/", *options)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                # Once per run, however many connects were refused.
+                self.assertEqual(run.stderr, gbk_lines(line.rstrip("\n")))
+                summary = run.summary()
+                self.assertEqual(summary["Completed requests"], "0")
+                self.assertGreaterEqual(int(summary["Total errors"]), 3)
+                self.assertEqual(nginx.access_log(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

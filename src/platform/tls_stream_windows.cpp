@@ -24,6 +24,10 @@ bool waitAfterWouldBlock(SOCKET socket, SocketWait direction, std::int64_t giveU
     return true;
 }
 
+// The content type of a TLS 1.2 alert record (RFC 5246, 6.2.1); TLS 1.3
+// hides the type inside the encryption.
+constexpr unsigned char kAlertRecord = 21;
+
 enum class RecordStep {
     Decrypted,    // one record was taken: its bytes (perhaps none) are pending
     NeedMore,     // the held bytes end inside a record
@@ -41,6 +45,7 @@ RecordStep decryptRecord(TlsStream& stream) {
     const std::size_t recordBytes = 5 + (static_cast<std::size_t>(record[3]) << 8 | record[4]);
     if (recordBytes > kTlsRecordCapacity) return RecordStep::Failed;
     if (held < recordBytes) return RecordStep::NeedMore;
+    const unsigned char recordType = record[0];
     SecBuffer buffers[4] = {{static_cast<ULONG>(held), SECBUFFER_DATA, record},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr},
@@ -61,7 +66,14 @@ RecordStep decryptRecord(TlsStream& stream) {
             stream.cipherStart -= buffer.cbBuffer;
         }
     }
-    if (status == SEC_I_CONTEXT_EXPIRED) return RecordStep::Closed;
+    // Wine reports the close_notify as an alert record that decrypts to
+    // nothing, where Windows says SEC_I_CONTEXT_EXPIRED. Any other alert that
+    // decrypts without error is a warning, which servers do not send on a
+    // connection that carries requests.
+    if (status == SEC_I_CONTEXT_EXPIRED ||
+        (status == SEC_E_OK && recordType == kAlertRecord && stream.plainBytes == 0)) {
+        return RecordStep::Closed;
+    }
     return status == SEC_I_RENEGOTIATE ? RecordStep::Renegotiate : RecordStep::Decrypted;
 }
 

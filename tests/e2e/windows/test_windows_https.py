@@ -24,11 +24,15 @@ from test_https import (  # noqa: E402
     NAME_MISMATCH,
     REFUSED,
     UNTRUSTED,
-    BrokenTlsServer,
     logged_requests,
 )
 from test_windows_runs import BANNER, PROGRESS_BYTES, gbk_lines  # noqa: E402
 from tls_certificates import make_certificate  # noqa: E402
+
+# The server that breaks off mid-response is tested under Wine unchanged: Wine
+# ends the stream at a close_notify differently from Windows, and a client
+# that missed it would wait for the rest of the response until the run's end.
+from test_https import HttpsServerBreaksOff  # noqa: E402,F401
 
 EXPIRED = REFUSED.format(reason="证书已过期或尚未生效")
 
@@ -130,18 +134,6 @@ class WindowsHttpsTest(unittest.TestCase):
                 self.assertEqual(summary["Completed requests"], "0")
                 self.assertGreaterEqual(int(summary["Total errors"]), 3)
                 self.assertEqual(nginx.access_log(), [])
-
-    def test_response_cut_short_is_an_error_and_the_client_goes_on(self):
-        # Wine ends the stream at the close_notify differently from Windows:
-        # missed, the client would wait for the rest until the run's end.
-        for clean in (True, False):
-            with self.subTest(clean=clean), BrokenTlsServer(self.certificate, clean) as server:
-                run = run_velkor("-t", "1", "-c", "2", f"https://127.0.0.1:{server.port}/",
-                                 "--insecure")
-                self.assertEqual(run.returncode, 0, run.stderr)
-                summary = run.summary()
-                self.assertEqual(summary["Completed requests"], "0")
-                self.assertGreater(int(summary["Total errors"]), 2)
 
 
 if __name__ == "__main__":

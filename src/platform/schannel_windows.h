@@ -31,9 +31,7 @@ struct TlsContext {
 
 // Schannel keeps the client sessions it may resume itself, per credentials
 // and target name, so a client's session holds nothing of its own.
-struct TlsSession {
-    bool unused = false;  // a session's identity only; never read
-};
+struct TlsSession {};
 
 // The largest TLS record on the wire: a 5-byte header, 2^14 bytes of
 // plaintext and at most 2048 bytes of expansion (RFC 5246, 6.2.3).
@@ -51,7 +49,8 @@ struct TlsStream {
     bool resumed = false;               // the handshake resumed a cached session
     std::wstring targetName;            // SNI and cache key: the host name, empty for an address
     SecPkgContext_StreamSizes sizes{};  // header, trailer and largest plaintext of a record
-    std::unique_ptr<char[]> wire;       // kTlsRecordCapacity bytes received, not yet used
+    std::unique_ptr<char[]> wire;       // kTlsRecordCapacity bytes: records as received,
+                                        // decrypted in place
     std::size_t wireBytes = 0;          // bytes held in wire, from its start
     std::size_t cipherStart = 0;        // offset in wire of the first record not yet decrypted
     std::size_t plainStart = 0;         // offset in wire of decrypted bytes not yet returned

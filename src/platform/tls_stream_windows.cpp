@@ -36,28 +36,23 @@ enum class RecordStep {
     Failed,       // a record that does not decrypt, or an alert
 };
 
-// Decrypts the first whole record from cipherStart, in place. Whole records
-// only: Wine reads the length from a header it has not checked is there.
-RecordStep decryptRecord(TlsStream& stream) {
+// Whether the held bytes from cipherStart begin with a whole record: Wine
+// reads a record's length from a header it has not checked is there.
+RecordStep wholeRecordHeld(const TlsStream& stream) {
     const std::size_t held = stream.wireBytes - stream.cipherStart;
-    auto* record = reinterpret_cast<unsigned char*>(stream.wire.get() + stream.cipherStart);
+    const auto* record =
+        reinterpret_cast<const unsigned char*>(stream.wire.get() + stream.cipherStart);
     if (held < 5) return RecordStep::NeedMore;
     const std::size_t recordBytes = 5 + (static_cast<std::size_t>(record[3]) << 8 | record[4]);
     if (recordBytes > kTlsRecordCapacity) return RecordStep::Failed;
-    if (held < recordBytes) return RecordStep::NeedMore;
-    const unsigned char recordType = record[0];
-    SecBuffer buffers[4] = {{static_cast<ULONG>(held), SECBUFFER_DATA, record},
-                            {0, SECBUFFER_EMPTY, nullptr},
-                            {0, SECBUFFER_EMPTY, nullptr},
-                            {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
-    const SECURITY_STATUS status = DecryptMessage(&stream.context, &message, 0, nullptr);
-    if (status == SEC_E_INCOMPLETE_MESSAGE) return RecordStep::NeedMore;
-    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
-        return RecordStep::Failed;
-    }
+    return held < recordBytes ? RecordStep::NeedMore : RecordStep::Decrypted;
+}
+
+// Where DecryptMessage left the plaintext and the bytes after the record.
+void noteDecryptedRecord(TlsStream& stream, const SecBuffer* buffers, std::size_t count) {
     stream.cipherStart = stream.wireBytes;
-    for (const SecBuffer& buffer : buffers) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const SecBuffer& buffer = buffers[i];
         if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
             stream.plainStart =
                 static_cast<std::size_t>(static_cast<char*>(buffer.pvBuffer) - stream.wire.get());
@@ -66,6 +61,26 @@ RecordStep decryptRecord(TlsStream& stream) {
             stream.cipherStart -= buffer.cbBuffer;
         }
     }
+}
+
+// Decrypts the first record from cipherStart, in place.
+RecordStep decryptRecord(TlsStream& stream) {
+    const RecordStep held = wholeRecordHeld(stream);
+    if (held != RecordStep::Decrypted) return held;
+    char* record = stream.wire.get() + stream.cipherStart;
+    const auto recordType = static_cast<unsigned char>(record[0]);
+    SecBuffer buffers[4] = {
+        {static_cast<ULONG>(stream.wireBytes - stream.cipherStart), SECBUFFER_DATA, record},
+        {0, SECBUFFER_EMPTY, nullptr},
+        {0, SECBUFFER_EMPTY, nullptr},
+        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc message{SECBUFFER_VERSION, 4, buffers};
+    const SECURITY_STATUS status = DecryptMessage(&stream.context, &message, 0, nullptr);
+    if (status == SEC_E_INCOMPLETE_MESSAGE) return RecordStep::NeedMore;
+    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
+        return RecordStep::Failed;
+    }
+    noteDecryptedRecord(stream, buffers, 4);
     // Wine reports the close_notify as an alert record that decrypts to
     // nothing, where Windows says SEC_I_CONTEXT_EXPIRED. Any other alert that
     // decrypts without error is a warning, which servers do not send on a
@@ -85,36 +100,54 @@ long takePlain(TlsStream& stream, char* buffer, std::size_t capacity) {
     return static_cast<long>(bytes);
 }
 
-// One record step of a receive: false when the receive has failed.
-bool takeRecord(TlsStream& stream, std::int64_t giveUpNs) {
+enum class Progress {
+    Made,        // a record was taken, bytes came, or the peer's end was seen
+    WouldBlock,  // nothing is there yet (only when no wait is allowed)
+    Failed,      // the connection failed or gave up
+};
+
+// Receives after the held bytes. A TCP end between records is the end many
+// servers send; one inside a record cut a response short.
+Progress receiveRecordBytes(TlsStream& stream, std::int64_t giveUpNs, bool mayWait) {
+    compactWire(stream);
+    switch (mayWait ? receiveRaw(stream, giveUpNs) : receiveRawNow(stream)) {
+        case RawReceive::Received:
+            return Progress::Made;
+        case RawReceive::WouldBlock:
+            return Progress::WouldBlock;
+        case RawReceive::EndOfStream:
+            stream.peerClosed = stream.wireBytes == 0;
+            return stream.peerClosed ? Progress::Made : Progress::Failed;
+        case RawReceive::Failed:
+            break;
+    }
+    return Progress::Failed;
+}
+
+// One step toward decrypted bytes or the peer's end: answers a message the
+// peer sent after the handshake, decrypts a record, or receives. Without
+// mayWait nothing waits, and a renegotiation that needs the peer again fails.
+Progress advance(TlsStream& stream, std::int64_t giveUpNs, bool mayWait) {
     if (stream.renegotiate) {
         stream.renegotiate = false;
-        return answerPostHandshake(stream, giveUpNs);
+        const std::int64_t answerByNs = mayWait ? giveUpNs : monotonicNowNs();
+        return answerPostHandshake(stream, answerByNs) ? Progress::Made : Progress::Failed;
     }
     switch (decryptRecord(stream)) {
         case RecordStep::Decrypted:
-            return true;
+            return Progress::Made;
         case RecordStep::Closed:
             stream.peerClosed = true;
-            return true;
+            return Progress::Made;
         case RecordStep::Renegotiate:
             stream.renegotiate = true;
-            return true;
-        case RecordStep::NeedMore: {
-            compactWire(stream);
-            const RawReceive received = receiveRaw(stream, giveUpNs);
-            // A TCP end between records is the end many servers send; one
-            // inside a record cut a response short.
-            if (received == RawReceive::EndOfStream && stream.wireBytes == 0) {
-                stream.peerClosed = true;
-                return true;
-            }
-            return received == RawReceive::Received;
-        }
+            return Progress::Made;
+        case RecordStep::NeedMore:
+            return receiveRecordBytes(stream, giveUpNs, mayWait);
         case RecordStep::Failed:
             break;
     }
-    return false;
+    return Progress::Failed;
 }
 
 // Asks Schannel for the close_notify and sends it if the socket takes it now.
@@ -225,7 +258,7 @@ long tlsReceive(TlsStream& stream, char* buffer, std::size_t capacity, std::int6
     for (;;) {
         if (stream.plainBytes > 0) return takePlain(stream, buffer, capacity);
         if (stream.peerClosed) return 0;
-        if (!takeRecord(stream, giveUpNs)) {
+        if (advance(stream, giveUpNs, true) != Progress::Made) {
             stream.sound = false;
             return -1;
         }
@@ -234,39 +267,12 @@ long tlsReceive(TlsStream& stream, char* buffer, std::size_t capacity, std::int6
 
 bool tlsClosedWhileIdle(TlsStream& stream) {
     for (;;) {
-        if (stream.plainBytes > 0 || stream.peerClosed || !stream.sound) return true;
-        if (stream.renegotiate) {
-            // A ticket is answered at once; a renegotiation that needs the
-            // peer again cannot finish without waiting, and ends the connection.
-            stream.renegotiate = false;
-            if (!answerPostHandshake(stream, monotonicNowNs())) stream.sound = false;
-            continue;
-        }
-        switch (decryptRecord(stream)) {
-            case RecordStep::Decrypted:
-                break;
-            case RecordStep::Closed:
-                stream.peerClosed = true;
-                break;
-            case RecordStep::Renegotiate:
-                stream.renegotiate = true;
-                break;
-            case RecordStep::NeedMore:
-                compactWire(stream);
-                switch (receiveRawNow(stream)) {
-                    case RawReceive::Received:
-                        break;
-                    case RawReceive::WouldBlock:
-                        return false;
-                    case RawReceive::EndOfStream:
-                    case RawReceive::Failed:
-                        stream.sound = false;
-                        break;
-                }
-                break;
-            case RecordStep::Failed:
-                stream.sound = false;
-                break;
+        if (stream.plainBytes > 0 || stream.peerClosed) return true;
+        const Progress progress = advance(stream, 0, false);
+        if (progress == Progress::WouldBlock) return false;
+        if (progress == Progress::Failed) {
+            stream.sound = false;
+            return true;
         }
     }
 }

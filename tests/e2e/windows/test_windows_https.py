@@ -35,6 +35,8 @@ from tls_certificates import make_certificate  # noqa: E402
 from test_https import HttpsServerBreaksOff  # noqa: E402,F401
 
 EXPIRED = REFUSED.format(reason="证书已过期或尚未生效")
+# With the protocol ALPN settled on last.
+ALPN_LOG_FORMAT = LOG_FORMAT + " $ssl_alpn_protocol"
 
 
 def windows_path(path):
@@ -86,7 +88,7 @@ class WindowsHttpsTest(unittest.TestCase):
         shutil.rmtree(cls.directory, ignore_errors=True)
 
     def test_runs_complete_what_nginx_served(self):
-        with Nginx(certificate=self.certificate, log_format=LOG_FORMAT) as nginx:
+        with Nginx(certificate=self.certificate, log_format=ALPN_LOG_FORMAT) as nginx:
             cases = [
                 # Verified against --ca, with the host name as SNI.
                 (f"https://localhost:{nginx.port}/", ["--ca", windows_path(self.certificate[0])],
@@ -110,7 +112,8 @@ class WindowsHttpsTest(unittest.TestCase):
                     self.assertGreater(completed, 100)
                     log = logged_requests(nginx, logged_before + completed)[logged_before:]
                     self.assertEqual(len(log), completed)
-                    self.assertEqual({(line[2], line[5]) for line in log}, {(sni, "200")})
+                    self.assertEqual({(line[2], line[5], line[6]) for line in log},
+                                     {(sni, "200", "http/1.1")})
                     self.assertTrue({line[0] for line in log} <= {"TLSv1.2", "TLSv1.3"})
                     print(f"\n  wine https -t 2 -c 4 {' '.join(options)}: {completed} requests",
                           file=sys.stderr)

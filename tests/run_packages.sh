@@ -16,6 +16,10 @@ debs=(build/packages/velkor_*.deb)
 deb=${debs[0]}
 echo "package: $deb"
 dpkg-deb --field "$deb" Package Version Depends
+# https links OpenSSL, so dpkg-shlibdeps must have found libssl3.
+depends=$(dpkg-deb --field "$deb" Depends)
+grep -q '\blibssl3\b' <<<"$depends" ||
+  { echo "the package does not depend on libssl3: $depends" >&2; exit 1; }
 
 # Errors fail; the warnings accepted are listed in docs/packages.md.
 if ! findings=$(lintian --fail-on error "$deb" 2>&1); then

@@ -45,14 +45,20 @@ void sendWholeText(const ClientConnection& connection, std::string_view text,
 }
 
 // One receive: bytes (> 0), 0 at the end of stream, or -1 when the socket
-// would block and the call is to be repeated. TLS waits inside its receive.
-// A plain socket is waited for only when it may be empty: before the first
-// receive, after a would-block, after a receive that did not fill the buffer.
-// A receive that filled it may have left bytes behind, and those would
-// announce themselves to no edge-triggered wait.
+// would block and the call is to be repeated. A plain socket is waited for
+// only when it may be empty: before the first receive, after a would-block,
+// after a receive that did not fill the buffer. A receive that filled it may
+// have left bytes behind, and those would announce themselves to no
+// edge-triggered wait. TLS waits inside its receive after the first, which
+// waits here unless TLS holds bytes already: a receive that would only say
+// "would block" costs a system call per response.
 long receiveChunk(const ClientConnection& connection, char* buffer, bool& socketMayBeEmpty,
                   std::int64_t giveUpNs) {
     if (connection.tls != nullptr) {
+        if (socketMayBeEmpty && !tlsHoldsReceivedBytes(*connection.tls)) {
+            waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+        }
+        socketMayBeEmpty = false;
         const long receivedBytes =
             tlsReceive(*connection.tls, buffer, kReceiveBufferBytes, giveUpNs);
         if (receivedBytes < 0) failExchange("接收响应失败");

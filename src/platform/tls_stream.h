@@ -112,6 +112,13 @@ bool tlsSendAll(TlsStream& stream, const char* data, std::size_t bytes, std::int
 // the connection failed or giveUpNs passed with nothing received.
 long tlsReceive(TlsStream& stream, char* buffer, std::size_t capacity, std::int64_t giveUpNs);
 
+// Whether bytes from the peer are already held by the stream (decrypted, or
+// read from the socket and not yet decrypted), so that a receive may finish
+// without the socket. When false, the caller may wait for the socket before
+// its first tlsReceive of a response, as it would on a plain connection: the
+// response is new data and wakes even an edge-triggered wait.
+bool tlsHoldsReceivedBytes(const TlsStream& stream);
+
 // For a connection that sat idle: true when it can no longer carry a request,
 // because the peer's close_notify, end of stream or reset is there, or
 // decrypted bytes that no request asked for. Handshake messages waiting on

@@ -265,6 +265,12 @@ long tlsReceive(TlsStream& stream, char* buffer, std::size_t capacity, std::int6
     }
 }
 
+// A pending answer to the peer counts: it may have to be sent before the
+// peer sends anything more.
+bool tlsHoldsReceivedBytes(const TlsStream& stream) {
+    return stream.plainBytes > 0 || stream.cipherStart < stream.wireBytes || stream.renegotiate;
+}
+
 bool tlsClosedWhileIdle(TlsStream& stream) {
     for (;;) {
         if (stream.plainBytes > 0 || stream.peerClosed) return true;

@@ -12,7 +12,7 @@ import unittest
 
 from harness import ENCODING, run_velkor
 from nginx_server import Nginx, nginx_available
-from tls_certificates import make_certificate
+from tls_certificates import make_certificate, make_expired_certificate
 
 # Per request: protocol, whether the connection's session was resumed ("r"),
 # the SNI the client sent ("" when none), the connection's serial number, the
@@ -24,6 +24,7 @@ REFUSED = ("服务器证书验证失败: {reason}（测试服务器可在URL后�
            "或用 --ca <PEM文件> 信任其证书）\n")
 UNTRUSTED = REFUSED.format(reason="证书不是由受信任的根证书签发的")
 NAME_MISMATCH = REFUSED.format(reason="证书与URL中的主机名不符")
+EXPIRED = REFUSED.format(reason="证书已过期或尚未生效")
 
 
 def logged_requests(nginx, expected):
@@ -75,22 +76,27 @@ class HttpsAgainstNginx(unittest.TestCase):
                 self.assertLessEqual(len(fresh), clients, protocol)
 
     def test_certificate_refused_once_per_run_and_counted(self):
+        expired = make_expired_certificate(os.path.join(self.directory, "expired"), "localhost")
+        trusted = self.certificate[0]
+        cases = [
+            ("untrusted root", self.certificate, "localhost", [], UNTRUSTED),
+            ("name mismatch", self.certificate, "127.0.0.1", ["--ca", trusted], NAME_MISMATCH),
+            ("expired", expired, "localhost", ["--ca", expired[0]], EXPIRED),
+        ]
+        for name, certificate, host, options, line in cases:
+            with self.subTest(name), Nginx(certificate=certificate,
+                                           log_format=LOG_FORMAT) as nginx:
+                run = run_velkor("-t", "1", "-c", "5", f"https://{host}:{nginx.port}/", *options)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(run.stderr.decode(ENCODING), line)
+                summary = run.summary()
+                self.assertEqual(summary["Completed requests"], "0")
+                self.assertGreaterEqual(int(summary["Total errors"]), 5)
+                self.assertEqual(nginx.access_log(), [])
+
+    def test_insecure_takes_any_certificate_and_no_sni_goes_with_an_address(self):
         with Nginx(certificate=self.certificate, log_format=LOG_FORMAT) as nginx:
-            cases = [
-                ("untrusted root", f"https://localhost:{nginx.port}/", [], UNTRUSTED),
-                ("name mismatch", nginx.url, ["--ca", self.certificate[0]], NAME_MISMATCH),
-            ]
-            for name, url, options, line in cases:
-                with self.subTest(name):
-                    run = run_velkor("-t", "1", "-c", "5", url, *options)
-                    self.assertEqual(run.returncode, 0, run.stderr)
-                    self.assertEqual(run.stderr.decode(ENCODING), line)
-                    summary = run.summary()
-                    self.assertEqual(summary["Completed requests"], "0")
-                    self.assertGreaterEqual(int(summary["Total errors"]), 5)
-            self.assertEqual(nginx.access_log(), [])
-            # --insecure takes the same certificate on an address it does not
-            # name, and no SNI goes with an address.
+            # The certificate names localhost only, not the URL's address.
             run = run_velkor("-t", "1", "-c", "2", nginx.url, "--insecure")
             self.assertEqual(run.stderr, b"")
             self.assertEqual(run.summary()["Total errors"], "0")

@@ -16,3 +16,40 @@ def make_certificate(directory, names, days=2):
                     "-addext", "subjectAltName=" + entries],
                    check=True, capture_output=True)
     return certificate, key
+
+
+EXPIRED_CA_CONFIG = """[ca]
+default_ca = expired
+[expired]
+database = {directory}/index.txt
+serial = {directory}/serial.txt
+new_certs_dir = {directory}
+default_md = sha256
+policy = anything
+copy_extensions = copy
+[anything]
+commonName = supplied
+"""
+
+
+def make_expired_certificate(directory, name):
+    """A self-signed ECDSA P-256 certificate for name that was valid for one
+    day in 2020; returns (certificate file, key file)."""
+    os.makedirs(directory, exist_ok=True)
+    certificate = os.path.join(directory, "cert.pem")
+    key = os.path.join(directory, "key.pem")
+    request = os.path.join(directory, "request.pem")
+    config = os.path.join(directory, "ca.cnf")
+    with open(config, "w") as file:
+        file.write(EXPIRED_CA_CONFIG.format(directory=directory))
+    open(os.path.join(directory, "index.txt"), "w").close()
+    with open(os.path.join(directory, "serial.txt"), "w") as file:
+        file.write("01\n")
+    subprocess.run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", request,
+                    "-subj", "/CN=" + name, "-addext", "subjectAltName=DNS:" + name],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "ca", "-config", config, "-selfsign", "-keyfile", key, "-in",
+                    request, "-out", certificate, "-startdate", "20200101000000Z", "-enddate",
+                    "20200102000000Z", "-batch", "-notext"], check=True, capture_output=True)
+    return certificate, key

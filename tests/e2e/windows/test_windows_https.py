@@ -10,7 +10,6 @@ looked at here.
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -20,21 +19,20 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from harness import ENCODING, LAUNCHER, run_velkor  # noqa: E402
 from nginx_server import Nginx, nginx_available  # noqa: E402
 from test_https import (  # noqa: E402
+    EXPIRED,
     LOG_FORMAT,
     NAME_MISMATCH,
-    REFUSED,
     UNTRUSTED,
     logged_requests,
 )
 from test_windows_runs import BANNER, PROGRESS_BYTES, gbk_lines  # noqa: E402
-from tls_certificates import make_certificate  # noqa: E402
+from tls_certificates import make_certificate, make_expired_certificate  # noqa: E402
 
 # The server that breaks off mid-response is tested under Wine unchanged: Wine
 # ends the stream at a close_notify differently from Windows, and a client
 # that missed it would wait for the rest of the response until the run's end.
 from test_https import HttpsServerBreaksOff  # noqa: E402,F401
 
-EXPIRED = REFUSED.format(reason="证书已过期或尚未生效")
 # With the protocol ALPN settled on last.
 ALPN_LOG_FORMAT = LOG_FORMAT + " $ssl_alpn_protocol"
 
@@ -42,35 +40,6 @@ ALPN_LOG_FORMAT = LOG_FORMAT + " $ssl_alpn_protocol"
 def windows_path(path):
     """The path as a Windows program under Wine names it: drive Z: is the Unix root."""
     return "Z:" + path.replace("/", "\\")
-
-
-def make_expired_certificate(directory, name):
-    """A self-signed certificate for the host name whose validity ended in
-    2020; returns (certificate file, key file). `openssl req` cannot date a
-    certificate in the past, `openssl ca` can."""
-    base = os.path.join(directory, "expired")
-    os.makedirs(os.path.join(base, "issued"))
-    open(os.path.join(base, "index.txt"), "w").close()
-    with open(os.path.join(base, "serial"), "w") as serial:
-        serial.write("01\n")
-    config = os.path.join(base, "ca.cnf")
-    with open(config, "w") as text:
-        text.write(f"[ca]\ndefault_ca = past\n[past]\ndatabase = {base}/index.txt\n"
-                   f"new_certs_dir = {base}/issued\nserial = {base}/serial\n"
-                   "default_md = sha256\npolicy = any\ncopy_extensions = copy\n"
-                   "[any]\ncommonName = supplied\n")
-    key, request, certificate = (os.path.join(base, f) for f in ("key.pem", "req.pem", "cert.pem"))
-    commands = [
-        ["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-         "-nodes", "-keyout", key, "-out", request, "-subj", "/CN=" + name,
-         "-addext", "subjectAltName=DNS:" + name],
-        ["openssl", "ca", "-batch", "-notext", "-config", config, "-selfsign", "-keyfile", key,
-         "-in", request, "-out", certificate,
-         "-startdate", "20200101000000Z", "-enddate", "20200201000000Z"],
-    ]
-    for command in commands:
-        subprocess.run(command, check=True, capture_output=True)
-    return certificate, key
 
 
 @unittest.skipUnless(LAUNCHER and ENCODING == "gbk" and nginx_available(),
@@ -81,7 +50,8 @@ class WindowsHttpsTest(unittest.TestCase):
         cls.directory = tempfile.mkdtemp(prefix="velkor-wine-https-")
         # Names localhost only: a URL with 127.0.0.1 does not match it.
         cls.certificate = make_certificate(cls.directory, ["localhost"])
-        cls.expired = make_expired_certificate(cls.directory, "localhost")
+        cls.expired = make_expired_certificate(os.path.join(cls.directory, "expired"),
+                                               "localhost")
 
     @classmethod
     def tearDownClass(cls):

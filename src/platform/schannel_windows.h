@@ -1,0 +1,102 @@
+// What the Schannel files behind tls_stream.h share: the SSPI and CryptoAPI
+// headers, the state of a run's context and of one connection's stream, and
+// the raw socket I/O and handshake steps the record layer reuses.
+#pragma once
+
+#include "platform/platform.h"
+
+// SCH_CREDENTIALS is declared only with SCHANNEL_USE_BLACKLISTS, and uses
+// UNICODE_STRING from <winternl.h>.
+#define SCHANNEL_USE_BLACKLISTS
+#define SECURITY_WIN32
+#include <winternl.h>
+#include <wincrypt.h>
+#include <schannel.h>
+#include <security.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/tls_stream.h"
+
+struct TlsContext {
+    bool verifyPeer = true;               // false with --insecure
+    CredHandle credentials{};             // Schannel credentials shared by every connection
+    HCERTSTORE caStore = nullptr;         // the --ca certificates, or none
+    HCERTCHAINENGINE caEngine = nullptr;  // chain engine trusting only caStore, or none
+};
+
+// Schannel keeps the client sessions it may resume itself, per credentials
+// and target name, so a client's session holds nothing of its own.
+struct TlsSession {};
+
+// The largest TLS record on the wire: a 5-byte header, 2^14 bytes of
+// plaintext and at most 2048 bytes of expansion (RFC 5246, 6.2.3).
+inline constexpr std::size_t kTlsRecordCapacity = 5 + 16384 + 2048;
+
+struct TlsStream {
+    SOCKET socket = INVALID_SOCKET;     // the connected non-blocking socket; not owned
+    CredHandle credentials{};           // the run context's credentials, which outlive the stream
+    CtxtHandle context{};               // the Schannel security context
+    bool contextMade = false;           // context holds a handle to delete
+    bool sound = false;                 // handshake done and no failure since: close_notify may go
+    bool peerClosed = false;            // the peer's close_notify has arrived
+    bool renegotiate = false;           // the peer asked for a handshake step, due once
+                                        // the decrypted bytes before it are taken
+    bool resumed = false;               // the handshake resumed a cached session
+    std::wstring targetName;            // SNI and cache key: the host name, empty for an address
+    SecPkgContext_StreamSizes sizes{};  // header, trailer and largest plaintext of a record
+    std::unique_ptr<char[]> wire;       // kTlsRecordCapacity bytes: records as received,
+                                        // decrypted in place
+    std::size_t wireBytes = 0;          // bytes held in wire, from its start
+    std::size_t cipherStart = 0;        // offset in wire of the first record not yet decrypted
+    std::size_t plainStart = 0;         // offset in wire of decrypted bytes not yet returned
+    std::size_t plainBytes = 0;         // decrypted bytes not yet returned
+};
+
+// What a raw receive did.
+enum class RawReceive {
+    Received,     // at least one byte was appended
+    EndOfStream,  // the peer ended the TCP stream
+    WouldBlock,   // nothing there yet (only from receiveRawNow)
+    Failed,       // an error, a full buffer, or giveUpNs passed with nothing received
+};
+
+// The host as UTF-16, for Schannel and CryptoAPI.
+std::wstring widenHost(std::string_view host);
+
+// True when host is a dotted IPv4 address, which is stored in address.
+bool parseIpv4Host(std::string_view host, in_addr& address);
+
+// Sends every byte, waiting for the socket as needed; false on an error or
+// when giveUpNs passes first.
+bool sendRaw(SOCKET socket, const char* data, std::size_t bytes, std::int64_t giveUpNs);
+
+// Appends what the socket has to stream.wire, after the held bytes; waits
+// only after the socket said it would block.
+RawReceive receiveRaw(TlsStream& stream, std::int64_t giveUpNs);
+// The same without waiting.
+RawReceive receiveRawNow(TlsStream& stream);
+
+// Drops the wire bytes before cipherStart, so that receives append after the
+// undecrypted rest. Only when no decrypted bytes are pending.
+void compactWire(TlsStream& stream);
+
+// Continues the handshake with the wire bytes from cipherStart as input,
+// receiving whenever none are left, until Schannel reports the context
+// complete. False on any failure or at giveUpNs. Bytes after the handshake
+// stay in wire.
+bool continueHandshake(TlsStream& stream, std::int64_t giveUpNs);
+
+// Answers a handshake message the peer sent after the handshake (a TLS 1.3
+// ticket or key update, a renegotiation), which DecryptMessage reported as
+// SEC_I_RENEGOTIATE, with the wire bytes after it as input.
+bool answerPostHandshake(TlsStream& stream, std::int64_t giveUpNs);
+
+// Checks the server's certificate of a finished handshake against the
+// system's roots (and the --ca ones) and the host.
+TlsOpenResult checkServerCertificate(const TlsContext& context, TlsStream& stream,
+                                     std::string_view host);

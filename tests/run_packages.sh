@@ -16,6 +16,9 @@ debs=(build/packages/velkor_*.deb)
 deb=${debs[0]}
 echo "package: $deb"
 dpkg-deb --field "$deb" Package Version Depends
+# io_uring comes from liburing, found by dpkg-shlibdeps like the C library.
+dpkg-deb --field "$deb" Depends | grep -q 'liburing' ||
+  { echo "the package does not depend on liburing" >&2; exit 1; }
 
 # Errors fail; the warnings accepted are listed in docs/packages.md.
 if ! findings=$(lintian --fail-on error "$deb" 2>&1); then

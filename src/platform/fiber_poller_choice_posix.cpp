@@ -1,5 +1,5 @@
-// Which poller a process's workers use on Linux: epoll, the only one so far;
-// VELKOR_POLLER may name it, and nothing else.
+// Which poller a process's workers use on Linux: io_uring where the kernel
+// allows it, else epoll; VELKOR_POLLER forces either.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 namespace {
 
-const FiberPoller* const kPollers[] = {&kEpollPoller};
+const FiberPoller* const kPollers[] = {&kIoUringPoller, &kEpollPoller};
 
 [[noreturn]] void refuse(const char* message, const char* name) {
     std::fprintf(stderr, message, name);
@@ -28,7 +28,7 @@ const FiberPoller& pollerForProcess() {
         if (!poller->usable()) refuse("VELKOR_POLLER=%s: this system refuses it\n", forced);
         return *poller;
     }
-    refuse("VELKOR_POLLER=%s: not a poller here; use epoll\n", forced);
+    refuse("VELKOR_POLLER=%s: not a poller here; use epoll or io_uring\n", forced);
 }
 
 }  // namespace

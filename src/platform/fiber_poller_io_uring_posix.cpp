@@ -1,0 +1,326 @@
+// The io_uring poller. A fiber's socket wait is a one-shot poll submission,
+// and its send, receive and connect are submissions of their own: the fiber
+// parks, and the completion makes it ready. Each loop turn makes one
+// io_uring_enter that submits what the turn's fibers asked for and reaps what
+// has completed, for all of them.
+//
+// Sends and receives carry MSG_DONTWAIT, so they complete at once with what
+// the socket allows, exactly as the non-blocking calls would; the caller's
+// waits, with their deadlines, stay where they were. A connect runs on in the
+// kernel while the caller's wait for writability parks on its completion.
+// A wait whose deadline passes is cancelled.
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <liburing.h>
+#include <new>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/fiber_poller.h"
+
+namespace {
+
+constexpr unsigned kSubmissionEntries = 4096;
+constexpr unsigned kCompletionEntries = 16384;  // room for every client of a worker at once
+
+enum class OperationKind { Poll, Call, Connect, Wake };
+
+struct UringOperation {
+    OperationKind kind = OperationKind::Poll;  // what was submitted
+    Fiber* fiber = nullptr;                    // fiber waiting for it, or none once abandoned
+    SOCKET socket = INVALID_SOCKET;            // socket it works on
+    std::uint32_t generation = 0;              // the socket's generation when it was submitted
+    long result = 0;                           // the completion's result: bytes, events or -errno
+    sockaddr_storage address{};                // a connect's peer, read by the kernel on submit
+    UringOperation* nextFree = nullptr;        // next unused operation
+};
+
+struct SocketRecord {
+    std::uint32_t generation = 0;       // bumped when the socket is closed
+    UringOperation* connect = nullptr;  // connect submitted and not completed yet
+    bool connectEnded = false;          // a submitted connect has completed
+    int connectError = 0;               // its error, 0 when it succeeded
+};
+
+}  // namespace
+
+struct PollerState {
+    FiberWorker* worker = nullptr;             // the worker it serves
+    io_uring ring{};                           // the submission and completion queues
+    bool ringReady = false;                    // ring was set up and must be torn down
+    int wakeFd = -1;                           // eventfd written to wake the worker
+    std::uint64_t wakeCount = 0;               // where the wake-up's read puts the count
+    std::deque<UringOperation> operations;     // every operation made; addresses stay put
+    UringOperation* freeOperations = nullptr;  // operations not in use
+    std::vector<SocketRecord> sockets;         // indexed by descriptor
+};
+
+namespace {
+
+// Single issuer and deferred task work: completions are processed only when
+// the worker enters the ring, on its own thread, with no interrupt of a
+// running fiber. Started disabled, so the worker thread becomes its issuer.
+constexpr unsigned kPreferredSetup =
+    IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN | IORING_SETUP_R_DISABLED;
+
+bool setUpRing(io_uring& ring, unsigned extraFlags) {
+    io_uring_params params{};
+    params.flags = IORING_SETUP_CQSIZE | IORING_SETUP_SUBMIT_ALL | extraFlags;
+    params.cq_entries = kCompletionEntries;
+    if (io_uring_queue_init_params(kSubmissionEntries, &ring, &params) == 0) return true;
+    // Kernels before 6.1 know no deferred task work.
+    params = io_uring_params{};
+    params.flags = IORING_SETUP_CQSIZE | (extraFlags & IORING_SETUP_R_DISABLED);
+    params.cq_entries = kCompletionEntries;
+    return io_uring_queue_init_params(kSubmissionEntries, &ring, &params) == 0;
+}
+
+SocketRecord& recordOf(PollerState& state, SOCKET socket) {
+    const auto index = static_cast<std::size_t>(socket);
+    if (index >= state.sockets.size()) state.sockets.resize(index + 1024);
+    return state.sockets[index];
+}
+
+UringOperation* takeOperation(PollerState& state, OperationKind kind, SOCKET socket) {
+    UringOperation* operation = state.freeOperations;
+    if (operation != nullptr) {
+        state.freeOperations = operation->nextFree;
+    } else {
+        operation = &state.operations.emplace_back();
+    }
+    operation->kind = kind;
+    operation->fiber = nullptr;
+    operation->socket = socket;
+    operation->generation = socket >= 0 ? recordOf(state, socket).generation : 0;
+    return operation;
+}
+
+void giveBack(PollerState& state, UringOperation* operation) {
+    operation->nextFree = state.freeOperations;
+    state.freeOperations = operation;
+}
+
+// A full submission queue is flushed to the kernel to make room.
+io_uring_sqe* nextEntry(PollerState& state) {
+    io_uring_sqe* entry = io_uring_get_sqe(&state.ring);
+    if (entry != nullptr) return entry;
+    io_uring_submit(&state.ring);
+    return io_uring_get_sqe(&state.ring);
+}
+
+void cancelOperation(PollerState& state, UringOperation* operation) {
+    io_uring_sqe* entry = nextEntry(state);
+    if (entry == nullptr) return;  // the operation ends by itself, later
+    io_uring_prep_cancel64(entry, reinterpret_cast<std::uintptr_t>(operation), 0);
+    io_uring_sqe_set_data64(entry, 0);
+    entry->flags |= IOSQE_CQE_SKIP_SUCCESS;
+}
+
+bool armWakeUp(PollerState& state) {
+    io_uring_sqe* entry = nextEntry(state);
+    if (entry == nullptr) return false;
+    UringOperation* operation = takeOperation(state, OperationKind::Wake, INVALID_SOCKET);
+    io_uring_prep_read(entry, state.wakeFd, &state.wakeCount, sizeof(state.wakeCount), 0);
+    io_uring_sqe_set_data(entry, operation);
+    return true;
+}
+
+void destroyIoUring(PollerState* state) {
+    if (state->ringReady) io_uring_queue_exit(&state->ring);
+    if (state->wakeFd >= 0) close(state->wakeFd);
+    delete state;
+}
+
+PollerState* createIoUring(FiberWorker& worker) {
+    auto* state = new (std::nothrow) PollerState;
+    if (state == nullptr) return nullptr;
+    state->worker = &worker;
+    state->ringReady = setUpRing(state->ring, kPreferredSetup);
+    state->wakeFd = eventfd(0, EFD_CLOEXEC);
+    if (!state->ringReady || state->wakeFd < 0) {
+        destroyIoUring(state);
+        return nullptr;
+    }
+    return state;
+}
+
+bool attachIoUring(PollerState* state) {
+    // Debian's liburing 2.3 declares io_uring_enable_rings but does not export it.
+    if ((state->ring.flags & IORING_SETUP_R_DISABLED) != 0 &&
+        syscall(__NR_io_uring_register, state->ring.ring_fd, IORING_REGISTER_ENABLE_RINGS, nullptr,
+                0) != 0) {
+        return false;
+    }
+    return armWakeUp(*state);
+}
+
+bool ioUringUsable() {
+    io_uring ring{};
+    if (!setUpRing(ring, 0)) return false;
+    io_uring_queue_exit(&ring);
+    return true;
+}
+
+WaitStart beginIoUringWait(PollerState* state, Fiber* fiber, FiberSocketWait& wait) {
+    SocketRecord& record = recordOf(*state, wait.socket);
+    if (wait.direction == SocketWait::Writable && record.connect != nullptr) {
+        // The connect under way ends the wait when it completes.
+        record.connect->fiber = fiber;
+        wait.pollerSlot = record.connect;
+        return WaitStart::Parked;
+    }
+    io_uring_sqe* entry = nextEntry(*state);
+    if (entry == nullptr) return WaitStart::Failed;
+    UringOperation* operation = takeOperation(*state, OperationKind::Poll, wait.socket);
+    operation->fiber = fiber;
+    const unsigned events = wait.direction == SocketWait::Readable ? POLLIN | POLLRDHUP : POLLOUT;
+    io_uring_prep_poll_add(entry, wait.socket, events);
+    io_uring_sqe_set_data(entry, operation);
+    wait.pollerSlot = operation;
+    return WaitStart::Parked;
+}
+
+void abandonIoUringWait(PollerState* state, FiberSocketWait& wait) {
+    auto* operation = static_cast<UringOperation*>(wait.pollerSlot);
+    if (operation == nullptr) return;
+    operation->fiber = nullptr;
+    // A connect goes on: the handshake may still finish, and a later wait may
+    // take it up again.
+    if (operation->kind == OperationKind::Poll) cancelOperation(*state, operation);
+}
+
+// Whatever still runs on the socket is cancelled: it holds the socket open.
+void forgetIoUringSocket(PollerState* state, SOCKET socket) {
+    const auto index = static_cast<std::size_t>(socket);
+    if (index >= state->sockets.size()) return;
+    SocketRecord& record = state->sockets[index];
+    if (record.connect != nullptr) cancelOperation(*state, record.connect);
+    record = SocketRecord{record.generation + 1, nullptr, false, 0};
+}
+
+void completeConnect(PollerState& state, UringOperation& operation) {
+    SocketRecord& record = recordOf(state, operation.socket);
+    if (record.generation != operation.generation) return;  // closed meanwhile
+    record.connect = nullptr;
+    // A cancelled connect leaves the socket's own state to tell.
+    if (operation.result == -ECANCELED) return;
+    record.connectEnded = true;
+    record.connectError = operation.result < 0 ? static_cast<int>(-operation.result) : 0;
+}
+
+void complete(PollerState& state, UringOperation* operation, long result) {
+    operation->result = result;
+    switch (operation->kind) {
+        case OperationKind::Wake:
+            takeRemoteReady(*state.worker);
+            armWakeUp(state);
+            break;
+        case OperationKind::Call:
+            makeFiberReady(*state.worker, operation->fiber);
+            return;  // the caller gives it back once it has read the result
+        case OperationKind::Connect:
+            completeConnect(state, *operation);
+            [[fallthrough]];
+        case OperationKind::Poll:
+            if (operation->fiber != nullptr) {
+                const bool failed = operation->kind == OperationKind::Poll &&
+                                    (result < 0 || (result & POLLNVAL) != 0);
+                finishSocketWait(*state.worker, operation->fiber,
+                                 failed ? WaitResult::Failed : WaitResult::Ready);
+            }
+            break;
+    }
+    giveBack(state, operation);
+}
+
+// One enter: submits the turn's operations and, when it may block, waits
+// until one completes or wakeNs; then every completion is taken.
+void pollIoUring(PollerState* state, std::int64_t wakeNs, bool mayBlock) {
+    io_uring& ring = state->ring;
+    if (!mayBlock) {
+        io_uring_submit_and_get_events(&ring);
+    } else if (wakeNs == INT64_MAX) {
+        io_uring_submit_and_wait(&ring, 1);
+    } else {
+        std::int64_t leftNs = wakeNs - schedulerNowNs();
+        if (leftNs < 0) leftNs = 0;
+        __kernel_timespec timeout{leftNs / 1'000'000'000, leftNs % 1'000'000'000};
+        io_uring_cqe* first = nullptr;
+        io_uring_submit_and_wait_timeout(&ring, &first, 1, &timeout, nullptr);
+    }
+    unsigned head = 0;
+    unsigned seen = 0;
+    io_uring_cqe* completion = nullptr;
+    io_uring_for_each_cqe(&ring, head, completion) {
+        ++seen;
+        auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(completion));
+        if (operation != nullptr) complete(*state, operation, completion->res);
+    }
+    io_uring_cq_advance(&ring, seen);
+}
+
+void wakeIoUring(PollerState* state) {
+    const std::uint64_t one = 1;
+    // A full counter still completes the worker's read, which is all a wake-up needs.
+    [[maybe_unused]] const auto written = write(state->wakeFd, &one, sizeof(one));
+}
+
+void prepareCall(io_uring_sqe* entry, UringOperation& operation, const SocketOperation& call) {
+    // Never a signal for a peer that has gone, never a wait for room or data.
+    const int flags = call.flags | MSG_DONTWAIT | MSG_NOSIGNAL;
+    if (call.call == SocketCall::Send) {
+        io_uring_prep_send(entry, call.socket, call.buffer, call.bytes, flags);
+    } else if (call.call == SocketCall::Receive) {
+        io_uring_prep_recv(entry, call.socket, call.buffer, call.bytes, flags);
+    } else {
+        std::memcpy(&operation.address, call.address, call.addressBytes);
+        io_uring_prep_connect(entry, call.socket, reinterpret_cast<sockaddr*>(&operation.address),
+                              call.addressBytes);
+    }
+    io_uring_sqe_set_data(entry, &operation);
+}
+
+bool submitIoUring(PollerState* state, Fiber* fiber, const SocketOperation& call, long& result) {
+    if (call.call == SocketCall::Connect && call.addressBytes > sizeof(sockaddr_storage)) {
+        return false;
+    }
+    io_uring_sqe* entry = nextEntry(*state);
+    if (entry == nullptr) return false;
+    const bool connect = call.call == SocketCall::Connect;
+    UringOperation* operation =
+        takeOperation(*state, connect ? OperationKind::Connect : OperationKind::Call, call.socket);
+    prepareCall(entry, *operation, call);
+    if (connect) {
+        // Under way, as a non-blocking connect would be; the caller's wait for
+        // writability parks on it.
+        SocketRecord& record = recordOf(*state, call.socket);
+        record.connect = operation;
+        record.connectEnded = false;
+        result = -EINPROGRESS;
+        return true;
+    }
+    operation->fiber = fiber;
+    parkRunningFiber();
+    result = operation->result;
+    giveBack(*state, operation);
+    return true;
+}
+
+bool ioUringConnectError(PollerState* state, SOCKET socket, int& error) {
+    const SocketRecord& record = recordOf(*state, socket);
+    if (!record.connectEnded) return false;
+    error = record.connectError;
+    return true;
+}
+
+}  // namespace
+
+const FiberPoller kIoUringPoller = {
+    "io_uring",    ioUringUsable,    createIoUring,      destroyIoUring,
+    attachIoUring, beginIoUringWait, abandonIoUringWait, forgetIoUringSocket,
+    pollIoUring,   wakeIoUring,      submitIoUring,      ioUringConnectError,
+};

@@ -8,7 +8,10 @@
 // the socket allows, exactly as the non-blocking calls would; the caller's
 // waits, with their deadlines, stay where they were. A connect runs on in the
 // kernel while the caller's wait for writability parks on its completion.
-// A wait whose deadline passes is cancelled.
+// Once a socket's receives come through here, a wait for its bytes is itself
+// a receive into a buffer the kernel picks (uring_receive_buffers_posix.h):
+// the receive call that follows the wait takes the bytes held, with no
+// submission of its own. A wait whose deadline passes is cancelled.
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -21,13 +24,14 @@
 #include <vector>
 
 #include "platform/fiber_poller.h"
+#include "platform/uring_receive_buffers_posix.h"
 
 namespace {
 
 constexpr unsigned kSubmissionEntries = 4096;
 constexpr unsigned kCompletionEntries = 16384;  // room for every client of a worker at once
 
-enum class OperationKind { Poll, Call, Connect, Wake };
+enum class OperationKind { Poll, Receive, Call, Connect, Wake };
 
 struct UringOperation {
     OperationKind kind = OperationKind::Poll;  // what was submitted
@@ -44,6 +48,12 @@ struct SocketRecord {
     UringOperation* connect = nullptr;  // connect submitted and not completed yet
     bool connectEnded = false;          // a submitted connect has completed
     int connectError = 0;               // its error, 0 when it succeeded
+    bool readsHere = false;             // its receives come through here: a wait may receive
+    int heldBuffer = -1;                // buffer of bytes a wait received, or -1
+    std::uint32_t heldOffset = 0;       // first byte in it the caller has not taken
+    std::uint32_t heldBytes = 0;        // bytes in it the caller has not taken
+    bool heldEnd = false;               // a wait received the end of the stream
+    int heldError = 0;                  // the error a wait's receive met, or 0
 };
 
 }  // namespace
@@ -57,6 +67,7 @@ struct PollerState {
     std::deque<UringOperation> operations;     // every operation made; addresses stay put
     UringOperation* freeOperations = nullptr;  // operations not in use
     std::vector<SocketRecord> sockets;         // indexed by descriptor
+    ReceiveBuffers buffers;                    // where waits that receive put the bytes
 };
 
 namespace {
@@ -131,6 +142,7 @@ bool armWakeUp(PollerState& state) {
 
 void destroyIoUring(PollerState* state) {
     if (state->ringReady) io_uring_queue_exit(&state->ring);
+    tearDownReceiveBuffers(state->ring, state->buffers);
     if (state->wakeFd >= 0) close(state->wakeFd);
     delete state;
 }
@@ -155,6 +167,8 @@ bool attachIoUring(PollerState* state) {
                 0) != 0) {
         return false;
     }
+    // Without buffer rings (kernels before 5.19) every wait is a poll.
+    setUpReceiveBuffers(state->ring, state->buffers);
     return armWakeUp(*state);
 }
 
@@ -173,12 +187,23 @@ WaitStart beginIoUringWait(PollerState* state, Fiber* fiber, FiberSocketWait& wa
         wait.pollerSlot = record.connect;
         return WaitStart::Parked;
     }
+    const bool readable = wait.direction == SocketWait::Readable;
+    if (readable && (record.heldBuffer >= 0 || record.heldEnd || record.heldError != 0)) {
+        return WaitStart::Ready;
+    }
     io_uring_sqe* entry = nextEntry(*state);
     if (entry == nullptr) return WaitStart::Failed;
-    UringOperation* operation = takeOperation(*state, OperationKind::Poll, wait.socket);
+    const bool receive = readable && record.readsHere && state->buffers.registered;
+    UringOperation* operation =
+        takeOperation(*state, receive ? OperationKind::Receive : OperationKind::Poll, wait.socket);
     operation->fiber = fiber;
-    const unsigned events = wait.direction == SocketWait::Readable ? POLLIN | POLLRDHUP : POLLOUT;
-    io_uring_prep_poll_add(entry, wait.socket, events);
+    if (receive) {
+        io_uring_prep_recv(entry, wait.socket, nullptr, kReceiveBufferBytes, MSG_NOSIGNAL);
+        entry->flags |= IOSQE_BUFFER_SELECT;
+        entry->buf_group = kReceiveBufferGroup;
+    } else {
+        io_uring_prep_poll_add(entry, wait.socket, readable ? POLLIN | POLLRDHUP : POLLOUT);
+    }
     io_uring_sqe_set_data(entry, operation);
     wait.pollerSlot = operation;
     return WaitStart::Parked;
@@ -190,7 +215,7 @@ void abandonIoUringWait(PollerState* state, FiberSocketWait& wait) {
     operation->fiber = nullptr;
     // A connect goes on: the handshake may still finish, and a later wait may
     // take it up again.
-    if (operation->kind == OperationKind::Poll) cancelOperation(*state, operation);
+    if (operation->kind != OperationKind::Connect) cancelOperation(*state, operation);
 }
 
 // Whatever still runs on the socket is cancelled: it holds the socket open.
@@ -199,7 +224,10 @@ void forgetIoUringSocket(PollerState* state, SOCKET socket) {
     if (index >= state->sockets.size()) return;
     SocketRecord& record = state->sockets[index];
     if (record.connect != nullptr) cancelOperation(*state, record.connect);
-    record = SocketRecord{record.generation + 1, nullptr, false, 0};
+    if (record.heldBuffer >= 0) giveBackBuffer(state->buffers, record.heldBuffer);
+    const std::uint32_t generation = record.generation + 1;
+    record = SocketRecord{};
+    record.generation = generation;
 }
 
 void completeConnect(PollerState& state, UringOperation& operation) {
@@ -212,7 +240,30 @@ void completeConnect(PollerState& state, UringOperation& operation) {
     record.connectError = operation.result < 0 ? static_cast<int>(-operation.result) : 0;
 }
 
-void complete(PollerState& state, UringOperation* operation, long result) {
+// What a wait's receive brought is held for the receive call that follows,
+// even when the wait has been given up meanwhile: those bytes are the
+// socket's next ones.
+void completeReceive(PollerState& state, UringOperation& operation, unsigned flags) {
+    const bool inBuffer = (flags & IORING_CQE_F_BUFFER) != 0;
+    const auto id = flags >> IORING_CQE_BUFFER_SHIFT;
+    SocketRecord& record = recordOf(state, operation.socket);
+    if (record.generation != operation.generation) {
+        if (inBuffer) giveBackBuffer(state.buffers, id);
+        return;
+    }
+    if (operation.result > 0 && inBuffer) {
+        record.heldBuffer = static_cast<int>(id);
+        record.heldOffset = 0;
+        record.heldBytes = static_cast<std::uint32_t>(operation.result);
+    } else if (operation.result == 0) {
+        record.heldEnd = true;
+    } else if (operation.result != -ENOBUFS && operation.result != -ECANCELED) {
+        // Out of buffers, or given up: the receive call asks the socket itself.
+        record.heldError = static_cast<int>(-operation.result);
+    }
+}
+
+void complete(PollerState& state, UringOperation* operation, long result, unsigned flags) {
     operation->result = result;
     switch (operation->kind) {
         case OperationKind::Wake:
@@ -222,6 +273,12 @@ void complete(PollerState& state, UringOperation* operation, long result) {
         case OperationKind::Call:
             makeFiberReady(*state.worker, operation->fiber);
             return;  // the caller gives it back once it has read the result
+        case OperationKind::Receive:
+            completeReceive(state, *operation, flags);
+            if (operation->fiber != nullptr) {
+                finishSocketWait(*state.worker, operation->fiber, WaitResult::Ready);
+            }
+            break;
         case OperationKind::Connect:
             completeConnect(state, *operation);
             [[fallthrough]];
@@ -258,7 +315,7 @@ void pollIoUring(PollerState* state, std::int64_t wakeNs, bool mayBlock) {
     io_uring_for_each_cqe(&ring, head, completion) {
         ++seen;
         auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(completion));
-        if (operation != nullptr) complete(*state, operation, completion->res);
+        if (operation != nullptr) complete(*state, operation, completion->res, completion->flags);
     }
     io_uring_cq_advance(&ring, seen);
 }
@@ -284,7 +341,37 @@ void prepareCall(io_uring_sqe* entry, UringOperation& operation, const SocketOpe
     io_uring_sqe_set_data(entry, &operation);
 }
 
+// The bytes, end or error a wait received, as the receive call would have met them.
+bool takeHeld(PollerState& state, const SocketOperation& call, long& result) {
+    SocketRecord& record = recordOf(state, call.socket);
+    record.readsHere = true;
+    const bool peek = (call.flags & MSG_PEEK) != 0;
+    if (record.heldBuffer >= 0) {
+        const std::size_t taken = call.bytes < record.heldBytes ? call.bytes : record.heldBytes;
+        const char* held = receiveBuffer(state.buffers, static_cast<unsigned>(record.heldBuffer));
+        std::memcpy(call.buffer, held + record.heldOffset, taken);
+        result = static_cast<long>(taken);
+        if (peek) return true;
+        record.heldOffset += static_cast<std::uint32_t>(taken);
+        record.heldBytes -= static_cast<std::uint32_t>(taken);
+        if (record.heldBytes == 0) {
+            giveBackBuffer(state.buffers, static_cast<unsigned>(record.heldBuffer));
+            record.heldBuffer = -1;
+        }
+        return true;
+    }
+    if (record.heldEnd) {
+        result = 0;  // the end of a stream holds for every later receive
+        return true;
+    }
+    if (record.heldError == 0) return false;
+    result = -record.heldError;
+    if (!peek) record.heldError = 0;
+    return true;
+}
+
 bool submitIoUring(PollerState* state, Fiber* fiber, const SocketOperation& call, long& result) {
+    if (call.call == SocketCall::Receive && takeHeld(*state, call, result)) return true;
     if (call.call == SocketCall::Connect && call.addressBytes > sizeof(sockaddr_storage)) {
         return false;
     }

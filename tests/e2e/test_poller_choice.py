@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from harness import VELKOR, Target, summary_bytes
+from harness import VELKOR, Target, descriptor_links, summary_bytes
 
 IO_URING_SETUP = 425  # the same number on every Linux architecture that has it
 ENOSYS = 38
@@ -42,15 +42,8 @@ def refuse_io_uring():
 
 def instances(pid):
     """The kinds of poller instance the process holds: 'io_uring', 'eventpoll'."""
-    kinds = set()
-    for fd in os.listdir(f"/proc/{pid}/fd"):
-        try:
-            link = os.readlink(f"/proc/{pid}/fd/{fd}")
-        except OSError:
-            continue
-        if link in ("anon_inode:[io_uring]", "anon_inode:[eventpoll]"):
-            kinds.add(link[12:-1])
-    return kinds
+    return {link[12:-1] for link in descriptor_links(pid)
+            if link in ("anon_inode:[io_uring]", "anon_inode:[eventpoll]")}
 
 
 def run_and_look(url, poller, refused):

@@ -3,7 +3,7 @@
 // Windows), chosen once per process at run time (chosenPoller). A poller
 // registers a fiber's socket wait, waits for readiness, completions, timers'
 // instants or a wake-up, and wakes a worker from another thread; io_uring
-// also takes a fiber's send, receive and connect as submissions.
+// also takes a fiber's send and receive as submissions.
 #pragma once
 
 #include <cstddef>
@@ -30,15 +30,13 @@ enum class WaitStart {
 };
 
 // A fiber's socket call, taken as a submission by pollers that offer them.
-enum class SocketCall { Send, Receive, Connect };
+enum class SocketCall { Send, Receive };
 struct SocketOperation {
-    SocketCall call;          // which call
-    SOCKET socket;            // on which socket
-    void* buffer;             // bytes to send or room to receive into
-    std::size_t bytes;        // size of buffer
-    int flags;                // send or recv flags
-    const sockaddr* address;  // connect's peer
-    socklen_t addressBytes;   // size of address
+    SocketCall call;    // which call
+    SOCKET socket;      // on which socket
+    void* buffer;       // bytes to send or room to receive into
+    std::size_t bytes;  // size of buffer
+    int flags;          // send or recv flags
 };
 
 struct FiberPoller {
@@ -66,8 +64,6 @@ struct FiberPoller {
     // value, or -errno.
     bool (*submit)(PollerState* state, Fiber* fiber, const SocketOperation& operation,
                    long& result);
-    // True, with the error, when a connect taken as a submission has ended.
-    bool (*connectError)(PollerState* state, SOCKET socket, int& error);
 };
 
 // The poller for this process: VELKOR_POLLER's choice, else the best one the
@@ -84,8 +80,6 @@ extern const FiberPoller kWsaPollPoller;
 // True when the running fiber's poller took the call as a submission, with
 // result as the system call's return value, or -errno.
 bool submitOnFiber(const SocketOperation& operation, long& result);
-// True, with the error, when a connect the running fiber's poller took has ended.
-bool fiberConnectError(SOCKET socket, int& error);
 
 // ---- What the scheduler offers its poller --------------------------------
 

@@ -160,5 +160,5 @@ bool epollUsable() {
 
 const FiberPoller kEpollPoller = {
     "epoll",          epollUsable,       createEpoll, destroyEpoll, attachEpoll, beginEpollWait,
-    abandonEpollWait, forgetEpollSocket, pollEpoll,   wakeEpoll,    nullptr,     nullptr,
+    abandonEpollWait, forgetEpollSocket, pollEpoll,   wakeEpoll,    nullptr,
 };

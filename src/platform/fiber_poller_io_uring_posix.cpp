@@ -1,13 +1,16 @@
 // The io_uring poller. A fiber's socket wait is a one-shot poll submission,
-// and its send, receive and connect are submissions of their own: the fiber
+// and its send and receive are submissions of their own: the fiber
 // parks, and the completion makes it ready. Each loop turn makes one
 // io_uring_enter that submits what the turn's fibers asked for and reaps what
 // has completed, for all of them.
 //
 // Sends and receives carry MSG_DONTWAIT, so they complete at once with what
 // the socket allows, exactly as the non-blocking calls would; the caller's
-// waits, with their deadlines, stay where they were. A connect runs on in the
-// kernel while the caller's wait for writability parks on its completion.
+// waits, with their deadlines, stay where they were. A connect stays the
+// system's non-blocking call, and its wait a poll: taken as a submission it
+// cost up to four times the CPU per request while thousands of clients
+// connected at once, with the ephemeral ports crowded.
+//
 // Once a socket's receives come through here, a wait for its bytes is itself
 // a receive into a buffer the kernel picks (uring_receive_buffers_posix.h):
 // the receive call that follows the wait takes the bytes held, with no
@@ -31,7 +34,7 @@ namespace {
 constexpr unsigned kSubmissionEntries = 4096;
 constexpr unsigned kCompletionEntries = 16384;  // room for every client of a worker at once
 
-enum class OperationKind { Poll, Receive, Call, Connect, Wake };
+enum class OperationKind { Poll, Receive, Call, Wake };
 
 struct UringOperation {
     OperationKind kind = OperationKind::Poll;  // what was submitted
@@ -39,21 +42,17 @@ struct UringOperation {
     SOCKET socket = INVALID_SOCKET;            // socket it works on
     std::uint32_t generation = 0;              // the socket's generation when it was submitted
     long result = 0;                           // the completion's result: bytes, events or -errno
-    sockaddr_storage address{};                // a connect's peer, read by the kernel on submit
     UringOperation* nextFree = nullptr;        // next unused operation
 };
 
 struct SocketRecord {
-    std::uint32_t generation = 0;       // bumped when the socket is closed
-    UringOperation* connect = nullptr;  // connect submitted and not completed yet
-    bool connectEnded = false;          // a submitted connect has completed
-    int connectError = 0;               // its error, 0 when it succeeded
-    bool readsHere = false;             // its receives come through here: a wait may receive
-    int heldBuffer = -1;                // buffer of bytes a wait received, or -1
-    std::uint32_t heldOffset = 0;       // first byte in it the caller has not taken
-    std::uint32_t heldBytes = 0;        // bytes in it the caller has not taken
-    bool heldEnd = false;               // a wait received the end of the stream
-    int heldError = 0;                  // the error a wait's receive met, or 0
+    std::uint32_t generation = 0;  // bumped when the socket is closed
+    bool readsHere = false;        // its receives come through here: a wait may receive
+    int heldBuffer = -1;           // buffer of bytes a wait received, or -1
+    std::uint32_t heldOffset = 0;  // first byte in it the caller has not taken
+    std::uint32_t heldBytes = 0;   // bytes in it the caller has not taken
+    bool heldEnd = false;          // a wait received the end of the stream
+    int heldError = 0;             // the error a wait's receive met, or 0
 };
 
 }  // namespace
@@ -181,12 +180,6 @@ bool ioUringUsable() {
 
 WaitStart beginIoUringWait(PollerState* state, Fiber* fiber, FiberSocketWait& wait) {
     SocketRecord& record = recordOf(*state, wait.socket);
-    if (wait.direction == SocketWait::Writable && record.connect != nullptr) {
-        // The connect under way ends the wait when it completes.
-        record.connect->fiber = fiber;
-        wait.pollerSlot = record.connect;
-        return WaitStart::Parked;
-    }
     const bool readable = wait.direction == SocketWait::Readable;
     if (readable && (record.heldBuffer >= 0 || record.heldEnd || record.heldError != 0)) {
         return WaitStart::Ready;
@@ -213,31 +206,19 @@ void abandonIoUringWait(PollerState* state, FiberSocketWait& wait) {
     auto* operation = static_cast<UringOperation*>(wait.pollerSlot);
     if (operation == nullptr) return;
     operation->fiber = nullptr;
-    // A connect goes on: the handshake may still finish, and a later wait may
-    // take it up again.
-    if (operation->kind != OperationKind::Connect) cancelOperation(*state, operation);
+    cancelOperation(*state, operation);
 }
 
-// Whatever still runs on the socket is cancelled: it holds the socket open.
+// Bytes held for the socket go back to the ring; what a late completion
+// brings for the old socket is dropped by its generation.
 void forgetIoUringSocket(PollerState* state, SOCKET socket) {
     const auto index = static_cast<std::size_t>(socket);
     if (index >= state->sockets.size()) return;
     SocketRecord& record = state->sockets[index];
-    if (record.connect != nullptr) cancelOperation(*state, record.connect);
     if (record.heldBuffer >= 0) giveBackBuffer(state->buffers, record.heldBuffer);
     const std::uint32_t generation = record.generation + 1;
     record = SocketRecord{};
     record.generation = generation;
-}
-
-void completeConnect(PollerState& state, UringOperation& operation) {
-    SocketRecord& record = recordOf(state, operation.socket);
-    if (record.generation != operation.generation) return;  // closed meanwhile
-    record.connect = nullptr;
-    // A cancelled connect leaves the socket's own state to tell.
-    if (operation.result == -ECANCELED) return;
-    record.connectEnded = true;
-    record.connectError = operation.result < 0 ? static_cast<int>(-operation.result) : 0;
 }
 
 // What a wait's receive brought is held for the receive call that follows,
@@ -279,9 +260,6 @@ void complete(PollerState& state, UringOperation* operation, long result, unsign
                 finishSocketWait(*state.worker, operation->fiber, WaitResult::Ready);
             }
             break;
-        case OperationKind::Connect:
-            completeConnect(state, *operation);
-            [[fallthrough]];
         case OperationKind::Poll:
             if (operation->fiber != nullptr) {
                 const bool failed = operation->kind == OperationKind::Poll &&
@@ -331,12 +309,8 @@ void prepareCall(io_uring_sqe* entry, UringOperation& operation, const SocketOpe
     const int flags = call.flags | MSG_DONTWAIT | MSG_NOSIGNAL;
     if (call.call == SocketCall::Send) {
         io_uring_prep_send(entry, call.socket, call.buffer, call.bytes, flags);
-    } else if (call.call == SocketCall::Receive) {
-        io_uring_prep_recv(entry, call.socket, call.buffer, call.bytes, flags);
     } else {
-        std::memcpy(&operation.address, call.address, call.addressBytes);
-        io_uring_prep_connect(entry, call.socket, reinterpret_cast<sockaddr*>(&operation.address),
-                              call.addressBytes);
+        io_uring_prep_recv(entry, call.socket, call.buffer, call.bytes, flags);
     }
     io_uring_sqe_set_data(entry, &operation);
 }
@@ -372,35 +346,14 @@ bool takeHeld(PollerState& state, const SocketOperation& call, long& result) {
 
 bool submitIoUring(PollerState* state, Fiber* fiber, const SocketOperation& call, long& result) {
     if (call.call == SocketCall::Receive && takeHeld(*state, call, result)) return true;
-    if (call.call == SocketCall::Connect && call.addressBytes > sizeof(sockaddr_storage)) {
-        return false;
-    }
     io_uring_sqe* entry = nextEntry(*state);
     if (entry == nullptr) return false;
-    const bool connect = call.call == SocketCall::Connect;
-    UringOperation* operation =
-        takeOperation(*state, connect ? OperationKind::Connect : OperationKind::Call, call.socket);
+    UringOperation* operation = takeOperation(*state, OperationKind::Call, call.socket);
     prepareCall(entry, *operation, call);
-    if (connect) {
-        // Under way, as a non-blocking connect would be; the caller's wait for
-        // writability parks on it.
-        SocketRecord& record = recordOf(*state, call.socket);
-        record.connect = operation;
-        record.connectEnded = false;
-        result = -EINPROGRESS;
-        return true;
-    }
     operation->fiber = fiber;
     parkRunningFiber();
     result = operation->result;
     giveBack(*state, operation);
-    return true;
-}
-
-bool ioUringConnectError(PollerState* state, SOCKET socket, int& error) {
-    const SocketRecord& record = recordOf(*state, socket);
-    if (!record.connectEnded) return false;
-    error = record.connectError;
     return true;
 }
 
@@ -409,5 +362,5 @@ bool ioUringConnectError(PollerState* state, SOCKET socket, int& error) {
 const FiberPoller kIoUringPoller = {
     "io_uring",    ioUringUsable,    createIoUring,      destroyIoUring,
     attachIoUring, beginIoUringWait, abandonIoUringWait, forgetIoUringSocket,
-    pollIoUring,   wakeIoUring,      submitIoUring,      ioUringConnectError,
+    pollIoUring,   wakeIoUring,      submitIoUring,
 };

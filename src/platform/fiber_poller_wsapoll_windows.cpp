@@ -169,16 +169,7 @@ bool wsaPollUsable() {
 }  // namespace
 
 const FiberPoller kWsaPollPoller = {
-    "WSAPoll",
-    wsaPollUsable,
-    createWsaPoll,
-    destroyWsaPoll,
-    attachWsaPoll,
-    beginWsaPollWait,
-    abandonWsaPollWait,
-    forgetWsaPollSocket,
-    pollWsaPoll,
-    wakeWsaPoll,
-    nullptr,
+    "WSAPoll",        wsaPollUsable,      createWsaPoll,       destroyWsaPoll, attachWsaPoll,
+    beginWsaPollWait, abandonWsaPollWait, forgetWsaPollSocket, pollWsaPoll,    wakeWsaPoll,
     nullptr,
 };

@@ -301,11 +301,6 @@ bool submitOnFiber(const SocketOperation& operation, long& result) {
     return t_worker->poller->submit(t_worker->pollerState, t_fiber, operation, result);
 }
 
-bool fiberConnectError(SOCKET socket, int& error) {
-    if (t_worker == nullptr || t_worker->poller->connectError == nullptr) return false;
-    return t_worker->poller->connectError(t_worker->pollerState, socket, error);
-}
-
 Fiber* runningFiber() {
     return t_fiber;
 }

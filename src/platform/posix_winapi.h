@@ -76,10 +76,8 @@ int lookUpAddress(const char* node, const char* service, const addrinfo* hints, 
 // meaning, including a would-block on a non-blocking socket.
 ssize_t sendOnFiber(SOCKET socket, const void* bytes, std::size_t length, int flags);
 ssize_t recvOnFiber(SOCKET socket, void* room, std::size_t length, int flags);
-int connectOnFiber(SOCKET socket, const sockaddr* address, socklen_t addressBytes);
 #define send sendOnFiber
 #define recv recvOnFiber
-#define connect connectOnFiber
 
 // ---- Critical sections --------------------------------------------------------
 

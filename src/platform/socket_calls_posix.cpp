@@ -1,4 +1,4 @@
-// send, recv and connect on POSIX. On a pool worker whose poller takes
+// send and recv on POSIX. On a pool worker whose poller takes
 // submissions they go to it, batched with the other fibers' calls; anywhere
 // else they are the system's own calls.
 #include "platform/platform.h"
@@ -8,7 +8,6 @@
 // Here the names mean the system's calls.
 #undef send
 #undef recv
-#undef connect
 
 namespace {
 
@@ -23,22 +22,14 @@ long asSystemResult(long result) {
 
 ssize_t sendOnFiber(SOCKET socket, const void* bytes, std::size_t length, int flags) {
     long result = 0;
-    const SocketOperation call{SocketCall::Send, socket, const_cast<void*>(bytes), length, flags,
-                               nullptr,          0};
+    const SocketOperation call{SocketCall::Send, socket, const_cast<void*>(bytes), length, flags};
     if (submitOnFiber(call, result)) return asSystemResult(result);
     return ::send(socket, bytes, length, flags);
 }
 
 ssize_t recvOnFiber(SOCKET socket, void* room, std::size_t length, int flags) {
     long result = 0;
-    const SocketOperation call{SocketCall::Receive, socket, room, length, flags, nullptr, 0};
+    const SocketOperation call{SocketCall::Receive, socket, room, length, flags};
     if (submitOnFiber(call, result)) return asSystemResult(result);
     return ::recv(socket, room, length, flags);
-}
-
-int connectOnFiber(SOCKET socket, const sockaddr* address, socklen_t addressBytes) {
-    long result = 0;
-    const SocketOperation call{SocketCall::Connect, socket, nullptr, 0, 0, address, addressBytes};
-    if (submitOnFiber(call, result)) return static_cast<int>(asSystemResult(result));
-    return ::connect(socket, address, addressBytes);
 }

@@ -2,7 +2,6 @@
 // descriptors of any number: thousands of clients go far beyond 1023.
 #include "platform/platform.h"
 
-#include "platform/fiber_poller.h"
 #include "platform/fiber_scheduler.h"
 
 #include <chrono>
@@ -48,9 +47,6 @@ WaitResult waitForSocket(SOCKET socket, SocketWait direction, int timeoutMs) {
 
 int pendingSocketError(SOCKET socket) {
     int error = 0;
-    // A connect taken by the poller has reported its end, and with it taken
-    // the socket's error.
-    if (fiberConnectError(socket, error)) return error;
     socklen_t length = sizeof(error);
     if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
     return error;

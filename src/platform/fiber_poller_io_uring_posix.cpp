@@ -318,8 +318,11 @@ void prepareCall(io_uring_sqe* entry, UringOperation& operation, const SocketOpe
 // The bytes, end or error a wait received, as the receive call would have met them.
 bool takeHeld(PollerState& state, const SocketOperation& call, long& result) {
     SocketRecord& record = recordOf(state, call.socket);
-    record.readsHere = true;
     const bool peek = (call.flags & MSG_PEEK) != 0;
+    // A peek takes nothing: a socket whose bytes someone else reads (TLS
+    // reads its own) may be peeked at and must still never have its bytes
+    // taken by a wait.
+    if (!peek) record.readsHere = true;
     if (record.heldBuffer >= 0) {
         const std::size_t taken = call.bytes < record.heldBytes ? call.bytes : record.heldBytes;
         const char* held = receiveBuffer(state.buffers, static_cast<unsigned>(record.heldBuffer));

@@ -35,24 +35,25 @@ const std::string kRequest = [] {
 struct LoopbackServer {
     SOCKET listener = INVALID_SOCKET;  // its listening socket
     std::uint16_t port = 0;            // where it listens
-    std::vector<std::thread> threads;  // the acceptor, then one per connection
+    std::thread acceptor;              // accepts, and joins the connections' threads
 
     LoopbackServer(int connections, std::function<void(SOCKET)> script) {
         listener = listenOnLoopback(port);
-        threads.emplace_back([this, connections, script] {
+        acceptor = std::thread([this, connections, script] {
+            std::vector<std::thread> handlers;
             for (int index = 0; index < connections; ++index) {
                 const SOCKET accepted = acceptClient(listener);
-                if (accepted == INVALID_SOCKET) return;
-                threads.emplace_back([accepted, script] {
+                if (accepted == INVALID_SOCKET) break;
+                handlers.emplace_back([accepted, script] {
                     script(accepted);
                     closesocket(accepted);
                 });
             }
+            for (std::thread& handler : handlers) handler.join();
         });
     }
     ~LoopbackServer() {
-        threads.front().join();  // every other thread is made before it ends
-        for (std::size_t index = 1; index < threads.size(); ++index) threads[index].join();
+        acceptor.join();
         closesocket(listener);
     }
 };

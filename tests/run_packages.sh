@@ -20,6 +20,9 @@ dpkg-deb --field "$deb" Package Version Depends
 depends=$(dpkg-deb --field "$deb" Depends)
 grep -q '\blibssl3\b' <<<"$depends" ||
   { echo "the package does not depend on libssl3: $depends" >&2; exit 1; }
+# io_uring comes from liburing, found by dpkg-shlibdeps like the C library.
+dpkg-deb --field "$deb" Depends | grep -q 'liburing' ||
+  { echo "the package does not depend on liburing" >&2; exit 1; }
 
 # Errors fail; the warnings accepted are listed in docs/packages.md.
 if ! findings=$(lintian --fail-on error "$deb" 2>&1); then

@@ -31,6 +31,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/fiber_poller.h"
 #include "platform/fiber_scheduler.h"
 
 // The handles given out are these records, cast.
@@ -274,6 +275,9 @@ PTP_POOL CreateThreadpool(PVOID /*reserved*/) {
     auto* pool = new (std::nothrow) PoolState{};
     if (pool == nullptr) return nullptr;
     pool->maxCallbacks = kDefaultMaxCallbacks;
+    // Chosen here, on the thread that makes the pool, before any worker runs:
+    // a VELKOR_POLLER that cannot be honoured ends the process before the run.
+    chosenPoller();
     // Read once: the count may come from a file, and submits ask for it under the lock.
     pool->processors = processorCount();
     return reinterpret_cast<PTP_POOL>(pool);

@@ -71,6 +71,14 @@ int ioctlsocket(SOCKET s, long command, u_long* argument);
 int lookUpAddress(const char* node, const char* service, const addrinfo* hints, addrinfo** result);
 #define getaddrinfo lookUpAddress
 
+// On a pool worker these may be submissions to its poller, batched with the
+// other fibers' calls (socket_calls_posix.cpp); they keep the system's
+// meaning, including a would-block on a non-blocking socket.
+ssize_t sendOnFiber(SOCKET socket, const void* bytes, std::size_t length, int flags);
+ssize_t recvOnFiber(SOCKET socket, void* room, std::size_t length, int flags);
+#define send sendOnFiber
+#define recv recvOnFiber
+
 // ---- Critical sections --------------------------------------------------------
 
 struct CRITICAL_SECTION {

@@ -145,16 +145,21 @@ def closed_port():
         return probe.getsockname()[1]
 
 
-def established_connections(pid):
-    """Established TCP connections that the process holds open."""
-    inodes = set()
+def descriptor_links(pid):
+    """What each open descriptor of the process names ("socket:[123]",
+    "anon_inode:[io_uring]"), skipping those closed while being read."""
+    links = []
     for fd in os.listdir(f"/proc/{pid}/fd"):
         try:
-            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+            links.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
         except OSError:
             continue
-        if link.startswith("socket:["):
-            inodes.add(link[8:-1])
+    return links
+
+
+def established_connections(pid):
+    """Established TCP connections that the process holds open."""
+    inodes = {link[8:-1] for link in descriptor_links(pid) if link.startswith("socket:[")}
     count = 0
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         with open(table) as rows:

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "config/messages.h"
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "http/idle_close.h"
 #include "stats/run_stats.h"
 

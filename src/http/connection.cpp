@@ -2,8 +2,8 @@
 #include <string>
 
 #include "config/test_config.h"
-#include "common/clock.h"
-#include "http/wait_budget.h"
+#include "platform/clock.h"
+#include "platform/wait_budget.h"
 #include "platform/source_bind.h"
 #include "stats/run_stats.h"
 

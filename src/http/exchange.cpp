@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "http/request_text.h"
-#include "http/wait_budget.h"
+#include "platform/wait_budget.h"
 #include "stats/run_stats.h"
 
 namespace {

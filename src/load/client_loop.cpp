@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "common/sleep_until.h"
 #include "http/exchange.h"
 #include "http/client_connection.h"

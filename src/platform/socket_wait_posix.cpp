@@ -2,7 +2,7 @@
 // descriptors of any number: thousands of clients go far beyond 1023.
 #include "platform/platform.h"
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "platform/fiber_scheduler.h"
 
 #include <chrono>

@@ -4,7 +4,7 @@
 // writable, so that set is always watched too.
 #include "platform/platform.h"
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "platform/fiber_scheduler.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "platform/file_system.h"
 
 struct TlsContext {

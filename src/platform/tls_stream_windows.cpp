@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "common/clock.h"
-#include "http/wait_budget.h"
+#include "platform/clock.h"
+#include "platform/wait_budget.h"
 #include "platform/schannel_windows.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <climits>
 #include <thread>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 namespace {
 

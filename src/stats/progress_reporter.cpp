@@ -3,7 +3,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "common/sleep_until.h"
 #include "stats/run_stats.h"
 

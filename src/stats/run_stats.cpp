@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 std::atomic<std::uint64_t> g_completedRequests{0};
 std::atomic<std::uint64_t> g_totalErrors{0};

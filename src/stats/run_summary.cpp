@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "stats/percentile_rule.h"
 
 namespace {

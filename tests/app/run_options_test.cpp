@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 namespace {
 

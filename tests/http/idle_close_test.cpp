@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/test_config.h"
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "support/loopback.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "support/fiber_pair.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "config/client_share.h"
 
 namespace {

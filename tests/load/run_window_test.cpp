@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "load/client_loop.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"

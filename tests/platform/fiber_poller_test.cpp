@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "config/test_config.h"
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "http/exchange.h"
 #include "http/request_text.h"
 #include "support/loopback.h"

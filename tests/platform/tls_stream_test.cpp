@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "config/test_config.h"
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "support/loopback.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <thread>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "stats/collect_run_result.h"
 #include "stats/run_summary.h"
 #include "support/run_stats_reset.h"

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <thread>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 #include "support/run_stats_reset.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "common/clock.h"
+#include "platform/clock.h"
 
 #include <chrono>
 

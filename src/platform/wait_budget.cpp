@@ -1,8 +1,8 @@
-#include "http/wait_budget.h"
+#include "platform/wait_budget.h"
 
 #include <climits>
 
-#include "common/clock.h"
+#include "platform/clock.h"
 
 int waitBudgetMs(std::int64_t giveUpNs, std::int64_t nowNs) {
     if (nowNs >= giveUpNs) return 0;

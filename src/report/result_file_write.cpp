@@ -93,7 +93,9 @@ std::string resultFileText(const SavedRun& run) {
     const StatusClassCounts& classes = result.statusClasses;
     json document = json::object();
     document["format"] = "velkor result";
-    document["format_version"] = kResultFormatVersion;
+    // A run read from a file without fine counts keeps that file's layout:
+    // no writer claims counts it does not have.
+    document["format_version"] = result.hasFineCounts ? kResultFormatVersion : 1;
     document["velkor_version"] = run.velkorVersion;
     document["settings"] = settingsOf(run);
     document["clients"] = result.concurrency;
@@ -107,9 +109,11 @@ std::string resultFileText(const SavedRun& run) {
                                   {"5xx", classes.status5xx},
                                   {"other", classes.other}};
     document["latency_counts_ms"] = latencyCountsOf(result);
-    document["latency_sum_ns"] = result.latencySumNs;
-    document["latency_counts_us"] = fineCountsOf(result.fineCounts);
-    document["planned_latency_counts_us"] = fineCountsOf(result.plannedFineCounts);
+    if (result.hasFineCounts) {
+        document["latency_sum_ns"] = result.latencySumNs;
+        document["latency_counts_us"] = fineCountsOf(result.fineCounts);
+        document["planned_latency_counts_us"] = fineCountsOf(result.plannedFineCounts);
+    }
     document["seconds_columns"] = {"completed", "mean_latency_ms", "errors"};
     document["seconds"] = secondsOf(result);
     return document.dump() + "\n";

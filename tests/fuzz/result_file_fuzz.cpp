@@ -59,7 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     const std::string written = resultFileText(run);
     SavedRun again;
-    require(parseResultFile(written, again, problem), "written file does not read back");
+    if (!parseResultFile(written, again, problem)) {
+        std::fprintf(stderr, "read back: %s\n", problem.c_str());
+        require(false, "written file does not read back");
+    }
     require(resultFileText(again) == written, "written file reads back different");
     require(summaryOf(again.result) == summaryOf(run.result), "summary changed on the way");
     checkMerge(run);

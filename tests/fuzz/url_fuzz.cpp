@@ -37,9 +37,14 @@ void checkQuote(std::string_view text) {
 
 void checkAccepted(std::string_view url, const TestConfig& config, const std::string& written) {
     require(written.empty(), "accepted URL wrote a message");
-    const std::size_t schemeAt = url.find("http://");
-    require(schemeAt != std::string_view::npos, "accepted without http://");
-    const std::string_view rest = url.substr(schemeAt + 7);
+    // The scheme that comes first is the URL's; a later one belongs to the path.
+    const std::size_t httpAt = url.find("http://");
+    const std::size_t httpsAt = url.find("https://");
+    require(httpAt != std::string_view::npos || httpsAt != std::string_view::npos,
+            "accepted without http:// or https://");
+    const bool tls = httpsAt < httpAt;
+    require(config.useTls == tls, "TLS chosen by another scheme than the first");
+    const std::string_view rest = tls ? url.substr(httpsAt + 8) : url.substr(httpAt + 7);
     require(!config.path.empty() && config.path.front() == '/', "path without leading /");
     require(config.host.find_first_of(":/") == std::string::npos, "host holds : or /");
     require(rest.starts_with(config.host), "host is not the start of the rest");
@@ -51,7 +56,8 @@ void checkAccepted(std::string_view url, const TestConfig& config, const std::st
                                               : config.path == rest.substr(slashAt),
             "path is not the rest from its first /");
     require(config.port != 0, "port 0 accepted");
-    require(hostPart.size() > config.host.size() || config.port == 80, "no port text but not 80");
+    require(hostPart.size() > config.host.size() || config.port == (tls ? 443 : 80),
+            "no port text but not the scheme's port");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/clock.h"
 #include "platform/fiber_scheduler.h"
 #include "platform/platform.h"
 
@@ -83,7 +84,6 @@ bool submitOnFiber(const SocketOperation& operation, long& result);
 
 // ---- What the scheduler offers its poller --------------------------------
 
-std::int64_t schedulerNowNs();
 // Ends a fiber's socket wait with this result and queues the fiber. The one
 // place a wait's outcome reaches its fiber.
 void finishSocketWait(FiberWorker& worker, Fiber* fiber, WaitResult result);

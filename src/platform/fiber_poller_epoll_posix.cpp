@@ -123,7 +123,7 @@ int waitForEvents(PollerState& state, epoll_event* events, std::int64_t wakeNs, 
     if (mayBlock && wakeNs == INT64_MAX) {
         timeoutOrNull = nullptr;  // nothing due: only a socket or a wake-up ends this
     } else if (mayBlock) {
-        const std::int64_t leftNs = wakeNs - schedulerNowNs();
+        const std::int64_t leftNs = wakeNs - monotonicNowNs();
         if (leftNs > 0) {
             timeout.tv_sec = static_cast<time_t>(leftNs / 1'000'000'000);
             timeout.tv_nsec = static_cast<long>(leftNs % 1'000'000'000);

@@ -281,7 +281,7 @@ void pollIoUring(PollerState* state, std::int64_t wakeNs, bool mayBlock) {
     } else if (wakeNs == INT64_MAX) {
         io_uring_submit_and_wait(&ring, 1);
     } else {
-        std::int64_t leftNs = wakeNs - schedulerNowNs();
+        std::int64_t leftNs = wakeNs - monotonicNowNs();
         if (leftNs < 0) leftNs = 0;
         __kernel_timespec timeout{leftNs / 1'000'000'000, leftNs % 1'000'000'000};
         io_uring_cqe* first = nullptr;

@@ -98,7 +98,7 @@ void forgetWsaPollSocket(PollerState* /*state*/, SOCKET /*socket*/) {}
 INT pollTimeoutMs(std::int64_t wakeNs, bool mayBlock) {
     if (!mayBlock) return 0;
     if (wakeNs == INT64_MAX) return -1;
-    const std::int64_t leftNs = wakeNs - schedulerNowNs();
+    const std::int64_t leftNs = wakeNs - monotonicNowNs();
     if (leftNs <= 0) return 0;
     const std::int64_t leftMs = (leftNs + kNsPerMs - 1) / kNsPerMs;
     return static_cast<INT>(leftMs < 0x7FFF'FFFF ? leftMs : 0x7FFF'FFFF);
@@ -123,7 +123,7 @@ void wakeSocketWaiters(PollerState& state) {
 bool deferPoll(PollerState& state, bool mayBlock) {
     const auto waiting = static_cast<std::int64_t>(socketWaiterCount(*state.worker));
     const std::int64_t earliestNs = state.lastPollNs + waiting * kPollSpacingNsPerSocket;
-    const std::int64_t leftNs = earliestNs - schedulerNowNs();
+    const std::int64_t leftNs = earliestNs - monotonicNowNs();
     if (leftNs <= 0) return false;
     if (!mayBlock) return true;
     // Sleeps come in whole milliseconds: a shorter wait is not worth one.
@@ -138,7 +138,7 @@ void pollWsaPoll(PollerState* state, std::int64_t wakeNs, bool mayBlock) {
         takeRemoteReady(worker);
         return;
     }
-    state->lastPollNs = schedulerNowNs();
+    state->lastPollNs = monotonicNowNs();
     const std::size_t waiting = socketWaiterCount(worker);
     state->pollSet.resize(waiting + 1);
     state->pollSet[0] = WSAPOLLFD{state->wakeReceiver, POLLRDNORM, 0};

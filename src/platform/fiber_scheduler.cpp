@@ -23,7 +23,6 @@
 namespace {
 
 constexpr std::int64_t kDeadlineSweepNs = 20'000'000;  // how late a socket deadline may fire
-constexpr std::int64_t kNsPerMs = 1'000'000;
 
 }  // namespace
 
@@ -69,16 +68,6 @@ struct FiberWorker {
     std::int64_t pollReadySinceNs = 0;  // earliest its last poll's events may have arisen
     std::vector<Fiber*> undated;        // made ready by the poll under way, not yet dated
 };
-
-std::int64_t schedulerNowNs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER count;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&count);
-    const std::int64_t perSecond = frequency.QuadPart;
-    return count.QuadPart / perSecond * 1'000'000'000 +
-           count.QuadPart % perSecond * 1'000'000'000 / perSecond;
-}
 
 void finishSocketWait(FiberWorker& worker, Fiber* fiber, WaitResult result) {
     Fiber* last = worker.socketWaiters.back();
@@ -163,7 +152,7 @@ std::int64_t nextWakeNs(const FiberWorker& worker) {
 // A socket wait times out only once a poll that returned at or after its
 // deadline has not found the socket ready, whenever the sweep comes round.
 void wakeDueFibers(FiberWorker& worker) {
-    const std::int64_t now = schedulerNowNs();
+    const std::int64_t now = monotonicNowNs();
     while (!worker.timers.empty() && worker.timers.top().wakeNs <= now) {
         worker.ready.push_back(worker.timers.top().sleeper);
         worker.timers.pop();
@@ -182,7 +171,7 @@ void wakeDueFibers(FiberWorker& worker) {
 // poll found waiting arose while the loop ran fibers, so they are dated from
 // the loop's previous poll: a busy loop must not make a socket late.
 void notePollInstants(FiberWorker& worker, std::int64_t beganNs) {
-    const std::int64_t returnedNs = schedulerNowNs();
+    const std::int64_t returnedNs = monotonicNowNs();
     worker.pollReadySinceNs =
         returnedNs - beganNs < pollReturnedAtOnceNs() ? worker.polledNs : returnedNs;
     worker.polledNs = returnedNs;
@@ -191,7 +180,7 @@ void notePollInstants(FiberWorker& worker, std::int64_t beganNs) {
 // The poller hands each readiness it sees to finishSocketWait while it polls;
 // those waits are dated once the poll's return instant is known.
 void pollAndWake(FiberWorker& worker, bool mayBlock) {
-    const std::int64_t beganNs = schedulerNowNs();
+    const std::int64_t beganNs = monotonicNowNs();
     worker.poller->poll(worker.pollerState, mayBlock ? nextWakeNs(worker) : 0, mayBlock);
     notePollInstants(worker, beganNs);
     for (Fiber* fiber : worker.undated) {
@@ -296,7 +285,7 @@ WaitResult waitOnFiber(SOCKET socket, SocketWait direction, int timeoutMs) {
     wait.socket = socket;
     wait.direction = direction;
     wait.pollerSlot = nullptr;
-    fiber->waitBeganNs = schedulerNowNs();
+    fiber->waitBeganNs = monotonicNowNs();
     wait.deadlineNs = fiber->waitBeganNs + static_cast<std::int64_t>(timeoutMs) * kNsPerMs;
     // Listed before the poller sees it, so that a poller may finish it at once.
     wait.waiterIndex = worker.socketWaiters.size();
@@ -319,7 +308,7 @@ WaitResult waitOnFiber(SOCKET socket, SocketWait direction, int timeoutMs) {
 
 void sleepOnFiber(std::int64_t durationNs) {
     FiberWorker& worker = *t_worker;
-    worker.timers.push(TimerEntry{schedulerNowNs() + durationNs, t_fiber});
+    worker.timers.push(TimerEntry{monotonicNowNs() + durationNs, t_fiber});
     parkRunningFiber();
 }
 

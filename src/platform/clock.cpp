@@ -18,6 +18,9 @@ std::int64_t monotonicNowNs() {
     static const std::int64_t frequency = counterFrequency();
     LARGE_INTEGER count;
     QueryPerformanceCounter(&count);
+    // A counter in nanoseconds already (the POSIX one) needs no conversion:
+    // this clock is read several times per request.
+    if (frequency == kNsPerSec) return count.QuadPart;
     // Split the conversion so that ticks * 1e9 cannot overflow on a counter
     // that has run for a long time.
     const std::int64_t wholeSeconds = count.QuadPart / frequency;

@@ -151,8 +151,7 @@ std::int64_t nextWakeNs(const FiberWorker& worker) {
 
 // A socket wait times out only once a poll that returned at or after its
 // deadline has not found the socket ready, whenever the sweep comes round.
-void wakeDueFibers(FiberWorker& worker) {
-    const std::int64_t now = monotonicNowNs();
+void wakeDueFibers(FiberWorker& worker, std::int64_t now) {
     while (!worker.timers.empty() && worker.timers.top().wakeNs <= now) {
         worker.ready.push_back(worker.timers.top().sleeper);
         worker.timers.pop();
@@ -188,7 +187,7 @@ void pollAndWake(FiberWorker& worker, bool mayBlock) {
     }
     worker.undated.clear();
     worker.parked.store(false);
-    wakeDueFibers(worker);
+    wakeDueFibers(worker, worker.polledNs);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // uses (VELKOR_POLLER chooses it; CTest runs these under every poller of the
 // system): whole keep-alive exchanges, many clients at once; a refused connect
 // counted as one error; a silent server given up on at the give-up instant,
-// after which the connection is really closed and nothing of it lingers.
+// after which the connection is really closed and nothing of it lingers; a
+// server that resets the connection fails the next exchange at once.
 #include "platform/platform.h"
 
 #include <atomic>
@@ -182,6 +183,27 @@ TEST_F(FiberPoller, SilentServerIsGivenUpOnAndTheConnectionCloses) {
         EXPECT_TRUE(plan.closeArrivedWhileRunning);
     }
     EXPECT_EQ(closedByClient, 1);
+}
+
+// The reset may reach the client before its next request goes or after: the
+// exchange fails at once either way, as one error, and never passes for answered.
+TEST_F(FiberPoller, ResetAfterTheFirstAnswerFailsTheNextExchangeAtOnce) {
+    LoopbackServer server(1, [](SOCKET accepted) {
+        receiveRequestHeader(accepted);
+        sendText(accepted, kResponse);
+        const linger abort{1, 0};  // the close sends a reset
+        setsockopt(accepted, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                   sizeof(abort));
+    });
+    ClientPlan plan;
+    plan.target = loopbackTarget(server.port);
+    plan.requests = 3;
+    plan.giveUpAfterNs = 10 * kNsPerSec;
+    runOnFibers(1, client, &plan);
+    EXPECT_EQ(plan.answered, 1);
+    EXPECT_EQ(g_completedRequests, 1u);
+    EXPECT_EQ(g_totalErrors, 1u);
+    EXPECT_LT(plan.longestNs, 5 * kNsPerSec);
 }
 
 }  // namespace

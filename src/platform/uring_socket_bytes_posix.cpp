@@ -93,13 +93,14 @@ bool takeHeld(PollerState& state, const SocketOperation& call, long& result) {
 // send to a submission of its own.
 bool sendAhead(PollerState& state, const SocketOperation& call, long& result) {
     SocketRecord& record = recordOf(state, call.socket);
+    // No send of any length may overtake one in flight.
+    if (record.sendAhead != nullptr) {
+        result = -EAGAIN;
+        return true;
+    }
     if (call.bytes == 0 || call.bytes > kMostBytesSentAhead || (call.flags & ~MSG_NOSIGNAL) != 0 ||
         !record.readsHere || !state.buffers.registered) {
         return false;
-    }
-    if (record.sendAhead != nullptr) {
-        result = -EAGAIN;  // its bytes must not be overtaken
-        return true;
     }
     io_uring_sqe* entry = nextEntry(state);
     if (entry == nullptr) return false;

@@ -12,13 +12,14 @@
 namespace {
 
 struct ClientState {
-    const TestConfig& config;          // the run's settings
-    const RunWindow& window;           // the run's deadlines
-    std::int32_t localIndex;           // place among this process's clients; picks the source
-    ClientConnection connection{};     // the client's connection, or none
-    ExchangeState exchange{};          // response framing carried between exchanges
-    bool answered = false;             // the last exchange got its whole response
-    TlsSession* tlsSession = nullptr;  // https: the session a reconnect resumes
+    const TestConfig& config;            // the run's settings
+    const RunWindow& window;             // the run's deadlines
+    std::int32_t localIndex;             // place among this process's clients; picks the source
+    ClientConnection connection{};       // the client's connection, or none
+    ExchangeState exchange{};            // response framing carried between exchanges
+    bool answered = false;               // the last exchange got its whole response
+    std::int64_t answeredLatencyNs = 0;  // that exchange's latency from its send, ns
+    TlsSession* tlsSession = nullptr;    // https: the session a reconnect resumes
 };
 
 void closeConnection(ClientState& client) {
@@ -51,12 +52,13 @@ bool reopenBeforeDeadline(ClientState& client) {
 // One exchange, with the reconnects it calls for. A paced exchange also
 // counts its latency from plannedStartNs. False when the client is finished:
 // a reconnect failed (already counted as an error), or the run is over.
+// The client holds an open connection on entry, and again on a true return.
 bool runCycle(const std::string& requestText, ClientState& client, std::int64_t plannedStartNs) {
-    if (client.connection.socket == INVALID_SOCKET && !reopenBeforeDeadline(client)) return false;
     const std::int64_t latencyNs = sendRequest(client.connection, requestText, client.exchange,
                                                client.window.exchangeGiveUpNs);
     client.answered = latencyNs >= 0;
     if (client.answered) {
+        client.answeredLatencyNs = latencyNs;
         recordLatencyNs(latencyNs);
         if (plannedStartNs != kNoPlannedStart) {
             recordPlannedLatencyNs(client.exchange.responseEndNs - plannedStartNs);
@@ -92,12 +94,15 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
             return;
         }
         if (!runCycle(requestText, client, schedule.plannedStartNs)) return;
-        const PacingStep step = advancePacing(schedule, monotonicNowNs(), client.window.deadlineNs);
-        // The starts a stall made this client skip are counted as an open-loop
-        // population would have seen them: answered with the late answer. A
-        // failed exchange gives them no latency.
+        // Now, after any reconnect, is when the client could send again.
+        const std::int64_t freeNs = monotonicNowNs();
+        const PacingStep step = advancePacing(schedule, freeNs, client.window.deadlineNs);
+        // The starts a stall or a reconnect made this client skip are counted
+        // as an open-loop population would have seen them: each waited until
+        // the client could send, then took as long as the late exchange did
+        // from its send. A failed exchange gives them no latency.
         if (step.skippedStarts > 0 && client.answered) {
-            recordSkippedStarts(client.exchange.responseEndNs - step.firstSkippedNs,
+            recordSkippedStarts(freeNs - step.firstSkippedNs + client.answeredLatencyNs,
                                 pacingIntervalNs(client.config), step.skippedStarts);
         }
     }

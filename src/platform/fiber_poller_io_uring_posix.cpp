@@ -55,16 +55,51 @@ constexpr unsigned kCompletionEntries = 16384;  // room for every client of a wo
 constexpr unsigned kPreferredSetup =
     IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN | IORING_SETUP_R_DISABLED;
 
+// What every ring must offer, read from what the kernel says of itself:
+// - EXT_ARG: a wait's timeout travels with the enter. Without it liburing
+//   queues a timeout entry of its own, whose completion carries no operation.
+// - CQE_SKIP: cancels and sends ahead post nothing when they succeed. A
+//   kernel without it refuses the flag, and a refused cancel leaves a wait
+//   holding its socket open after the close.
+// - NODROP: a full completion queue keeps what overflows.
+constexpr unsigned kRequiredFeatures =
+    IORING_FEAT_EXT_ARG | IORING_FEAT_CQE_SKIP | IORING_FEAT_NODROP;
+// The operations the poller submits.
+constexpr io_uring_op kRequiredOperations[] = {IORING_OP_POLL_ADD, IORING_OP_ASYNC_CANCEL,
+                                               IORING_OP_READ, IORING_OP_SEND, IORING_OP_RECV};
+
+bool operationsSupported(io_uring& ring) {
+    io_uring_probe* probe = io_uring_get_probe_ring(&ring);
+    if (probe == nullptr) return false;
+    bool supported = true;
+    for (const io_uring_op operation : kRequiredOperations) {
+        supported = supported && io_uring_opcode_supported(probe, operation) != 0;
+    }
+    io_uring_free_probe(probe);
+    return supported;
+}
+
+bool ringSuffices(io_uring& ring, unsigned features) {
+    return (features & kRequiredFeatures) == kRequiredFeatures && operationsSupported(ring);
+}
+
+bool initRing(io_uring& ring, io_uring_params& params) {
+    if (io_uring_queue_init_params(kSubmissionEntries, &ring, &params) != 0) return false;
+    if (ringSuffices(ring, params.features)) return true;
+    io_uring_queue_exit(&ring);
+    return false;
+}
+
 bool setUpRing(io_uring& ring, unsigned extraFlags) {
     io_uring_params params{};
     params.flags = IORING_SETUP_CQSIZE | IORING_SETUP_SUBMIT_ALL | extraFlags;
     params.cq_entries = kCompletionEntries;
-    if (io_uring_queue_init_params(kSubmissionEntries, &ring, &params) == 0) return true;
+    if (initRing(ring, params)) return true;
     // Kernels before 6.1 know no deferred task work.
     params = io_uring_params{};
     params.flags = IORING_SETUP_CQSIZE | (extraFlags & IORING_SETUP_R_DISABLED);
     params.cq_entries = kCompletionEntries;
-    return io_uring_queue_init_params(kSubmissionEntries, &ring, &params) == 0;
+    return initRing(ring, params);
 }
 
 bool armWakeUp(PollerState& state) {

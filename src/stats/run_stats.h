@@ -27,9 +27,8 @@ void recordLatencyNs(std::int64_t latencyNs);
 // Paced runs: counts one completed request's latency from its planned start.
 void recordPlannedLatencyNs(std::int64_t latencyNs);
 // Paced runs: counts the planned starts that a late client skipped, at the
-// latencies they would have had had they been sent and answered with the
-// late answer: firstLatencyNs for the earliest, then one intervalNs less for
-// each later one.
+// latencies an open-loop user would have seen: firstLatencyNs for the
+// earliest, then one intervalNs less for each later one.
 void recordSkippedStarts(std::int64_t firstLatencyNs, std::int64_t intervalNs, std::int64_t count);
 // Counts one final answer's status code in the calling thread's shard.
 void recordStatusCode(int statusCode);

@@ -107,6 +107,28 @@ class LatencyTest(unittest.TestCase):
         self.assertGreaterEqual(even, 0.8 * len(counts), sorted(collections.Counter(counts).items()))
         self.assertLessEqual(sorted(counts)[int(0.98 * len(counts))], 15, counts)
 
+    def test_a_skipped_start_counts_the_wait_until_the_client_could_send(self):
+        # A start skipped while the client reconnected, or while the server
+        # stalled, waited at least until the client could send again and then
+        # for the late exchange: never 0 us, and never below that exchange
+        # from its send. 20,000 a second on one client plans a start every
+        # 50 us, which a reconnect after every answer outlasts.
+        servers = {
+            "closing": (["--close-every", "1"], ["-c", "1", "-q", "20000"]),
+            "stalling": (["--stall-at-ms", "1000", "--stall-ms", "500"],
+                         ["-c", "5", "-q", "2000"]),
+        }
+        for name, (server, client) in servers.items():
+            with self.subTest(name), Target(*server, "--stop-after-sec", "30") as target:
+                run, saved, _ = self.run_saved(target, "-t", "3", *client)
+                planned = saved["planned_latency_counts_us"]
+                self.assertGreater(sum(count for _, count in planned), saved["completed"])
+                self.assertNotEqual(planned[0][0], 0, planned[:3])
+                block = latency_block(run.text())
+                for percent in ("90.000", "99.000"):
+                    sent_ms, planned_ms = block[percent]
+                    self.assertGreaterEqual(planned_ms, 0.99 * sent_ms, (percent, block))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -90,6 +90,10 @@ class RequestBytes(unittest.TestCase):
              ["--method", "POST", "--body-file", "/dev/stdin"], piped,
              b"POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n"
              b"Content-Length: 19\r\n\r\n" + piped),
+            # Servers answer a POST with no length 411 Length Required.
+            ("POST without a body", "/form", ["--method", "POST"], None,
+             b"POST /form HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n"
+             b"Content-Length: 0\r\n\r\n"),
             # The target answers HEAD with "Content-Length: 2" and no body: a
             # client waiting for those 2 bytes would count only errors.
             ("HEAD", "/", ["--method", "HEAD"], None,

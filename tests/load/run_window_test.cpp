@@ -58,6 +58,11 @@ TEST_F(RunWindowTest, ClientsKeepTheRunsDeadlinesHoweverLateTheyStart) {
         {"late starter gets what remains", 1, 0, -700, false, 1, true, 250, 700},
         {"no run time: the connect, no request", 0, 0, 0, false, 1, false, 0, 500},
         {"turn after the end: nothing", 1, 0, -1500, false, 0, false, 0, 300},
+        {"negative run time: as none", -5, 0, 0, false, 1, false, 0, 500},
+        // The window counts from the passed instant, so agents keep one
+        // schedule: the first paced request goes at once, the run ends 1 s
+        // after that instant.
+        {"paced, from a wall-clock start already past", 1, 1, -400, true, 1, true, 550, 1000},
         {"paced, from a wall-clock start ahead", 1, 1, 300, true, 1, true, 1250, 1800},
     };
     for (const Case& c : cases) {
@@ -89,7 +94,22 @@ TEST_F(RunWindowTest, ClientsKeepTheRunsDeadlinesHoweverLateTheyStart) {
         if (c.requests && c.startInMs > 0) {
             EXPECT_GE(seen.firstRequestNs, nowNs + (c.startInMs - 20) * kNsPerMs) << c.name;
         }
+        if (c.requests && c.startInMs < 0) {
+            EXPECT_LT(seen.firstRequestNs, nowNs + 300 * kNsPerMs) << c.name;
+        }
     }
+}
+
+// The longest -t a user can give: its deadline lies 68 years ahead, not
+// behind the start, and both give-ups follow it in order.
+TEST(RunWindow, TheLongestRunTimeKeepsItsDeadlineAhead) {
+    TestConfig config;
+    config.durationSec = INT32_MAX;
+    const std::int64_t startNs = monotonicNowNs();
+    const RunWindow window = runWindowFrom(config, startNs);
+    EXPECT_EQ(window.deadlineNs - startNs, 2'147'483'647 * kNsPerSec);
+    EXPECT_EQ(window.connectGiveUpNs, window.deadlineNs);
+    EXPECT_EQ(window.exchangeGiveUpNs - window.deadlineNs, kGiveUpGraceNs);
 }
 
 }  // namespace

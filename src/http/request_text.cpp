@@ -11,6 +11,12 @@ bool hasHostLine(const TestConfig& config) {
     return false;
 }
 
+// Servers that must know where a body ends answer these methods 411 Length
+// Required when no length is given, so an empty body is announced.
+bool methodExpectsBody(const std::string& method) {
+    return method == "POST" || method == "PUT" || method == "PATCH";
+}
+
 }  // namespace
 
 std::string buildRequestHead(const TestConfig& config, std::uint64_t bodyBytes) {
@@ -29,7 +35,9 @@ std::string buildRequestHead(const TestConfig& config, std::uint64_t bodyBytes) 
     for (const std::string& line : config.headerLines) {
         if (!headerLineNames(line, "host")) text += line + "\r\n";
     }
-    if (!config.bodyPath.empty()) text += "Content-Length: " + std::to_string(bodyBytes) + "\r\n";
+    if (!config.bodyPath.empty() || methodExpectsBody(config.method)) {
+        text += "Content-Length: " + std::to_string(bodyBytes) + "\r\n";
+    }
     text += "\r\n";
     return text;
 }

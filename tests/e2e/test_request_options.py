@@ -90,6 +90,11 @@ class RequestBytes(unittest.TestCase):
              ["--method", "POST", "--body-file", "/dev/stdin"], piped,
              b"POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n"
              b"Content-Length: 19\r\n\r\n" + piped),
+            # Many servers answer a POST, PUT or PATCH without a length with 411.
+            ("POST without a body file: an empty body announced", "/p", ["--method", "POST"],
+             None,
+             b"POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n"
+             b"Content-Length: 0\r\n\r\n"),
             # The target answers HEAD with "Content-Length: 2" and no body: a
             # client waiting for those 2 bytes would count only errors.
             ("HEAD", "/", ["--method", "HEAD"], None,

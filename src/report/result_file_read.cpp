@@ -1,335 +1,22 @@
 #include "report/result_file_read.h"
 
-#include <cmath>
 #include <cstdint>
 #include <fstream>
-#include <limits>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
-#include "stats/fine_counts.h"
+#include "report/result_field_reader.h"
+#include "report/result_file_checks.h"
+#include "report/result_file_v1.h"
+#include "report/result_file_v2.h"
 
 namespace {
 
 using nlohmann::json;
 
-// Reads typed fields out of the document. The first field that is missing or
-// of the wrong kind sets problem; every read after that fails at once.
-struct FieldReader {
-    std::string& problem;    // empty while every field read so far was good
-    std::string where = "";  // prefix of the field names in messages, "settings."
-
-    bool fail(const std::string& what) {
-        if (problem.empty()) problem = what;
-        return false;
-    }
-
-    const json* member(const json& object, const char* key, json::value_t type, const char* kind) {
-        if (!problem.empty()) return nullptr;
-        const auto found = object.find(key);
-        if (found == object.end()) {
-            fail("no \"" + where + key + "\" field");
-            return nullptr;
-        }
-        if (found->type() != type) {
-            fail("\"" + where + key + "\" is not " + kind);
-            return nullptr;
-        }
-        return &*found;
-    }
-
-    // Any JSON integer that fits Number. Parsed JSON keeps non-negative
-    // integers unsigned and negative ones signed.
-    template <typename Number>
-    bool integer(const json& value, const std::string& name, Number& out) {
-        if (!problem.empty()) return false;
-        constexpr auto kLeast = static_cast<std::int64_t>(std::numeric_limits<Number>::min());
-        constexpr auto kMost = static_cast<std::uint64_t>(std::numeric_limits<Number>::max());
-        bool fits = false;
-        if (value.is_number_unsigned()) {
-            fits = value.get<std::uint64_t>() <= kMost;
-        } else if (value.is_number_integer()) {
-            const auto signedValue = value.get<std::int64_t>();
-            fits = signedValue >= kLeast &&
-                   (signedValue < 0 || static_cast<std::uint64_t>(signedValue) <= kMost);
-        }
-        if (!fits) return fail("\"" + name + "\" is not an integer in range");
-        out = value.is_number_unsigned() ? static_cast<Number>(value.get<std::uint64_t>())
-                                         : static_cast<Number>(value.get<std::int64_t>());
-        return true;
-    }
-
-    template <typename Number>
-    bool field(const json& object, const char* key, Number& out) {
-        if (!problem.empty()) return false;
-        const auto found = object.find(key);
-        if (found == object.end()) return fail("no \"" + where + key + "\" field");
-        return integer(*found, where + key, out);
-    }
-};
-
-bool decodeHex(const std::string& hex, std::string& bytes) {
-    if (hex.size() % 2 != 0) return false;
-    bytes.clear();
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        int value = 0;
-        for (char digit : {hex[i], hex[i + 1]}) {
-            const auto at = std::string_view("0123456789abcdef").find(digit);
-            if (at == std::string_view::npos) return false;
-            value = value * 16 + static_cast<int>(at);
-        }
-        bytes += static_cast<char>(value);
-    }
-    return true;
-}
-
-void readAgent(FieldReader& reader, const json& settings, SavedRun& run) {
-    const auto agent = settings.find("agent");
-    if (agent == settings.end()) {
-        reader.fail("no \"settings.agent\" field");
-        return;
-    }
-    if (agent->is_null()) return;
-    if (!agent->is_object()) {
-        reader.fail("\"settings.agent\" is neither null nor an object");
-        return;
-    }
-    reader.where = "settings.agent.";
-    if (reader.field(*agent, "index", run.agentIndex) &&
-        reader.field(*agent, "count", run.agentCount) &&
-        (run.agentIndex < 1 || run.agentIndex > run.agentCount)) {
-        reader.fail("\"settings.agent\" is no agent K of N with 1 <= K <= N");
-    }
-    run.result.agentText = std::to_string(run.agentIndex) + "/" + std::to_string(run.agentCount);
-}
-
-// Absent from files written before velkor could send anything but its GET.
-void readRequest(FieldReader& reader, const json& settings, SavedRun& run) {
-    if (settings.find("request") == settings.end()) return;
-    const json* request = reader.member(settings, "request", json::value_t::object, "an object");
-    if (request == nullptr) return;
-    reader.where = "settings.request.";
-    const json* method = reader.member(*request, "method", json::value_t::string, "a string");
-    if (method != nullptr) run.method = method->get<std::string>();
-    const json* names = reader.member(*request, "header_names", json::value_t::array, "an array");
-    for (std::size_t i = 0; names != nullptr && i < names->size() && reader.problem.empty(); ++i) {
-        if (!(*names)[i].is_string()) {
-            reader.fail("\"settings.request.header_names\" is not an array of strings");
-        } else {
-            run.headerNames.push_back((*names)[i].get<std::string>());
-        }
-    }
-    const auto body = request->find("body_bytes");
-    if (body == request->end()) {
-        reader.fail("no \"settings.request.body_bytes\" field");
-    } else if (!body->is_null() &&
-               reader.integer(*body, "settings.request.body_bytes", run.bodyBytes) &&
-               run.bodyBytes < 0) {
-        reader.fail("\"settings.request.body_bytes\" is neither null nor a size");
-    }
-}
-
-// Fields added after the first files were written: absent reads as not given.
-void readRunIdentity(FieldReader& reader, const json& settings, SavedRun& run) {
-    const auto startAt = settings.find("start_at_unix_ns");
-    if (startAt != settings.end() && !startAt->is_null() &&
-        reader.integer(*startAt, "settings.start_at_unix_ns", run.startAtUnixNs) &&
-        run.startAtUnixNs <= 0) {
-        reader.fail("\"settings.start_at_unix_ns\" is not an instant after 1970");
-    }
-    const auto runId = settings.find("run_id");
-    if (runId == settings.end() || runId->is_null()) return;
-    if (!runId->is_string() || runId->get<std::string>().empty()) {
-        reader.fail("\"settings.run_id\" is neither null nor a non-empty string");
-        return;
-    }
-    run.runId = runId->get<std::string>();
-}
-
-void readSettings(FieldReader& reader, const json& document, SavedRun& run) {
-    const json* settings = reader.member(document, "settings", json::value_t::object, "an object");
-    if (settings == nullptr) return;
-    RunResult& result = run.result;
-    reader.where = "settings.";
-    const json* url = reader.member(*settings, "url", json::value_t::string, "a string");
-    if (url != nullptr) result.url = url->get<std::string>();
-    const auto hex = settings->find("url_hex");
-    if (hex != settings->end() &&
-        (!hex->is_string() || !decodeHex(hex->get<std::string>(), result.url))) {
-        reader.fail("\"settings.url_hex\" is not a string of hex digit pairs");
-    }
-    reader.field(*settings, "duration_s", result.durationSec);
-    reader.field(*settings, "concurrency", run.wholeConcurrency);
-    reader.field(*settings, "target_rps", result.targetQps);
-    reader.field(*settings, "processor_count", result.processorCount);
-    readAgent(reader, *settings, run);
-    readRequest(reader, *settings, run);
-    readRunIdentity(reader, *settings, run);
-    reader.where = "";
-}
-
-void readStatusClasses(FieldReader& reader, const json& document, StatusClassCounts& classes) {
-    const json* counts =
-        reader.member(document, "status_classes", json::value_t::object, "an object");
-    if (counts == nullptr) return;
-    reader.where = "status_classes.";
-    reader.field(*counts, "2xx", classes.status2xx);
-    reader.field(*counts, "3xx", classes.status3xx);
-    reader.field(*counts, "4xx", classes.status4xx);
-    reader.field(*counts, "5xx", classes.status5xx);
-    reader.field(*counts, "other", classes.other);
-    reader.where = "";
-}
-
-void readLatencyCounts(FieldReader& reader, const json& document, RunResult& result) {
-    const json* pairs =
-        reader.member(document, "latency_counts_ms", json::value_t::array, "an array");
-    if (pairs == nullptr) return;
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < pairs->size() && reader.problem.empty(); ++i) {
-        const json& pair = (*pairs)[i];
-        const std::string name = "latency_counts_ms[" + std::to_string(i) + "]";
-        if (!pair.is_array() || pair.size() != 2) {
-            reader.fail("\"" + name + "\" is not a [milliseconds, count] pair");
-            return;
-        }
-        LatencyBucket bucket{};
-        if (!reader.integer(pair[0], name + "[0]", bucket.latencyMs) ||
-            !reader.integer(pair[1], name + "[1]", bucket.count)) {
-            return;
-        }
-        if (bucket.count == 0 || (!result.latencyCounts.empty() &&
-                                  bucket.latencyMs <= result.latencyCounts.back().latencyMs)) {
-            reader.fail("\"latency_counts_ms\" is not ascending with counts above 0");
-            return;
-        }
-        if (bucket.count > std::numeric_limits<std::uint64_t>::max() - total) {
-            reader.fail("\"latency_counts_ms\" counts more than 2^64 requests");
-            return;
-        }
-        total += bucket.count;
-        result.latencyCounts.push_back(bucket);
-    }
-}
-
-// Fine counts: [microseconds, count] pairs, each the start of a bucket,
-// ascending, counts above 0.
-void readFineCounts(FieldReader& reader, const json& document, const char* key,
-                    std::vector<FineBucket>& counts) {
-    const json* pairs = reader.member(document, key, json::value_t::array, "an array");
-    if (pairs == nullptr) return;
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < pairs->size() && reader.problem.empty(); ++i) {
-        const json& pair = (*pairs)[i];
-        const std::string name = std::string(key) + "[" + std::to_string(i) + "]";
-        FineBucket bucket{};
-        if (!pair.is_array() || pair.size() != 2) {
-            reader.fail("\"" + name + "\" is not a [microseconds, count] pair");
-            return;
-        }
-        if (!reader.integer(pair[0], name + "[0]", bucket.lowUs) ||
-            !reader.integer(pair[1], name + "[1]", bucket.count)) {
-            return;
-        }
-        if (bucket.count == 0 || !isFineBucketLow(bucket.lowUs) ||
-            (!counts.empty() && bucket.lowUs <= counts.back().lowUs)) {
-            reader.fail("\"" + std::string(key) +
-                        "\" is not ascending bucket starts with counts above 0");
-            return;
-        }
-        if (bucket.count > std::numeric_limits<std::uint64_t>::max() - total) {
-            reader.fail("\"" + std::string(key) + "\" counts more than 2^64 requests");
-            return;
-        }
-        total += bucket.count;
-        counts.push_back(bucket);
-    }
-}
-
-std::uint64_t totalOf(const RunResult& result) {
-    std::uint64_t total = 0;
-    for (const LatencyBucket& bucket : result.latencyCounts) total += bucket.count;
-    return total;
-}
-
-// Version 2: the sum at full resolution and the fine counts, which count the
-// same requests as the whole milliseconds. Version 1 files get the sum their
-// whole milliseconds give.
-void readFineLatencies(FieldReader& reader, const json& document, RunResult& result,
-                       std::int64_t version) {
-    if (version == 1) {
-        result.hasFineCounts = false;
-        for (const LatencyBucket& bucket : result.latencyCounts) {
-            result.latencySumNs +=
-                static_cast<double>(bucket.latencyMs) * static_cast<double>(bucket.count) * 1e6;
-        }
-        return;
-    }
-    result.hasFineCounts = true;
-    const auto sum = document.find("latency_sum_ns");
-    if (sum == document.end()) {
-        reader.fail("no \"latency_sum_ns\" field");
-    } else if (!sum->is_number() || !(sum->get<double>() >= 0) ||
-               !std::isfinite(sum->get<double>())) {
-        reader.fail("\"latency_sum_ns\" is not a number of 0 or more");
-    } else {
-        result.latencySumNs = sum->get<double>();
-    }
-    readFineCounts(reader, document, "latency_counts_us", result.fineCounts);
-    readFineCounts(reader, document, "planned_latency_counts_us", result.plannedFineCounts);
-    std::uint64_t fineTotal = 0;
-    for (const FineBucket& bucket : result.fineCounts) fineTotal += bucket.count;
-    if (reader.problem.empty() && fineTotal != totalOf(result)) {
-        reader.fail("\"latency_counts_us\" counts other requests than \"latency_counts_ms\"");
-    }
-}
-
-void readSeconds(FieldReader& reader, const json& document, RunResult& result) {
-    const json* rows = reader.member(document, "seconds", json::value_t::array, "an array");
-    if (rows == nullptr) return;
-    for (std::size_t i = 0; i < rows->size() && reader.problem.empty(); ++i) {
-        const json& row = (*rows)[i];
-        const std::string name = "seconds[" + std::to_string(i) + "]";
-        if (!row.is_array() || row.size() != 3 || !row[1].is_number() ||
-            !std::isfinite(row[1].get<double>()) || row[1].get<double>() < 0) {
-            reader.fail("\"" + name + "\" is not a [completed, mean latency, errors] row");
-            return;
-        }
-        SecondSample second{};
-        second.meanLatencyMs = row[1].get<double>();
-        if (!reader.integer(row[0], name + "[0]", second.completed) ||
-            !reader.integer(row[2], name + "[2]", second.errors)) {
-            return;
-        }
-        result.seconds.push_back(second);
-    }
-}
-
-// Every completed request has one latency and one status class, so the three
-// totals agree in any file velkor wrote; a file where they do not has been
-// damaged or edited, and its summary would contradict itself.
-bool totalsAgree(const RunResult& result, std::string& problem) {
-    std::uint64_t latencyTotal = 0;
-    for (const LatencyBucket& bucket : result.latencyCounts) latencyTotal += bucket.count;
-    const StatusClassCounts& classes = result.statusClasses;
-    std::uint64_t classTotal = 0;
-    bool classesOverflow = false;
-    for (std::uint64_t count : {classes.status2xx, classes.status3xx, classes.status4xx,
-                                classes.status5xx, classes.other}) {
-        classesOverflow = classesOverflow || count > UINT64_MAX - classTotal;
-        classTotal += count;
-    }
-    const std::string completed = "\"completed\" is " + std::to_string(result.completed);
-    if (latencyTotal != result.completed) {
-        problem = completed + ", but the latency counts add up to " + std::to_string(latencyTotal);
-    } else if (classesOverflow || classTotal != result.completed) {
-        problem = completed + ", but the status classes add up to " +
-                  (classesOverflow ? std::string("more than 2^64") : std::to_string(classTotal));
-    }
-    return problem.empty();
-}
-
+// The format and its version first: a file of another version is refused by
+// its number, not by the first key that version lacks.
 bool readDocument(const json& document, SavedRun& run, std::string& problem) {
     if (!document.is_object() || document.value("format", json()) != "velkor result") {
         problem = "not a velkor result file";
@@ -345,21 +32,15 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
                   std::to_string(kResultFormatVersion);
         return false;
     }
-    const json* velkorVersion =
-        reader.member(document, "velkor_version", json::value_t::string, "a string");
-    if (velkorVersion != nullptr) run.velkorVersion = velkorVersion->get<std::string>();
     RunResult& result = run.result;
-    readSettings(reader, document, run);
-    reader.field(document, "clients", result.concurrency);
-    reader.field(document, "start_unix_ns", result.startUnixNs);
-    reader.field(document, "end_unix_ns", result.endUnixNs);
-    reader.field(document, "completed", result.completed);
-    reader.field(document, "errors", result.errors);
-    readStatusClasses(reader, document, result.statusClasses);
-    readLatencyCounts(reader, document, result);
-    readFineLatencies(reader, document, result, version);
+    readSettingsAndCounts(reader, document, run);
+    if (version == 1) {
+        sumWholeMilliseconds(result);
+    } else {
+        readFineLatencies(reader, document, result);
+    }
     run.formatVersion = version;
-    readSeconds(reader, document, result);
+    readSecondsSeries(reader, document, result);
     return problem.empty() && totalsAgree(result, problem);
 }
 

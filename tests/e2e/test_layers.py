@@ -1,4 +1,4 @@
-"""The source folders form layers, as the README's layout says: a file includes
+"""The source folders form layers, as the layout in docs/development.md says: a file includes
 only its own folder's headers and those of the layers below it, so the
 entry points stand above everything they use and nothing reaches back up."""
 

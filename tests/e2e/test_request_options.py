@@ -20,7 +20,7 @@ README = (ROOT / "README.md").read_text(encoding="utf-8")
 
 def readme_example():
     """The documented command's options after the URL, and the head it sends."""
-    section = README.split("#### The request, byte for byte\n", 1)[1]
+    section = README.split("\n### The request, byte for byte\n", 1)[1]
     command = re.search(r"```sh\n(.*?)```", section, re.S)[1].replace("\\\n", " ")
     head = re.search(r"```http\n(.*?)```", section, re.S)[1]
     words = shlex.split(command)

@@ -1,0 +1,12 @@
+// The keys that version 2 of the result file adds after "latency_counts_ms":
+// the latency sum at full resolution and the fine latency counts.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "report/result_field_reader.h"
+#include "stats/run_result.h"
+
+// "latency_sum_ns", "latency_counts_us" and "planned_latency_counts_us"; the
+// fine counts must count the same requests as the whole milliseconds.
+void readFineLatencies(FieldReader& reader, const nlohmann::json& document, RunResult& result);

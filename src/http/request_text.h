@@ -11,8 +11,9 @@
 // In this order, each line ended by CR LF: "<method> <path> HTTP/1.1";
 // "Host: <host>" (never with the port), or the --header Host line in its
 // place; "Connection: keep-alive"; the other --header lines, as given and in
-// their order; "Content-Length: <bodyBytes>" when there is a --body-file;
-// then the empty line. Without the options: "GET", the host, no other line.
+// their order; "Content-Length: <bodyBytes>" when there is a --body-file,
+// and for POST, PUT and PATCH without one; then the empty line. Without the
+// options: "GET", the host, no other line.
 std::string buildRequestHead(const TestConfig& config, std::uint64_t bodyBytes);
 
 // The head and, after it, the body.

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "config/messages.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "http/header_line.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "config/messages.h"
 #include "http/request_text.h"
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "config/messages.h"
-#include "platform/source_bind.h"
+#include "platform/net/source_bind.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "config/messages.h"
-#include "platform/tls_stream.h"
+#include "platform/tls/tls_stream.h"
 
 bool prepareTls(TestConfig& config) {
     if (!config.useTls) return true;

@@ -1,6 +1,6 @@
 #include "common/sleep_until.h"
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "platform/platform.h"
 
 void sleepUntilNs(std::int64_t instantNs) {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "config/messages.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "http/idle_close.h"
 #include "stats/run_stats.h"
 

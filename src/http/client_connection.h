@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "config/test_config.h"
-#include "platform/tls_stream.h"
+#include "platform/tls/tls_stream.h"
 
 struct ClientConnection {
     SOCKET socket = INVALID_SOCKET;  // the TCP connection; INVALID_SOCKET when none is open

@@ -2,9 +2,9 @@
 #include <string>
 
 #include "config/test_config.h"
-#include "platform/clock.h"
-#include "platform/wait_budget.h"
-#include "platform/source_bind.h"
+#include "platform/os/clock.h"
+#include "platform/os/wait_budget.h"
+#include "platform/net/source_bind.h"
 #include "stats/run_stats.h"
 
 namespace {

@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "http/request_text.h"
-#include "platform/wait_budget.h"
+#include "platform/os/wait_budget.h"
 #include "stats/run_stats.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "config/messages.h"
 #include "config/client_share.h"
-#include "platform/socket_limit.h"
+#include "platform/net/socket_limit.h"
 
 bool clientCountFits(const TestConfig& config) {
     const std::int64_t clients = localClientCount(config);

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "common/sleep_until.h"
 #include "http/exchange.h"
 #include "http/client_connection.h"

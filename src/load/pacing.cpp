@@ -1,6 +1,6 @@
 #include "load/pacing.h"
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 std::int64_t pacingIntervalNs(const TestConfig& config) {
     if (config.targetQps <= 0 || config.concurrency <= 0) return 0;

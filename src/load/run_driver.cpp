@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "config/messages.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "common/sleep_until.h"
 #include "load/client_loop.h"
 #include "config/client_share.h"

@@ -1,6 +1,6 @@
 #include "load/run_window.h"
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 RunWindow runWindowFrom(const TestConfig& config, std::int64_t startNs) {
     RunWindow window{};

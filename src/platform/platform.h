@@ -1,26 +1,12 @@
-// The operating-system layer. On Windows these are the real Winsock and
-// kernel headers, with the thread pool calls mapped to velkor's fiber pool;
-// elsewhere a POSIX stand-in provides the same names
-// for exactly the subset velkor uses. Nothing outside src/platform may test
-// which operating system it is built for.
+// The operating-system layer as the rest of velkor sees it: the system's
+// names (Winsock, the kernel's calls, the thread pool mapped to velkor's fiber
+// pool), socket waits, fine sleeps and the descriptor limit. Nothing outside
+// src/platform may test which operating system it is built for. Inside, the
+// rooms stand on each other in this order, each including only those below
+// it: tls, net, pollers, fibers, os (README.md).
 #pragma once
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-
-#include "platform/pool_names_windows.h"
-#else
-#include "platform/posix_winapi.h"
-#endif
-
-#include "platform/socket_wait.h"
-#include "platform/precise_sleep.h"
-#include "platform/socket_limit.h"
+#include "platform/fibers/pool_api.h"
+#include "platform/net/socket_wait.h"
+#include "platform/fibers/precise_sleep.h"
+#include "platform/net/socket_limit.h"

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <climits>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 namespace {
 

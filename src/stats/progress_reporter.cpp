@@ -3,7 +3,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "common/sleep_until.h"
 #include "stats/run_stats.h"
 

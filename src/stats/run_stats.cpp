@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 std::atomic<std::uint64_t> g_completedRequests{0};
 std::atomic<std::uint64_t> g_totalErrors{0};

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "stats/percentile_rule.h"
 
 namespace {

@@ -15,8 +15,27 @@ LAYERS = {"app": 0, "load": 1, "report": 1, "http": 2, "stats": 3, "config": 4, 
 ENTRY_POINTS = {"report/report_main.cpp"}
 
 
+# Inside the platform layer its rooms form layers of their own, from the
+# entry header on top down to the system's names; a room includes only rooms
+# below it, so the pollers and TLS stand on the fibers and the OS basics.
+PLATFORM = SOURCE / "platform"
+ROOMS = {"": 0, "tls": 1, "net": 2, "pollers": 3, "fibers": 4, "os": 5}
+
+
 def includes(path):
     return re.findall(r'^#include "([a-z_]+)/', path.read_text(encoding="utf-8"), re.M)
+
+
+def platform_includes(path):
+    """The rooms of the platform headers a file includes ("" for the entry header)."""
+    found = re.findall(r'^#include "platform/(?:([a-z_]+)/)?[a-z_]+\.h"',
+                       path.read_text(encoding="utf-8"), re.M)
+    return found
+
+
+def room_of(path):
+    relative = path.relative_to(PLATFORM)
+    return relative.parts[0] if len(relative.parts) > 1 else ""
 
 
 class Layers(unittest.TestCase):
@@ -31,6 +50,27 @@ class Layers(unittest.TestCase):
                 if included != folder and LAYERS[included] <= level:
                     upward.append(f"{relative} includes {included}/")
         self.assertEqual(upward, [])
+
+    def test_inside_the_platform_every_include_points_down(self):
+        self.assertEqual(sorted(p.name for p in PLATFORM.iterdir() if p.is_dir()),
+                         sorted(room for room in ROOMS if room))
+        upward = []
+        for path in sorted(PLATFORM.rglob("*.[ch]*")):
+            room = room_of(path)
+            for included in platform_includes(path):
+                if included != room and ROOMS[included] <= ROOMS[room]:
+                    upward.append(f"{path.relative_to(SOURCE).as_posix()} includes "
+                                  f"platform/{included or 'platform.h'}")
+        self.assertEqual(upward, [])
+
+    def test_no_platform_room_outgrows_a_reader(self):
+        # About 20 files and 1,500 lines a room, so a newcomer scans its names.
+        for folder in [PLATFORM, *(p for p in PLATFORM.iterdir() if p.is_dir())]:
+            files = [p for p in folder.iterdir() if p.suffix in (".cpp", ".h")]
+            lines = sum(len(p.read_text(encoding="utf-8").splitlines()) for p in files)
+            with self.subTest(folder.name):
+                self.assertLessEqual(len(files), 20)
+                self.assertLessEqual(lines, 1700)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "config/test_config.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "http/target_lookup.h"
 #include "support/fiber_pair.h"
 #include "support/loopback.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/test_config.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "http/request_text.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/test_config.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "support/loopback.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "app/source_check.h"
 #include "config/test_config.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"
 

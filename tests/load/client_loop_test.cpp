@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "support/fiber_pair.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "config/client_share.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "load/client_loop.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "stats/collect_run_result.h"
 #include "stats/run_summary.h"
 #include "support/run_stats_reset.h"

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "support/run_stats_reset.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // and a fiber that keeps the loop busy as thousands of other clients would.
 #pragma once
 
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 struct FiberPair {
     void (*first)(void*);   // started first

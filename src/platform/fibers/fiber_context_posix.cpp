@@ -1,7 +1,7 @@
 // Fiber stacks and the context switch. On x86-64 the switch saves the six
 // callee-saved registers on the old stack and pops them from the new one;
 // elsewhere it falls back on swapcontext, which also saves the signal mask.
-#include "platform/fiber_context_posix.h"
+#include "platform/fibers/fiber_context_posix.h"
 
 #include <cstdint>
 #include <new>

@@ -1,8 +1,8 @@
 // The fiber scheduler's choices on POSIX, where a connect costs one quick
 // system call and a worker keeps its processor busy by itself.
-#include "platform/fiber_policy.h"
+#include "platform/fibers/fiber_policy.h"
 
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 // Behind the fibers already ready: clients that are running keep their pace
 // while the later ones are still starting.

@@ -1,8 +1,8 @@
 // The fiber scheduler's choices on Windows, where socket calls wait on the
 // system for much of their time.
-#include "platform/fiber_policy.h"
+#include "platform/fibers/fiber_policy.h"
 
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 namespace {
 

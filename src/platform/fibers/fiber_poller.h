@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/clock.h"
-#include "platform/fiber_scheduler.h"
-#include "platform/platform.h"
+#include "platform/os/clock.h"
+#include "platform/fibers/fiber_scheduler.h"
+#include "platform/os/system_api.h"
 
 struct PollerState;  // each poller's own, one per worker
 

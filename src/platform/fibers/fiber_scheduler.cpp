@@ -7,7 +7,7 @@
 // socket, a completion, a timer or a wake-up makes one ready. Socket deadlines
 // only bound waits that have already gone wrong, so they are checked by a
 // coarse sweep; sleeps pace the requests and get a precise timer each.
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 #include <algorithm>
 #include <deque>
@@ -16,9 +16,9 @@
 #include <queue>
 #include <vector>
 
-#include "platform/fiber_policy.h"
-#include "platform/fiber_poller.h"
-#include "platform/fiber_switch.h"
+#include "platform/fibers/fiber_policy.h"
+#include "platform/fibers/fiber_poller.h"
+#include "platform/fibers/fiber_switch.h"
 
 namespace {
 

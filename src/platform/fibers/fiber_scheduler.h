@@ -1,8 +1,8 @@
 // The scheduler behind the fiber thread pool. Each pool worker thread runs many
 // callbacks as fibers and parks a fiber, not the thread, while its socket or its
 // sleep is pending, so thousands of clients cost no more context switches than
-// a few event loops per processor (fiberWorkersFor): epoll on POSIX, WSAPoll on
-// Windows.
+// a few event loops per processor (fiberWorkersFor), each waiting on its
+// poller (pollers/: io_uring or epoll on Linux, WSAPoll on Windows).
 //
 // Socket waits on POSIX are edge-triggered: a fiber may wait on a socket only
 // when the socket may have nothing for it: a call on it reported that it would
@@ -15,7 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/fibers/wait_result.h"
+#include "platform/os/system_api.h"
 
 struct FiberWorker;
 

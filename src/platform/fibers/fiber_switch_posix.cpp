@@ -1,9 +1,9 @@
 // The fiber switch on POSIX: the project's own stacks and register switch.
-#include "platform/fiber_switch.h"
+#include "platform/fibers/fiber_switch.h"
 
 #include <new>
 
-#include "platform/fiber_context_posix.h"
+#include "platform/fibers/fiber_context_posix.h"
 
 namespace {
 

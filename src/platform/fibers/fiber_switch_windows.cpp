@@ -1,11 +1,11 @@
 // The fiber switch on Windows: the system's own fibers (CreateFiberEx), so
 // structured exception handling, and with it C++ exceptions, unwind each
 // fiber's stack correctly.
-#include "platform/fiber_switch.h"
+#include "platform/fibers/fiber_switch.h"
 
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 namespace {
 

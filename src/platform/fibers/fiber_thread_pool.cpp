@@ -17,7 +17,7 @@
 // When a worker thread cannot be started, the runs stay queued for the workers
 // there are; starting one is retried on every submit and, while a cleanup group
 // waits, every 100 ms, so a pool left with no worker at all is not stuck for good.
-#include "platform/platform.h"
+#include "platform/fibers/pool_api.h"
 
 #include <cerrno>
 #include <chrono>
@@ -31,8 +31,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/fiber_poller.h"
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_poller.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 // The handles given out are these records, cast.
 struct PoolState;

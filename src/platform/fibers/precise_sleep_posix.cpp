@@ -1,11 +1,13 @@
-// Sub-millisecond sleeps on POSIX. CLOCK_MONOTONIC keeps the sleep immune to
-// changes of the wall clock during a run.
-#include "platform/precise_sleep.h"
+// Sub-millisecond sleeps on POSIX, and Sleep's whole milliseconds through
+// them. CLOCK_MONOTONIC keeps the sleep immune to changes of the wall clock
+// during a run; on a fiber a sleep parks the fiber, not its worker.
+#include "platform/fibers/precise_sleep.h"
 
 #include <cerrno>
 #include <ctime>
 
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
+#include "platform/os/system_api.h"
 
 void sleepForNs(std::int64_t durationNs) {
     if (durationNs <= 0) return;
@@ -17,4 +19,8 @@ void sleepForNs(std::int64_t durationNs) {
     // leaves the time still owed in `remaining`.
     while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
     }
+}
+
+void Sleep(DWORD milliseconds) {
+    sleepForNs(static_cast<std::int64_t>(milliseconds) * 1'000'000);
 }

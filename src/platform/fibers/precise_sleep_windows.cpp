@@ -4,11 +4,11 @@
 // later) wakes within about half a millisecond and leaves the system timer
 // alone. Where that kind is refused (older systems, some emulators), the
 // process raises the system timer to 1 ms once and uses a plain waitable timer.
-#include "platform/platform.h"
+#include "platform/fibers/pool_api.h"
 
 #include <mmsystem.h>
 
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 // Older SDK headers do not name the flag; its value is fixed by the system.
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION

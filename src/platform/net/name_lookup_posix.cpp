@@ -1,12 +1,12 @@
 // getaddrinfo for pool workers. An address written as digits is read at once;
 // a name is looked up on a thread of its own while the asking fiber is parked,
 // as a thread per client would have done it.
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 #include <system_error>
 #include <thread>
 
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 #undef getaddrinfo
 

@@ -1,9 +1,9 @@
 // send and recv on POSIX. On a pool worker whose poller takes
 // submissions they go to it, batched with the other fibers' calls; anywhere
 // else they are the system's own calls.
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
-#include "platform/fiber_poller.h"
+#include "platform/fibers/fiber_poller.h"
 
 // Here the names mean the system's calls.
 #undef send

@@ -3,7 +3,7 @@
 // worker's epoll and wake-up descriptors (one worker per processor), and what
 // name lookups open for a moment. Each local address has its own ports, but
 // the descriptors are one pool however many --source addresses there are.
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 #include <sys/resource.h>
 

@@ -3,7 +3,7 @@
 // ports (49152 to 65535) by default. Connections from one address to one
 // target cannot outnumber them; each --source address has a range of its own,
 // so with several the clients may number that many ranges.
-#include "platform/socket_limit.h"
+#include "platform/net/socket_limit.h"
 
 namespace {
 

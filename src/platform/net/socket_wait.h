@@ -5,16 +5,8 @@
 
 #include <cstdint>
 
-enum class SocketWait {
-    Readable,  // data, end of stream or an error can be read
-    Writable,  // a send can make progress, or a pending connect has finished
-};
-
-enum class WaitResult {
-    Ready,     // the socket is ready in the asked direction (or has an error to report)
-    TimedOut,  // nothing happened within the time given
-    Failed,    // the wait itself failed
-};
+#include "platform/fibers/wait_result.h"
+#include "platform/os/system_api.h"
 
 // Waits at most timeoutMs milliseconds (0 polls once). Call it only when the
 // socket may have nothing to give: after a would-block, after a receive that

@@ -1,9 +1,9 @@
 // Bounded socket waits on POSIX with poll(), which, unlike select(), takes
 // descriptors of any number: thousands of clients go far beyond 1023.
-#include "platform/platform.h"
+#include "platform/net/socket_wait.h"
 
-#include "platform/clock.h"
-#include "platform/fiber_scheduler.h"
+#include "platform/os/clock.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 #include <chrono>
 #include <poll.h>

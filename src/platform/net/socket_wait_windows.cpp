@@ -2,10 +2,10 @@
 // handles, not a bitmap, so it has no limit on handle values; and a failed
 // non-blocking connect is reported only in the exception set, never as
 // writable, so that set is always watched too.
-#include "platform/platform.h"
+#include "platform/net/socket_wait.h"
 
-#include "platform/clock.h"
-#include "platform/fiber_scheduler.h"
+#include "platform/os/clock.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // more than one address's range of ephemeral ports.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 // Binds the socket to address with no fixed port; the port is still chosen
 // when the socket connects. False when the system refuses (the address is not

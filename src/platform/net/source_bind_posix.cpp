@@ -1,4 +1,4 @@
-#include "platform/source_bind.h"
+#include "platform/net/source_bind.h"
 
 bool bindToSourceAddress(SOCKET socket, const in_addr& address) {
 #ifdef IP_BIND_ADDRESS_NO_PORT

@@ -1,4 +1,4 @@
-#include "platform/source_bind.h"
+#include "platform/net/source_bind.h"
 
 // Winsock has no way to defer the port to connect: port 0 takes one from the
 // address's range at bind.

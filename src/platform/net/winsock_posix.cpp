@@ -1,12 +1,12 @@
 // Winsock start-up and socket-handle calls on POSIX, where sockets are plain
 // descriptors and the process only needs preparing for thousands of them.
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 
-#include "platform/fiber_scheduler.h"
+#include "platform/fibers/fiber_scheduler.h"
 
 namespace {
 

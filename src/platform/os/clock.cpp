@@ -1,8 +1,8 @@
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 #include <chrono>
 
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 
 #include <cstdio>
 #include <sys/stat.h>

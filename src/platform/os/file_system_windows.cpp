@@ -1,6 +1,6 @@
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 bool replaceFile(const std::string& from, const std::string& to) {
     // The C library's rename refuses an existing target on Windows.

@@ -1,10 +1,8 @@
-// Critical sections, the performance counter, Sleep and the processor count on
+// Critical sections, the performance counter and the processor count on
 // POSIX, built on pthread mutexes, CLOCK_MONOTONIC and sysconf.
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 #include <ctime>
-
-#include "platform/fiber_scheduler.h"
 
 namespace {
 
@@ -38,16 +36,6 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
     frequency->QuadPart = kNsPerSecond;
     return TRUE;
-}
-
-void Sleep(DWORD milliseconds) {
-    if (onFiber()) return sleepOnFiber(static_cast<std::int64_t>(milliseconds) * 1'000'000);
-    timespec remaining{};
-    remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1'000'000;
-    // A signal cuts the sleep short; the rest is still owed to the caller.
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
 }
 
 void GetNativeSystemInfo(LPSYSTEM_INFO info) {

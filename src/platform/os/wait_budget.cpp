@@ -1,8 +1,8 @@
-#include "platform/wait_budget.h"
+#include "platform/os/wait_budget.h"
 
 #include <climits>
 
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 int waitBudgetMs(std::int64_t giveUpNs, std::int64_t nowNs) {
     if (nowNs >= giveUpNs) return 0;

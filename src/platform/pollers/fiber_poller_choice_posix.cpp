@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/fiber_poller.h"
+#include "platform/fibers/fiber_poller.h"
 
 namespace {
 

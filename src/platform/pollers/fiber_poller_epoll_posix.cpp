@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/fiber_poller.h"
+#include "platform/fibers/fiber_poller.h"
 
 namespace {
 

@@ -41,8 +41,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/fiber_poller.h"
-#include "platform/uring_poller_state_posix.h"
+#include "platform/fibers/fiber_poller.h"
+#include "platform/pollers/uring_poller_state_posix.h"
 
 namespace {
 

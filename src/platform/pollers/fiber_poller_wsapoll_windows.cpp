@@ -2,7 +2,7 @@
 // each poll takes the sockets the worker's fibers wait on, and a closed socket
 // leaves nothing behind. A wake-up from another thread arrives as a byte on
 // the worker's own loopback socket, since WSAPoll waits on sockets only.
-#include "platform/fiber_poller.h"
+#include "platform/fibers/fiber_poller.h"
 
 #include <mmsystem.h>
 #include <new>
@@ -37,6 +37,11 @@ void drainWakeSocket(PollerState& state) {
     }
 }
 
+bool setNonBlocking(SOCKET socket) {
+    u_long enable = 1;
+    return ioctlsocket(socket, FIONBIO, &enable) == 0;
+}
+
 bool openWakeSockets(PollerState& state) {
     state.wakeReceiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     state.wakeSender = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -49,7 +54,7 @@ bool openWakeSockets(PollerState& state) {
     return bind(state.wakeReceiver, named, sizeof(address)) == 0 &&
            getsockname(state.wakeReceiver, named, &length) == 0 &&
            connect(state.wakeSender, named, sizeof(address)) == 0 &&
-           makeNonBlocking(state.wakeReceiver) && makeNonBlocking(state.wakeSender);
+           setNonBlocking(state.wakeReceiver) && setNonBlocking(state.wakeSender);
 }
 
 // Once per process: the loop's WSAPoll timeouts then end within a millisecond

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fiber_poller.h"
-#include "platform/uring_receive_buffers_posix.h"
+#include "platform/fibers/fiber_poller.h"
+#include "platform/pollers/uring_receive_buffers_posix.h"
 
 constexpr std::size_t kMostBytesSentAhead = 4096;  // longer sends wait for their completion
 

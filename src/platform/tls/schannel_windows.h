@@ -3,7 +3,7 @@
 // the raw socket I/O and handshake steps the record layer reuses.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/os/system_api.h"
 
 // SCH_CREDENTIALS is declared only with SCHANNEL_USE_BLACKLISTS, and uses
 // UNICODE_STRING from <winternl.h>.
@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/tls_stream.h"
+#include "platform/tls/tls_stream.h"
 
 struct TlsContext {
     bool verifyPeer = true;               // false with --insecure

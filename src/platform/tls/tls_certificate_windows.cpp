@@ -3,7 +3,7 @@
 // chain is built by CryptoAPI and judged by its SSL policy with the host.
 #include <cstring>
 
-#include "platform/schannel_windows.h"
+#include "platform/tls/schannel_windows.h"
 
 namespace {
 

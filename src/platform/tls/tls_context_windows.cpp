@@ -5,7 +5,7 @@
 #include <iterator>
 #include <vector>
 
-#include "platform/schannel_windows.h"
+#include "platform/tls/schannel_windows.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/schannel_windows.h"
+#include "platform/tls/schannel_windows.h"
 
 namespace {
 

@@ -40,7 +40,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/net/socket_wait.h"
 
 struct TlsContext;
 struct TlsSession;

@@ -1,7 +1,7 @@
 // TLS with OpenSSL 3 over the client's non-blocking socket. OpenSSL reads and
 // writes the socket itself; every "would block" it reports becomes one
 // bounded waitForSocket, so a handshake or exchange parks only its fiber.
-#include "platform/tls_stream.h"
+#include "platform/tls/tls_stream.h"
 
 #include <fstream>
 #include <iterator>
@@ -10,8 +10,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include "platform/clock.h"
-#include "platform/file_system.h"
+#include "platform/os/clock.h"
+#include "platform/os/file_system.h"
 
 struct TlsContext {
     SSL_CTX* ssl;  // the run's settings, shared read-only by every connection

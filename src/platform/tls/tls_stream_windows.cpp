@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/wait_budget.h"
-#include "platform/schannel_windows.h"
+#include "platform/os/clock.h"
+#include "platform/os/wait_budget.h"
+#include "platform/tls/schannel_windows.h"
 
 namespace {
 

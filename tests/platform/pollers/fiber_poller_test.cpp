@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "config/test_config.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "http/exchange.h"
 #include "http/request_text.h"
 #include "support/loopback.h"

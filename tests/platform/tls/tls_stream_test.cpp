@@ -1,4 +1,4 @@
-#include "platform/tls_stream.h"
+#include "platform/tls/tls_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "config/test_config.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "support/loopback.h"
 
 namespace {

@@ -107,7 +107,10 @@ bool sendAhead(PollerState& state, const SocketOperation& call, long& result) {
     UringOperation* ahead = takeOperation(state, OperationKind::SendAhead, call.socket);
     ahead->bytes.assign(static_cast<const char*>(call.buffer), call.bytes);
     ahead->entry = entry;
-    // The kernel sends every byte, waiting for room if it must.
+    // MSG_WAITALL: the kernel sends every byte, waiting for room if it must.
+    // Sends go ahead only where the buffer ring registered (5.19 or later),
+    // and kernels from 5.18 on honour the flag; a send the kernel still ends
+    // short reaches the socket's next receive as an error (endSendAhead).
     io_uring_prep_send(entry, call.socket, ahead->bytes.data(), ahead->bytes.size(),
                        MSG_NOSIGNAL | MSG_WAITALL);
     entry->flags |= IOSQE_CQE_SKIP_SUCCESS;

@@ -268,8 +268,11 @@ long tlsReceive(TlsStream& stream, char* buffer, std::size_t capacity, std::int6
         if (returned == 1) {
             // SSL_MODE_RELEASE_BUFFERS misses the read buffer of a TLS 1.3
             // read that also took the server's session tickets: 16 KiB kept
-            // for every idle connection. Nothing is freed while bytes wait.
-            SSL_free_buffers(stream.ssl);
+            // for every idle connection. It is given back here only once the
+            // stream holds nothing more: a small read leaves the rest of a
+            // record in it, and OpenSSL 3.0.0 to 3.0.13 free the buffer even
+            // then and read the freed bytes on the next call.
+            if (SSL_has_pending(stream.ssl) == 0) SSL_free_buffers(stream.ssl);
             return static_cast<long>(received);
         }
         const int error = lastError(stream, returned);

@@ -12,7 +12,7 @@ import unittest
 
 from harness import ENCODING, run_velkor
 from nginx_server import Nginx, nginx_available
-from tls_certificates import make_certificate, make_expired_certificate
+from tls_certificates import make_certificate, make_chain, make_expired_certificate
 
 # Per request: protocol, whether the connection's session was resumed ("r"),
 # the SNI the client sent ("" when none), the connection's serial number, the
@@ -93,6 +93,39 @@ class HttpsAgainstNginx(unittest.TestCase):
                 self.assertEqual(summary["Completed requests"], "0")
                 self.assertGreaterEqual(int(summary["Total errors"]), 5)
                 self.assertEqual(nginx.access_log(), [])
+
+    def test_only_a_root_of_the_system_store_ends_a_chain(self):
+        chain = make_chain(os.path.join(self.directory, "chain"), "localhost")
+        # The system's store as OpenSSL finds it: one file, and a directory
+        # that holds nothing.
+        empty = os.path.join(self.directory, "no-certificates")
+        os.makedirs(empty, exist_ok=True)
+        unrelated = self.certificate[0]
+        cases = [
+            ("root in the store", chain["root"], [], None),
+            ("intermediate in the store", chain["intermediate"], [], UNTRUSTED),
+            ("intermediate in the store, another --ca", chain["intermediate"],
+             ["--ca", unrelated], UNTRUSTED),
+            # A --ca certificate is trusted as it is, an intermediate too.
+            ("intermediate as --ca", unrelated, ["--ca", chain["intermediate"]], None),
+        ]
+        with Nginx(certificate=(chain["server"], chain["server_key"]),
+                   log_format=LOG_FORMAT) as nginx:
+            for name, store, options, refused in cases:
+                with self.subTest(name):
+                    environment = dict(os.environ, SSL_CERT_FILE=store, SSL_CERT_DIR=empty)
+                    run = run_velkor("-t", "1", "-c", "2", f"https://localhost:{nginx.port}/",
+                                     *options, env=environment)
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    summary = run.summary()
+                    if refused:
+                        self.assertEqual(run.stderr.decode(ENCODING), refused)
+                        self.assertEqual(summary["Completed requests"], "0")
+                        self.assertGreaterEqual(int(summary["Total errors"]), 2)
+                    else:
+                        self.assertEqual(run.stderr, b"")
+                        self.assertEqual(summary["Total errors"], "0")
+                        self.assertGreater(int(summary["Completed requests"]), 0)
 
     def test_insecure_takes_any_certificate_and_no_sni_goes_with_an_address(self):
         with Nginx(certificate=self.certificate, log_format=LOG_FORMAT) as nginx:

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/schannel_windows.h"
 
 namespace {
@@ -119,6 +120,31 @@ bool sessionWasResumed(TlsStream& stream) {
            (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
 }
 
+// Steps until Schannel reports the context complete, receiving whenever no
+// bytes are held. With stopAtGiveUp, as when a connection opens, no step is
+// begun once giveUpNs has passed, however late the fiber woke and whatever
+// bytes wait: each step costs real CPU, and the certificate it brings in
+// would be judged after the instant.
+bool stepHandshake(TlsStream& stream, std::int64_t giveUpNs, bool stopAtGiveUp) {
+    for (;;) {
+        if (stream.cipherStart == stream.wireBytes && !receiveMore(stream, giveUpNs)) {
+            return false;
+        }
+        if (stopAtGiveUp && monotonicNowNs() >= giveUpNs) return false;
+        switch (handshakeStep(stream, giveUpNs)) {
+            case HandshakeStep::Done:
+                return true;
+            case HandshakeStep::Continue:
+                break;
+            case HandshakeStep::NeedMore:
+                if (!receiveMore(stream, giveUpNs)) return false;
+                break;
+            case HandshakeStep::Failed:
+                return false;
+        }
+    }
+}
+
 }  // namespace
 
 std::wstring widenHost(std::string_view host) {
@@ -135,22 +161,7 @@ bool parseIpv4Host(std::string_view host, in_addr& address) {
 }
 
 bool continueHandshake(TlsStream& stream, std::int64_t giveUpNs) {
-    for (;;) {
-        if (stream.cipherStart == stream.wireBytes && !receiveMore(stream, giveUpNs)) {
-            return false;
-        }
-        switch (handshakeStep(stream, giveUpNs)) {
-            case HandshakeStep::Done:
-                return true;
-            case HandshakeStep::Continue:
-                break;
-            case HandshakeStep::NeedMore:
-                if (!receiveMore(stream, giveUpNs)) return false;
-                break;
-            case HandshakeStep::Failed:
-                return false;
-        }
-    }
+    return stepHandshake(stream, giveUpNs, false);
 }
 
 bool answerPostHandshake(TlsStream& stream, std::int64_t giveUpNs) {
@@ -182,7 +193,7 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
     // against the certificate.
     in_addr address{};
     if (!parseIpv4Host(host, address)) stream->targetName = widenHost(host);
-    if (!startHandshake(*stream, giveUpNs) || !continueHandshake(*stream, giveUpNs) ||
+    if (!startHandshake(*stream, giveUpNs) || !stepHandshake(*stream, giveUpNs, true) ||
         !negotiatedTls12OrLater(*stream) ||
         QueryContextAttributesW(&stream->context, SECPKG_ATTR_STREAM_SIZES, &stream->sizes) !=
             SEC_E_OK) {
@@ -190,6 +201,13 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
         return nullptr;
     }
     if (context.verifyPeer) {
+        // The check is a step too. A connect the give-up cut short ends as
+        // Failed: a reason judged after the instant would not be the
+        // certificate's alone.
+        if (monotonicNowNs() >= giveUpNs) {
+            freeTlsStream(stream.release());
+            return nullptr;
+        }
         result = checkServerCertificate(context, *stream, host);
         if (result != TlsOpenResult::Open) {
             freeTlsStream(stream.release());

@@ -33,6 +33,10 @@ from tls_certificates import make_certificate, make_expired_certificate  # noqa:
 # that missed it would wait for the rest of the response until the run's end.
 from test_https import HttpsServerBreaksOff  # noqa: E402,F401
 
+# A handshake whose give-up passes while the server's answer waits takes no
+# further step and prints no certificate reason, on Windows as on Linux.
+from test_https import HandshakeAtTheGiveUp  # noqa: E402,F401
+
 # With the protocol ALPN settled on last.
 ALPN_LOG_FORMAT = LOG_FORMAT + " $ssl_alpn_protocol"
 

@@ -102,6 +102,7 @@ int verifyOnSystemThenCa(X509_STORE_CTX* verification, void* caStore) {
                              TlsOpenResult::UntrustedRoot) {
         return verified;
     }
+    ERR_clear_error();  // the first build's failure is not the handshake's
     X509_STORE_CTX* again = X509_STORE_CTX_new();
     int result = -1;
     if (again != nullptr &&

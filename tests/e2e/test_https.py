@@ -255,6 +255,13 @@ class ServerHoldsAFlight:
     def _serve(self):
         try:
             connection, _ = self.listener.accept()
+        except OSError:
+            return
+        with connection:
+            self._answer(connection)
+
+    def _answer(self, connection):
+        try:
             connection.settimeout(30)
             incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
             tls = self.context.wrap_bio(incoming, outgoing, server_side=True)

@@ -82,9 +82,11 @@ def latency_block(text):
     return rows
 
 
-def run_velkor(*args, timeout=60):
+def run_velkor(*args, timeout=60, env=None):
+    """env, when given, is velkor's whole environment."""
     started = time.monotonic()
-    done = subprocess.run(LAUNCHER + [VELKOR, *args], capture_output=True, timeout=timeout)
+    done = subprocess.run(LAUNCHER + [VELKOR, *args], capture_output=True, timeout=timeout,
+                          env=env)
     return Run(args, done.returncode, done.stdout, done.stderr, time.monotonic() - started)
 
 

@@ -3,16 +3,18 @@ and against a TLS server that breaks off its responses."""
 
 import os
 import shutil
+import signal
 import socket
 import ssl
+import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from harness import ENCODING, run_velkor
+from harness import ENCODING, LAUNCHER, VELKOR, Run, run_velkor
 from nginx_server import Nginx, nginx_available
-from tls_certificates import make_certificate, make_expired_certificate
+from tls_certificates import make_certificate, make_chain, make_expired_certificate
 
 # Per request: protocol, whether the connection's session was resumed ("r"),
 # the SNI the client sent ("" when none), the connection's serial number, the
@@ -93,6 +95,39 @@ class HttpsAgainstNginx(unittest.TestCase):
                 self.assertEqual(summary["Completed requests"], "0")
                 self.assertGreaterEqual(int(summary["Total errors"]), 5)
                 self.assertEqual(nginx.access_log(), [])
+
+    def test_only_a_root_of_the_system_store_ends_a_chain(self):
+        chain = make_chain(os.path.join(self.directory, "chain"), "localhost")
+        # The system's store as OpenSSL finds it: one file, and a directory
+        # that holds nothing.
+        empty = os.path.join(self.directory, "no-certificates")
+        os.makedirs(empty, exist_ok=True)
+        unrelated = self.certificate[0]
+        cases = [
+            ("root in the store", chain["root"], [], None),
+            ("intermediate in the store", chain["intermediate"], [], UNTRUSTED),
+            ("intermediate in the store, another --ca", chain["intermediate"],
+             ["--ca", unrelated], UNTRUSTED),
+            # A --ca certificate is trusted as it is, an intermediate too.
+            ("intermediate as --ca", unrelated, ["--ca", chain["intermediate"]], None),
+        ]
+        with Nginx(certificate=(chain["server"], chain["server_key"]),
+                   log_format=LOG_FORMAT) as nginx:
+            for name, store, options, refused in cases:
+                with self.subTest(name):
+                    environment = dict(os.environ, SSL_CERT_FILE=store, SSL_CERT_DIR=empty)
+                    run = run_velkor("-t", "1", "-c", "2", f"https://localhost:{nginx.port}/",
+                                     *options, env=environment)
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    summary = run.summary()
+                    if refused:
+                        self.assertEqual(run.stderr.decode(ENCODING), refused)
+                        self.assertEqual(summary["Completed requests"], "0")
+                        self.assertGreaterEqual(int(summary["Total errors"]), 2)
+                    else:
+                        self.assertEqual(run.stderr, b"")
+                        self.assertEqual(summary["Total errors"], "0")
+                        self.assertGreater(int(summary["Completed requests"]), 0)
 
     def test_insecure_takes_any_certificate_and_no_sni_goes_with_an_address(self):
         with Nginx(certificate=self.certificate, log_format=LOG_FORMAT) as nginx:
@@ -176,6 +211,128 @@ class HttpsServerBreaksOff(unittest.TestCase):
                     self.assertEqual(summary["Completed requests"], "0")
                     self.assertGreater(int(summary["Total errors"]), 2)
 
+
+
+def stop_process(pid):
+    """Stops the process and returns once every thread of it has stopped: a
+    stop signal reaches one thread, which stops the others only when it next
+    runs."""
+    os.kill(pid, signal.SIGSTOP)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        states = []
+        for thread in os.listdir(f"/proc/{pid}/task"):
+            try:
+                with open(f"/proc/{pid}/task/{thread}/stat") as stat:
+                    states.append(stat.read().rpartition(")")[2].split()[0])
+            except OSError:
+                pass
+        if states and all(state in ("T", "t") for state in states):
+            return True
+        time.sleep(0.01)
+    return False
+
+
+class ServerHoldsAFlight:
+    """Takes one connection and answers its handshake, TLS 1.2 (all that
+    Windows' Schannel speaks under Wine), flight by flight. Before it sends
+    flight number held (1: its answer to the ClientHello, 2: its Finished)
+    it says so and waits for the go-ahead."""
+
+    def __init__(self, certificate, held):
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(*certificate)
+        self.context.maximum_version = ssl.TLSVersion.TLSv1_2
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(30)
+        self.port = self.listener.getsockname()[1]
+        self.held = held
+        self.holding = threading.Event()
+        self.go_ahead = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            connection, _ = self.listener.accept()
+        except OSError:
+            return
+        with connection:
+            self._answer(connection)
+
+    def _answer(self, connection):
+        try:
+            connection.settimeout(30)
+            incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+            tls = self.context.wrap_bio(incoming, outgoing, server_side=True)
+            flights = 0
+            done = False
+            while not done:
+                received = connection.recv(65536)
+                if not received:
+                    return
+                incoming.write(received)
+                try:
+                    tls.do_handshake()
+                    done = True
+                except ssl.SSLWantReadError:
+                    pass
+                flight = outgoing.read()
+                if not flight:
+                    continue
+                flights += 1
+                if flights == self.held:
+                    self.holding.set()
+                    self.go_ahead.wait(30)
+                connection.sendall(flight)
+            connection.recv(4096)
+        except (OSError, ssl.SSLError):
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.go_ahead.set()
+        self.thread.join()
+        self.listener.close()
+
+
+class HandshakeAtTheGiveUp(unittest.TestCase):
+    def test_no_step_and_no_certificate_reason_after_the_give_up(self):
+        """velkor is stopped until past the run's end, its handshake's give-up,
+        while the server holds the flight that would bring the certificate's
+        judgement, which then waits for it: OpenSSL judges the certificate as
+        it takes the server's first flight, the Windows build after the
+        handshake's last. No step follows and no reason is printed: the
+        connect is one error, as any the give-up cuts off."""
+        held = 2 if LAUNCHER else 1
+        with tempfile.TemporaryDirectory() as directory:
+            untrusted = make_certificate(directory, ["localhost"])
+            expired = make_expired_certificate(os.path.join(directory, "expired"), "localhost")
+            # A Windows program under Wine names files on drive Z:.
+            trusted = ("Z:" + expired[0].replace("/", "\\")) if LAUNCHER else expired[0]
+            cases = [("untrusted root", untrusted, []), ("expired", expired, ["--ca", trusted])]
+            for name, certificate, options in cases:
+                with self.subTest(name), ServerHoldsAFlight(certificate, held) as server:
+                    args = ["-t", "1", "-c", "1", f"https://localhost:{server.port}/", *options]
+                    process = subprocess.Popen(LAUNCHER + [VELKOR, *args],
+                                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    try:
+                        self.assertTrue(server.holding.wait(30), "the handshake never got there")
+                        self.assertTrue(stop_process(process.pid), "velkor did not stop")
+                        server.go_ahead.set()
+                        # The run began before the connect: 1 s is past.
+                        time.sleep(2)
+                    finally:
+                        os.kill(process.pid, signal.SIGCONT)
+                        stdout, stderr = process.communicate(timeout=60)
+                    run = Run(args, process.returncode, stdout, stderr, 0)
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    self.assertEqual(run.stderr, b"")
+                    summary = run.summary()
+                    self.assertEqual(summary["Completed requests"], "0")
+                    self.assertEqual(summary["Total errors"], "1")
 
 if __name__ == "__main__":
     unittest.main()

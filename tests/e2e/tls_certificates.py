@@ -53,3 +53,53 @@ def make_expired_certificate(directory, name):
                     request, "-out", certificate, "-startdate", "20200101000000Z", "-enddate",
                     "20200102000000Z", "-batch", "-notext"], check=True, capture_output=True)
     return certificate, key
+
+
+CHAIN_EXTENSIONS = """[authority]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[server]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:{name}
+authorityKeyIdentifier = keyid
+"""
+
+
+def make_chain(directory, name, days=2):
+    """A root CA, an intermediate CA it signs and a server certificate for
+    name the intermediate signs, all ECDSA P-256. Returns a dict of PEM files:
+    root, intermediate, and server (the server's certificate followed by the
+    intermediate, as a server sends them) with server_key."""
+    os.makedirs(directory, exist_ok=True)
+    extensions = os.path.join(directory, "extensions.cnf")
+    with open(extensions, "w") as file:
+        file.write(CHAIN_EXTENSIONS.format(name=name))
+    files = {}
+    issuer = None
+    for role, subject, section in (("root", "velkor test root", "authority"),
+                                   ("intermediate", "velkor test intermediate", "authority"),
+                                   ("leaf", name, "server")):
+        certificate = os.path.join(directory, role + ".pem")
+        key = os.path.join(directory, role + ".key")
+        request = os.path.join(directory, role + ".csr")
+        subprocess.run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", request,
+                        "-subj", "/CN=" + subject], check=True, capture_output=True)
+        signer = ["-signkey", key] if issuer is None else ["-CA", issuer[0], "-CAkey", issuer[1],
+                                                            "-set_serial", str(len(files) + 1)]
+        subprocess.run(["openssl", "x509", "-req", "-in", request, "-out", certificate,
+                        "-days", str(days), "-extfile", extensions, "-extensions", section,
+                        *signer], check=True, capture_output=True)
+        files[role] = certificate
+        issuer = (certificate, key)
+    server = os.path.join(directory, "server.pem")
+    with open(server, "w") as file:
+        for role in ("leaf", "intermediate"):
+            with open(files[role]) as part:
+                file.write(part.read())
+    return {"root": files["root"], "intermediate": files["intermediate"], "server": server,
+            "server_key": issuer[1]}

@@ -1,6 +1,8 @@
 // What the Schannel files behind tls_stream.h share: the SSPI and CryptoAPI
-// headers, the state of a run's context and of one connection's stream, and
-// the raw socket I/O and handshake steps the record layer reuses.
+// headers, the state of a run's context and of one connection's stream, the
+// host's forms and the certificate check. Above it, in this order: the raw
+// socket bytes (schannel_wire_windows.h), the handshake steps the record
+// layer reuses (schannel_handshake_windows.h), the record layer.
 #pragma once
 
 #include "platform/os/system_api.h"
@@ -57,44 +59,11 @@ struct TlsStream {
     std::size_t plainBytes = 0;         // decrypted bytes not yet returned
 };
 
-// What a raw receive did.
-enum class RawReceive {
-    Received,     // at least one byte was appended
-    EndOfStream,  // the peer ended the TCP stream
-    WouldBlock,   // nothing there yet (only from receiveRawNow)
-    Failed,       // an error, a full buffer, or giveUpNs passed with nothing received
-};
-
 // The host as UTF-16, for Schannel and CryptoAPI.
 std::wstring widenHost(std::string_view host);
 
 // True when host is a dotted IPv4 address, which is stored in address.
 bool parseIpv4Host(std::string_view host, in_addr& address);
-
-// Sends every byte, waiting for the socket as needed; false on an error or
-// when giveUpNs passes first.
-bool sendRaw(SOCKET socket, const char* data, std::size_t bytes, std::int64_t giveUpNs);
-
-// Appends what the socket has to stream.wire, after the held bytes; waits
-// only after the socket said it would block.
-RawReceive receiveRaw(TlsStream& stream, std::int64_t giveUpNs);
-// The same without waiting.
-RawReceive receiveRawNow(TlsStream& stream);
-
-// Drops the wire bytes before cipherStart, so that receives append after the
-// undecrypted rest. Only when no decrypted bytes are pending.
-void compactWire(TlsStream& stream);
-
-// Continues the handshake with the wire bytes from cipherStart as input,
-// receiving whenever none are left, until Schannel reports the context
-// complete. False on any failure or at giveUpNs. Bytes after the handshake
-// stay in wire.
-bool continueHandshake(TlsStream& stream, std::int64_t giveUpNs);
-
-// Answers a handshake message the peer sent after the handshake (a TLS 1.3
-// ticket or key update, a renegotiation), which DecryptMessage reported as
-// SEC_I_RENEGOTIATE, with the wire bytes after it as input.
-bool answerPostHandshake(TlsStream& stream, std::int64_t giveUpNs);
 
 // Checks the server's certificate of a finished handshake against the
 // system's roots (and the --ca ones) and the host.

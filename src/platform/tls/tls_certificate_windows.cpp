@@ -7,10 +7,18 @@
 
 namespace {
 
-TlsOpenResult resultFor(DWORD policyError) {
+// What the chain's own trust status says, so that the reason depends on the
+// certificate only and not on which single error the policy names first; the
+// policy's error is used for what the status does not tell (the name). An
+// untrusted root comes before expiry: a chain the system's roots do not
+// trust is judged again on the --ca certificates.
+TlsOpenResult resultFor(DWORD policyError, DWORD trustErrors) {
+    if (policyError == 0) return TlsOpenResult::Open;
+    constexpr DWORD kUntrusted =
+        CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC;
+    if ((trustErrors & kUntrusted) != 0) return TlsOpenResult::UntrustedRoot;
+    if ((trustErrors & CERT_TRUST_IS_NOT_TIME_VALID) != 0) return TlsOpenResult::Expired;
     switch (policyError) {
-        case 0:
-            return TlsOpenResult::Open;
         case static_cast<DWORD>(CERT_E_EXPIRED):
             return TlsOpenResult::Expired;
         case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
@@ -51,8 +59,9 @@ TlsOpenResult judgeChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT certificate,
     status.cbSize = sizeof(status);
     const BOOL judged =
         CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policyPara, &status);
+    const DWORD trustErrors = chain->TrustStatus.dwErrorStatus;
     CertFreeCertificateChain(chain);
-    return judged ? resultFor(status.dwError) : TlsOpenResult::VerifyFailed;
+    return judged ? resultFor(status.dwError, trustErrors) : TlsOpenResult::VerifyFailed;
 }
 
 // Whether the certificate's subject alternative names hold the address. The

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/tls/schannel_windows.h"
+#include "platform/os/clock.h"
+#include "platform/tls/schannel_handshake_windows.h"
+#include "platform/tls/schannel_wire_windows.h"
 
 namespace {
 
@@ -119,26 +121,17 @@ bool sessionWasResumed(TlsStream& stream) {
            (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
 }
 
-}  // namespace
-
-std::wstring widenHost(std::string_view host) {
-    if (host.empty()) return {};
-    const int length = static_cast<int>(host.size());
-    const int wide = MultiByteToWideChar(CP_UTF8, 0, host.data(), length, nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(wide > 0 ? wide : 0), L'\0');
-    if (wide > 0) MultiByteToWideChar(CP_UTF8, 0, host.data(), length, result.data(), wide);
-    return result;
-}
-
-bool parseIpv4Host(std::string_view host, in_addr& address) {
-    return inet_pton(AF_INET, std::string(host).c_str(), &address) == 1;
-}
-
-bool continueHandshake(TlsStream& stream, std::int64_t giveUpNs) {
+// Steps until Schannel reports the context complete, receiving whenever no
+// bytes are held. With stopAtGiveUp, as when a connection opens, no step is
+// begun once giveUpNs has passed, however late the fiber woke and whatever
+// bytes wait: each step costs real CPU, and the certificate it brings in
+// would be judged after the instant.
+bool stepHandshake(TlsStream& stream, std::int64_t giveUpNs, bool stopAtGiveUp) {
     for (;;) {
         if (stream.cipherStart == stream.wireBytes && !receiveMore(stream, giveUpNs)) {
             return false;
         }
+        if (stopAtGiveUp && monotonicNowNs() >= giveUpNs) return false;
         switch (handshakeStep(stream, giveUpNs)) {
             case HandshakeStep::Done:
                 return true;
@@ -151,6 +144,12 @@ bool continueHandshake(TlsStream& stream, std::int64_t giveUpNs) {
                 return false;
         }
     }
+}
+
+}  // namespace
+
+bool continueHandshake(TlsStream& stream, std::int64_t giveUpNs) {
+    return stepHandshake(stream, giveUpNs, false);
 }
 
 bool answerPostHandshake(TlsStream& stream, std::int64_t giveUpNs) {
@@ -182,7 +181,7 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
     // against the certificate.
     in_addr address{};
     if (!parseIpv4Host(host, address)) stream->targetName = widenHost(host);
-    if (!startHandshake(*stream, giveUpNs) || !continueHandshake(*stream, giveUpNs) ||
+    if (!startHandshake(*stream, giveUpNs) || !stepHandshake(*stream, giveUpNs, true) ||
         !negotiatedTls12OrLater(*stream) ||
         QueryContextAttributesW(&stream->context, SECPKG_ATTR_STREAM_SIZES, &stream->sizes) !=
             SEC_E_OK) {
@@ -190,6 +189,13 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
         return nullptr;
     }
     if (context.verifyPeer) {
+        // The check is a step too. A connect the give-up cut short ends as
+        // Failed: a reason judged after the instant would not be the
+        // certificate's alone.
+        if (monotonicNowNs() >= giveUpNs) {
+            freeTlsStream(stream.release());
+            return nullptr;
+        }
         result = checkServerCertificate(context, *stream, host);
         if (result != TlsOpenResult::Open) {
             freeTlsStream(stream.release());

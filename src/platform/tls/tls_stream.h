@@ -63,9 +63,11 @@ enum class TlsContextError {
 
 // Creates the run's context: TLS 1.2 and 1.3 only, ALPN offering "http/1.1"
 // only, resumption of client sessions allowed. With verifyPeer, the server's
-// chain must end at a root of the system's trust store or of caFile, every
-// certificate must be within its validity, and the leaf must name the host
-// given to openTlsStream (DNS name, or IP address for a dotted IPv4 host).
+// chain must end at a root of the system's trust store or, built again on
+// caFile alone, at any certificate of caFile (a server's own, an
+// intermediate); every certificate must be within its validity, and the leaf
+// must name the host given to openTlsStream (DNS name, or IP address for a
+// dotted IPv4 host).
 // Without verifyPeer, caFile is still read and checked. On failure returns
 // nullptr and sets error; on success error is None.
 TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error);

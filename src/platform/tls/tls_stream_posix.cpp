@@ -14,7 +14,9 @@
 #include "platform/os/file_system.h"
 
 struct TlsContext {
-    SSL_CTX* ssl;  // the run's settings, shared read-only by every connection
+    SSL_CTX* ssl;                   // the run's settings, shared read-only by every connection
+    X509_STORE* caStore = nullptr;  // the --ca certificates alone, each trusted as it is;
+                                    // null without --ca
 };
 
 struct TlsSession {
@@ -50,21 +52,23 @@ bool readWholeFile(const std::string& path, std::string& text) {
 }
 
 // The --ca file is read whole first, so a missing file and one without
-// certificates are told apart for the user.
-TlsContextError addCaFile(SSL_CTX* ssl, const std::string& path) {
+// certificates are told apart for the user. Any of its certificates may end
+// a chain, even one that is no root: a test server's own certificate, or an
+// intermediate whose root is not at hand.
+TlsContextError loadCaFile(X509_STORE* store, const std::string& path) {
     std::string pem;
     if (isDirectory(path) || !readWholeFile(path, pem)) return TlsContextError::CaFileUnreadable;
     BIO* source = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
     STACK_OF(X509_INFO)* entries = PEM_X509_INFO_read_bio(source, nullptr, nullptr, nullptr);
     BIO_free(source);
     int added = 0;
-    X509_STORE* store = SSL_CTX_get_cert_store(ssl);
     for (int at = 0; entries != nullptr && at < sk_X509_INFO_num(entries); ++at) {
         X509* certificate = sk_X509_INFO_value(entries, at)->x509;
         if (certificate != nullptr && X509_STORE_add_cert(store, certificate) == 1) ++added;
     }
     sk_X509_INFO_pop_free(entries, X509_INFO_free);
     ERR_clear_error();
+    X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
     return added > 0 ? TlsContextError::None : TlsContextError::CaFileHasNoCertificate;
 }
 
@@ -86,6 +90,34 @@ TlsOpenResult verificationResult(long verifyResult) {
         default:
             return TlsOpenResult::VerifyFailed;
     }
+}
+
+// The system's store first, where only a root ends a chain; a chain it does
+// not trust is built again on the --ca certificates alone, whose answer is
+// then the one given. The second build takes the first one's settings (the
+// host to match, the purpose), and its outcome replaces the first one's.
+int verifyOnSystemThenCa(X509_STORE_CTX* verification, void* caStore) {
+    const int verified = X509_verify_cert(verification);
+    if (verified == 1 || verificationResult(X509_STORE_CTX_get_error(verification)) !=
+                             TlsOpenResult::UntrustedRoot) {
+        return verified;
+    }
+    ERR_clear_error();  // the first build's failure is not the handshake's
+    X509_STORE_CTX* again = X509_STORE_CTX_new();
+    int result = -1;
+    if (again != nullptr &&
+        X509_STORE_CTX_init(again, static_cast<X509_STORE*>(caStore),
+                            X509_STORE_CTX_get0_cert(verification),
+                            X509_STORE_CTX_get0_untrusted(verification)) == 1 &&
+        X509_VERIFY_PARAM_set1(X509_STORE_CTX_get0_param(again),
+                               X509_STORE_CTX_get0_param(verification)) == 1) {
+        X509_VERIFY_PARAM_set_flags(X509_STORE_CTX_get0_param(again), X509_V_FLAG_PARTIAL_CHAIN);
+        result = X509_verify_cert(again);
+        X509_STORE_CTX_set_error(verification, X509_STORE_CTX_get_error(again));
+        X509_STORE_CTX_set0_verified_chain(verification, X509_STORE_CTX_get1_chain(again));
+    }
+    X509_STORE_CTX_free(again);
+    return result;
 }
 
 bool isIpv4Address(const std::string& host) {
@@ -159,35 +191,46 @@ bool applyConnectionSettings(SSL_CTX* ssl) {
     return SSL_CTX_set_alpn_protos(ssl, kAlpnHttp11, sizeof(kAlpnHttp11)) == 0;
 }
 
+// The --ca store; with verification, chains the system's store does not
+// trust are built again on it.
+TlsContextError addCaStore(TlsContext& context, const std::string& path, bool verifyPeer) {
+    context.caStore = X509_STORE_new();
+    if (context.caStore == nullptr) return TlsContextError::TlsUnavailable;
+    const TlsContextError error = loadCaFile(context.caStore, path);
+    if (error == TlsContextError::None && verifyPeer) {
+        SSL_CTX_set_cert_verify_callback(context.ssl, verifyOnSystemThenCa, context.caStore);
+    }
+    return error;
+}
+
 }  // namespace
 
 TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error) {
     error = TlsContextError::TlsUnavailable;
     SSL_CTX* ssl = SSL_CTX_new(TLS_client_method());
     if (ssl == nullptr) return nullptr;
+    auto* context = new TlsContext{ssl};
     if (!applyConnectionSettings(ssl) ||
         (settings.verifyPeer && SSL_CTX_set_default_verify_paths(ssl) != 1)) {
-        SSL_CTX_free(ssl);
+        freeTlsContext(context);
         return nullptr;
     }
     SSL_CTX_set_verify(ssl, settings.verifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-    // A --ca certificate is trusted as it is, even when it is no root: a test
-    // server's own certificate, or an intermediate whose root is not at hand.
-    X509_STORE_set_flags(SSL_CTX_get_cert_store(ssl), X509_V_FLAG_PARTIAL_CHAIN);
     if (!settings.caFile.empty()) {
-        error = addCaFile(ssl, settings.caFile);
+        error = addCaStore(*context, settings.caFile, settings.verifyPeer);
         if (error != TlsContextError::None) {
-            SSL_CTX_free(ssl);
+            freeTlsContext(context);
             return nullptr;
         }
     }
     error = TlsContextError::None;
-    return new TlsContext{ssl};
+    return context;
 }
 
 void freeTlsContext(TlsContext* context) {
     if (context == nullptr) return;
     SSL_CTX_free(context->ssl);
+    X509_STORE_free(context->caStore);
     delete context;
 }
 
@@ -268,8 +311,11 @@ long tlsReceive(TlsStream& stream, char* buffer, std::size_t capacity, std::int6
         if (returned == 1) {
             // SSL_MODE_RELEASE_BUFFERS misses the read buffer of a TLS 1.3
             // read that also took the server's session tickets: 16 KiB kept
-            // for every idle connection. Nothing is freed while bytes wait.
-            SSL_free_buffers(stream.ssl);
+            // for every idle connection. It is given back here only once the
+            // stream holds nothing more: a small read leaves the rest of a
+            // record in it, and OpenSSL 3.0.0 to 3.0.13 free the buffer even
+            // then and read the freed bytes on the next call.
+            if (SSL_has_pending(stream.ssl) == 0) SSL_free_buffers(stream.ssl);
             return static_cast<long>(received);
         }
         const int error = lastError(stream, returned);

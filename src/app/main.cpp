@@ -12,7 +12,7 @@
 #include "http/target_lookup.h"
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
-#include "report/run_saving.h"
+#include "results/run_saving.h"
 #include "stats/latency_block.h"
 #include "stats/run_summary.h"
 

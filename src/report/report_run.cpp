@@ -5,7 +5,7 @@
 
 #include "config/messages.h"
 #include "report/plot_page.h"
-#include "report/result_file_read.h"
+#include "results/result_file_read.h"
 #include "report/run_merge.h"
 #include "stats/latency_block.h"
 #include "stats/run_summary.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report/saved_run.h"
+#include "results/saved_run.h"
 
 // A result file as read, with the name it was given by.
 struct NamedRun {

@@ -1,4 +1,4 @@
-#include "report/result_file_checks.h"
+#include "results/result_file_checks.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "report/result_file_read.h"
+#include "results/result_file_read.h"
 
 #include <cstdint>
 #include <fstream>
@@ -6,10 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report/result_field_reader.h"
-#include "report/result_file_checks.h"
-#include "report/result_file_v1.h"
-#include "report/result_file_v2.h"
+#include "results/result_field_reader.h"
+#include "results/result_file_checks.h"
+#include "results/result_file_v1.h"
+#include "results/result_file_v2.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/saved_run.h"
+#include "results/saved_run.h"
 
 // Reads a result file's JSON text into run. On refusal returns false and sets
 // problem to what is wrong, a few words without the file's name.

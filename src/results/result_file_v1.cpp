@@ -1,11 +1,11 @@
-#include "report/result_file_v1.h"
+#include "results/result_file_v1.h"
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "report/result_file_checks.h"
+#include "results/result_file_checks.h"
 
 namespace {
 

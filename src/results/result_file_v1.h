@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report/result_field_reader.h"
-#include "report/saved_run.h"
+#include "results/result_field_reader.h"
+#include "results/saved_run.h"
 
 // From "velkor_version" to "latency_counts_ms", in the order of the file, so
 // that a refusal names the first key that is wrong.

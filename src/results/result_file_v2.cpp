@@ -1,11 +1,11 @@
-#include "report/result_file_v2.h"
+#include "results/result_file_v2.h"
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "report/result_file_checks.h"
+#include "results/result_file_checks.h"
 #include "stats/fine_counts.h"
 
 namespace {

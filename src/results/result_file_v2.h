@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report/result_field_reader.h"
+#include "results/result_field_reader.h"
 #include "stats/run_result.h"
 
 // "latency_sum_ns", "latency_counts_us" and "planned_latency_counts_us"; the

@@ -1,4 +1,4 @@
-#include "report/result_file_write.h"
+#include "results/result_file_write.h"
 
 #include <cstdio>
 #include <fstream>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "report/saved_run.h"
+#include "results/saved_run.h"
 
 // The result file's JSON text, one line ending in a newline.
 std::string resultFileText(const SavedRun& run);

@@ -1,8 +1,8 @@
-#include "report/run_saving.h"
+#include "results/run_saving.h"
 
 #include "config/messages.h"
 #include "http/request_text.h"
-#include "report/result_file_write.h"
+#include "results/result_file_write.h"
 
 bool saveFileReady(const TestConfig& config) {
     if (config.savePath.empty() || resultFileCreatable(config.savePath)) return true;

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "report/result_file_read.h"
-#include "report/result_file_write.h"
+#include "results/result_file_read.h"
+#include "results/result_file_write.h"
 #include "report/run_merge.h"
 #include "stats/run_summary.h"
 

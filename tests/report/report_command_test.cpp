@@ -10,7 +10,7 @@
 #include "report/plot_page.h"
 #include "report/report_arguments.h"
 #include "report/report_run.h"
-#include "report/result_file_write.h"
+#include "results/result_file_write.h"
 #include "stats/latency_block.h"
 #include "stats/run_summary.h"
 #include "support/saved_run_fixture.h"

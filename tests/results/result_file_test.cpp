@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report/result_file_read.h"
-#include "report/result_file_write.h"
+#include "results/result_file_read.h"
+#include "results/result_file_write.h"
 #include "stats/run_summary.h"
 #include "support/saved_run_fixture.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "report/saved_run.h"
+#include "results/saved_run.h"
 #include "stats/fine_counts.h"
 
 // Sparse ascending counts of a list of latencies.

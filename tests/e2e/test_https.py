@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from harness import ENCODING, run_velkor
+from harness import ENCODING, errors_by_kind, run_velkor
 from nginx_server import Nginx, nginx_available
 from tls_certificates import make_certificate, make_expired_certificate
 
@@ -92,6 +92,7 @@ class HttpsAgainstNginx(unittest.TestCase):
                 summary = run.summary()
                 self.assertEqual(summary["Completed requests"], "0")
                 self.assertGreaterEqual(int(summary["Total errors"]), 5)
+                self.assertEqual(errors_by_kind(summary), {"TLS failed": int(summary["Total errors"])})
                 self.assertEqual(nginx.access_log(), [])
 
     def test_insecure_takes_any_certificate_and_no_sni_goes_with_an_address(self):
@@ -175,6 +176,8 @@ class HttpsServerBreaksOff(unittest.TestCase):
                     summary = run.summary()
                     self.assertEqual(summary["Completed requests"], "0")
                     self.assertGreater(int(summary["Total errors"]), 2)
+                    self.assertEqual(errors_by_kind(summary),
+                                     {"closed early": int(summary["Total errors"])})
 
 
 if __name__ == "__main__":

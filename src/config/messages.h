@@ -98,3 +98,14 @@ inline constexpr std::string_view kTooManyClientsPrefix = "本进程需运行 ";
 inline constexpr std::string_view kTooManyClientsMiddle = " 个客户端，超过可同时打开的连接数上限 ";
 inline constexpr std::string_view kTooManyClientsAdvice =
     "；请减少 -c 的值，或用 --agent K/N 把客户端分到多个进程或主机上运行";
+
+// The summary's line of errors by kind. Like the rest of the summary it is
+// English and ASCII, the same bytes in the Windows build's GBK. The names
+// follow the order of the error kinds (stats/run_result.h).
+inline constexpr std::string_view kErrorsByKindLabel = "Errors by kind:      ";
+inline constexpr std::string_view kErrorKindNames[] = {
+    "connect refused", "connect unanswered", "TLS failed",          "TLS unfinished",
+    "closed early",    "malformed",          "response unanswered", "other",
+};
+// After the count of kind "other": its OS error codes, "(OS error 24 x3, 99 x2)".
+inline constexpr std::string_view kOsErrorCodesPrefix = " (OS error ";

@@ -54,8 +54,14 @@ ClientConnection openClientConnection(const TestConfig& config, std::int64_t giv
                                    giveUpNs, result);
     if (connection.tls == nullptr) {
         reportRefusedCertificate(result);
+        // A failure at or past the give-up instant is the run's end cutting
+        // the handshake off, not the server refusing it.
         const bool cutOff = result == TlsOpenResult::Failed && monotonicNowNs() >= giveUpNs;
-        if (!cutOff || handshakeStartNs <= quietAfterNs) g_totalErrors.fetch_add(1);
+        if (!cutOff) {
+            recordError(ErrorKind::TlsFailed);
+        } else if (handshakeStartNs <= quietAfterNs) {
+            recordError(ErrorKind::TlsUnfinished);
+        }
         closeClientConnection(connection);
     }
     return connection;

@@ -4,6 +4,7 @@
 #include "config/test_config.h"
 #include "platform/os/clock.h"
 #include "platform/os/wait_budget.h"
+#include "platform/net/socket_errors.h"
 #include "platform/net/source_bind.h"
 #include "stats/run_stats.h"
 
@@ -15,10 +16,33 @@ std::size_t slotOf(std::int32_t localClientIndex, std::size_t count) {
     return static_cast<std::size_t>(localClientIndex < 0 ? 0 : localClientIndex) % count;
 }
 
-SOCKET failConnection(SOCKET socket) {
+// How a connect went, and for a failure, under which kind it counts.
+struct ConnectOutcome {
+    enum Result {
+        Made,    // the handshake finished by the give-up instant
+        Late,    // it finished, but only after the give-up instant: not used, and no error
+        Failed,  // refused, failed, or still unfinished when given up: one error
+    } result;
+    ErrorKind kind = ErrorKind::Other;  // Failed: the error's kind
+    int osErrorCode = 0;                // Failed with kind Other: the system's code
+};
+
+SOCKET failConnection(SOCKET socket, ErrorKind kind, int osErrorCode) {
     if (socket != INVALID_SOCKET) closesocket(socket);
-    g_totalErrors.fetch_add(1);
+    recordError(kind, osErrorCode);
     return INVALID_SOCKET;
+}
+
+// A connect the system failed with errorCode.
+ConnectOutcome connectFailed(int errorCode) {
+    switch (socketFailureOf(errorCode)) {
+        case SocketFailure::Refused:
+            return {ConnectOutcome::Failed, ErrorKind::ConnectRefused};
+        case SocketFailure::TimedOut:
+            return {ConnectOutcome::Failed, ErrorKind::ConnectUnanswered};
+        default:
+            return {ConnectOutcome::Failed, ErrorKind::Other, errorCode};
+    }
 }
 
 // A socket whose connect has finished has a peer; one still connecting, or
@@ -30,11 +54,13 @@ bool handshakeFinished(SOCKET socket) {
            pendingSocketError(socket) == 0;
 }
 
-enum class ConnectOutcome {
-    Made,    // the handshake finished by the give-up instant
-    Late,    // it finished, but only after the give-up instant: not used, and no error
-    Failed,  // refused, failed, or still unfinished when given up: one error
-};
+// Out of time: the connect finished late, failed just now, or is unanswered.
+ConnectOutcome connectGivenUp(SOCKET socket) {
+    if (handshakeFinished(socket)) return {ConnectOutcome::Late};
+    const int error = pendingSocketError(socket);
+    if (error != 0) return connectFailed(error);
+    return {ConnectOutcome::Failed, ErrorKind::ConnectUnanswered};
+}
 
 // Connects without blocking so the attempt can be abandoned at giveUpNs: a
 // target that never completes the handshake must not hold the run forever.
@@ -43,22 +69,23 @@ enum class ConnectOutcome {
 // seen, yet the server did answer it.
 ConnectOutcome connectWithin(SOCKET socket, const sockaddr_in& address, std::int64_t giveUpNs) {
     if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-        return ConnectOutcome::Made;
+        return {ConnectOutcome::Made};
     }
-    if (!lastSocketCallWouldBlock()) return ConnectOutcome::Failed;
+    if (!lastSocketCallWouldBlock()) return connectFailed(lastSocketErrorCode());
     for (;;) {
         const WaitResult result =
             waitForSocket(socket, SocketWait::Writable, waitBudgetMs(giveUpNs, monotonicNowNs()));
         if (result == WaitResult::Ready) {
-            if (pendingSocketError(socket) != 0) return ConnectOutcome::Failed;
-            return socketReadySinceNs() <= giveUpNs ? ConnectOutcome::Made : ConnectOutcome::Late;
+            const int error = pendingSocketError(socket);
+            if (error != 0) return connectFailed(error);
+            return {socketReadySinceNs() <= giveUpNs ? ConnectOutcome::Made : ConnectOutcome::Late};
         }
-        if (result == WaitResult::Failed) return ConnectOutcome::Failed;
+        if (result == WaitResult::Failed) {
+            return {ConnectOutcome::Failed, ErrorKind::Other, lastSocketErrorCode()};
+        }
         // Out of time, perhaps without a look at all (a connect begun just
         // before giveUpNs has no wait left): one look now, at or after it.
-        if (monotonicNowNs() >= giveUpNs) {
-            return handshakeFinished(socket) ? ConnectOutcome::Late : ConnectOutcome::Failed;
-        }
+        if (monotonicNowNs() >= giveUpNs) return connectGivenUp(socket);
     }
 }
 
@@ -66,18 +93,23 @@ ConnectOutcome connectWithin(SOCKET socket, const sockaddr_in& address, std::int
 
 SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex) const {
     const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (socket == INVALID_SOCKET) return failConnection(INVALID_SOCKET);
+    if (socket == INVALID_SOCKET) {
+        return failConnection(INVALID_SOCKET, ErrorKind::Other, lastSocketErrorCode());
+    }
     const int reuseAddress = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuseAddress),
                sizeof(reuseAddress));
     if (!sourceBinds.empty() &&
         !bindToSourceAddress(socket, sourceBinds[slotOf(localClientIndex, sourceBinds.size())])) {
-        return failConnection(socket);
+        return failConnection(socket, ErrorKind::Other, lastSocketErrorCode());
     }
-    if (targetAddresses.empty()) return failConnection(socket);
+    if (targetAddresses.empty()) return failConnection(socket, ErrorKind::Other, 0);
     const sockaddr_in& target = targetAddresses[slotOf(localClientIndex, targetAddresses.size())];
-    if (!makeNonBlocking(socket)) return failConnection(socket);
-    switch (connectWithin(socket, target, giveUpNs)) {
+    if (!makeNonBlocking(socket)) {
+        return failConnection(socket, ErrorKind::Other, lastSocketErrorCode());
+    }
+    const ConnectOutcome outcome = connectWithin(socket, target, giveUpNs);
+    switch (outcome.result) {
         case ConnectOutcome::Made:
             return socket;
         case ConnectOutcome::Late:
@@ -86,5 +118,5 @@ SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localCli
         case ConnectOutcome::Failed:
             break;
     }
-    return failConnection(socket);
+    return failConnection(socket, outcome.kind, outcome.osErrorCode);
 }

@@ -1,9 +1,10 @@
 #include "http/exchange.h"
 
-#include <stdexcept>
+#include <exception>
 
 #include "platform/os/clock.h"
 #include "http/request_text.h"
+#include "platform/net/socket_errors.h"
 #include "platform/os/wait_budget.h"
 #include "stats/run_stats.h"
 
@@ -11,14 +12,39 @@ namespace {
 
 constexpr int kReceiveBufferBytes = 4096;
 
-[[noreturn]] void failExchange(const char* reason) {
-    throw std::runtime_error(reason);
+// Why an exchange failed, thrown from where that is known to where it is counted.
+struct ExchangeFailure {
+    ErrorKind kind;       // the error's kind
+    int osErrorCode = 0;  // kind Other: the system's code; 0 when none is known
+};
+
+[[noreturn]] void failExchange(ErrorKind kind, int osErrorCode = 0) {
+    throw ExchangeFailure{kind, osErrorCode};
 }
 
-void waitUntilReady(SOCKET socket, SocketWait direction, std::int64_t giveUpNs,
-                    const char* reason) {
+// A send or receive the system failed: a reset (or a connection the system
+// gave up on) ended the connection early; anything else keeps its code.
+[[noreturn]] void failSocketCall() {
+    const int errorCode = lastSocketErrorCode();
+    const SocketFailure failure = socketFailureOf(errorCode);
+    if (failure == SocketFailure::Reset || failure == SocketFailure::TimedOut) {
+        failExchange(ErrorKind::ClosedEarly);
+    }
+    failExchange(ErrorKind::Other, errorCode);
+}
+
+// TLS says only that the connection failed: at the give-up instant the
+// answer was too late, before it the connection broke.
+[[noreturn]] void failTls(std::int64_t giveUpNs) {
+    failExchange(monotonicNowNs() >= giveUpNs ? ErrorKind::ResponseUnanswered
+                                              : ErrorKind::ClosedEarly);
+}
+
+void waitUntilReady(SOCKET socket, SocketWait direction, std::int64_t giveUpNs) {
     const int budgetMs = waitBudgetMs(giveUpNs, monotonicNowNs());
-    if (waitForSocket(socket, direction, budgetMs) != WaitResult::Ready) failExchange(reason);
+    const WaitResult result = waitForSocket(socket, direction, budgetMs);
+    if (result == WaitResult::TimedOut) failExchange(ErrorKind::ResponseUnanswered);
+    if (result != WaitResult::Ready) failExchange(ErrorKind::Other, lastSocketErrorCode());
 }
 
 // A short send is continued until the whole text has gone: the server would
@@ -26,9 +52,7 @@ void waitUntilReady(SOCKET socket, SocketWait direction, std::int64_t giveUpNs,
 void sendWholeText(const ClientConnection& connection, std::string_view text,
                    std::int64_t giveUpNs) {
     if (connection.tls != nullptr) {
-        if (!tlsSendAll(*connection.tls, text.data(), text.size(), giveUpNs)) {
-            failExchange("发送请求失败");
-        }
+        if (!tlsSendAll(*connection.tls, text.data(), text.size(), giveUpNs)) failTls(giveUpNs);
         return;
     }
     const SOCKET socket = connection.socket;
@@ -38,9 +62,9 @@ void sendWholeText(const ClientConnection& connection, std::string_view text,
         if (sentBytes > 0) {
             text.remove_prefix(static_cast<std::size_t>(sentBytes));
         } else if (sentBytes == SOCKET_ERROR && lastSocketCallWouldBlock()) {
-            waitUntilReady(socket, SocketWait::Writable, giveUpNs, "发送请求失败");
+            waitUntilReady(socket, SocketWait::Writable, giveUpNs);
         } else {
-            failExchange("发送请求失败");
+            failSocketCall();
         }
     }
 }
@@ -57,20 +81,20 @@ long receiveChunk(const ClientConnection& connection, char* buffer, bool& socket
                   std::int64_t giveUpNs) {
     if (connection.tls != nullptr) {
         if (socketMayBeEmpty && !tlsHoldsReceivedBytes(*connection.tls)) {
-            waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+            waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs);
         }
         socketMayBeEmpty = false;
         const long receivedBytes =
             tlsReceive(*connection.tls, buffer, kReceiveBufferBytes, giveUpNs);
-        if (receivedBytes < 0) failExchange("接收响应失败");
+        if (receivedBytes < 0) failTls(giveUpNs);
         return receivedBytes;
     }
     if (socketMayBeEmpty) {
-        waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs, "接收响应超时");
+        waitUntilReady(connection.socket, SocketWait::Readable, giveUpNs);
     }
     const auto receivedBytes = recv(connection.socket, buffer, kReceiveBufferBytes, 0);
     if (receivedBytes == SOCKET_ERROR) {
-        if (!lastSocketCallWouldBlock()) failExchange("接收响应失败");
+        if (!lastSocketCallWouldBlock()) failSocketCall();
         socketMayBeEmpty = true;
         return -1;
     }
@@ -91,13 +115,15 @@ std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeSt
         if (receivedBytes == 0) {
             // Only a body framed by the close ends on it; any other close
             // leaves the response unfinished.
-            if (endOfStream(state.framer) != FrameStatus::Complete) failExchange("连接提前关闭");
+            if (endOfStream(state.framer) != FrameStatus::Complete) {
+                failExchange(ErrorKind::ClosedEarly);
+            }
             state.reconnectNeeded = true;
             return monotonicNowNs();
         }
         const auto size = static_cast<std::size_t>(receivedBytes);
         const FrameResult result = feedResponse(state.framer, buffer, size);
-        if (result.status == FrameStatus::Malformed) failExchange("响应格式错误");
+        if (result.status == FrameStatus::Malformed) failExchange(ErrorKind::Malformed);
         if (result.status == FrameStatus::Complete) {
             // Bytes beyond the response belong to no request of ours; the
             // connection cannot be trusted for the next one.
@@ -128,10 +154,13 @@ std::int64_t sendRequest(const ClientConnection& connection, std::string_view re
         recordStatusCode(state.framer.statusCode);
         state.responseEndNs = endNs;
         return endNs - startNs;
-    } catch (const std::exception&) {
-        // The reason is not shown: the error counter is a failure's only trace.
+    } catch (const ExchangeFailure& failure) {
         state.reconnectNeeded = true;
-        g_totalErrors.fetch_add(1);
+        recordError(failure.kind, failure.osErrorCode);
+        return -1;
+    } catch (const std::exception&) {  // out of memory for the response's buffer
+        state.reconnectNeeded = true;
+        recordError(ErrorKind::Other);
         return -1;
     }
 }

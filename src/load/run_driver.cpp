@@ -114,6 +114,7 @@ bool runLoadTest(const TestConfig& config, RunResult& result) {
     CloseThreadpoolCleanupGroupMembers(setup.cleanupGroup, FALSE, nullptr);
     closePool(setup);
     markRunEnd();
+    closeSecondSeries();
 
     result = collectRunResult(config, pacingIntervalNs(config) > 0);
     return true;

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/messages.h"
 #include "plot_page_files.h"
 #include "stats/fine_counts.h"
 #include "stats/latency_block.h"
@@ -18,11 +19,26 @@ using nlohmann::json;
 
 constexpr int kStepsPerPercent = 10;  // points of the percentile curve per percent
 
+// Each kind that has errors, by its summary name, with its errors per
+// second; empty for runs saved without kinds.
+json errorKindSeries(const RunResult& result) {
+    json kinds = json::array();
+    if (!result.hasErrorKinds) return kinds;
+    for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
+        if (result.errorKinds[kind] == 0) continue;
+        json counts = json::array();
+        for (const SecondSample& second : result.seconds) counts.push_back(second.errorKinds[kind]);
+        kinds.push_back({{"name", kErrorKindNames[kind]}, {"errors", counts}});
+    }
+    return kinds;
+}
+
 json secondsSeries(const RunResult& result) {
     json series = {{"second", json::array()},
                    {"completed", json::array()},
                    {"meanLatencyMs", json::array()},
-                   {"errors", json::array()}};
+                   {"errors", json::array()},
+                   {"errorKinds", errorKindSeries(result)}};
     for (std::size_t i = 0; i < result.seconds.size(); ++i) {
         const SecondSample& second = result.seconds[i];
         series["second"].push_back(i + 1);

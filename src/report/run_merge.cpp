@@ -34,6 +34,32 @@ bool addFineCounts(std::vector<FineBucket>& total, const std::vector<FineBucket>
     return addSparseCounts(total, more, [](const FineBucket& b) { return b.lowUs; });
 }
 
+bool addKinds(ErrorKindCounts& total, const ErrorKindCounts& more) {
+    for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
+        if (!addTo(total[kind], more[kind])) return false;
+    }
+    return true;
+}
+
+// Kind Other's OS codes, ascending and sparse, the same code's counts added.
+bool addOtherCodes(std::vector<OsErrorCount>& total, const std::vector<OsErrorCount>& more) {
+    std::vector<OsErrorCount> merged;
+    std::size_t a = 0;
+    std::size_t b = 0;
+    while (a < total.size() || b < more.size()) {
+        if (b == more.size() || (a < total.size() && total[a].code < more[b].code)) {
+            merged.push_back(total[a++]);
+        } else if (a == total.size() || more[b].code < total[a].code) {
+            merged.push_back(more[b++]);
+        } else {
+            merged.push_back(total[a++]);
+            if (!addTo(merged.back().count, more[b++].count)) return false;
+        }
+    }
+    total = std::move(merged);
+    return true;
+}
+
 // Second by second; the mean over both is weighted by each side's requests.
 bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample>& more) {
     if (total.size() < more.size()) total.resize(more.size(), SecondSample{0, 0.0, 0});
@@ -41,7 +67,8 @@ bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample
         SecondSample& sum = total[i];
         const double weightedMs = sum.meanLatencyMs * static_cast<double>(sum.completed) +
                                   more[i].meanLatencyMs * static_cast<double>(more[i].completed);
-        if (!addTo(sum.completed, more[i].completed) || !addTo(sum.errors, more[i].errors)) {
+        if (!addTo(sum.completed, more[i].completed) || !addTo(sum.errors, more[i].errors) ||
+            !addKinds(sum.errorKinds, more[i].errorKinds)) {
             return false;
         }
         sum.meanLatencyMs =
@@ -55,9 +82,13 @@ bool addRun(RunResult& total, const RunResult& more) {
     total.endUnixNs = std::max(total.endUnixNs, more.endUnixNs);
     total.latencySumNs += more.latencySumNs;
     total.hasFineCounts = total.hasFineCounts && more.hasFineCounts;
+    // Errors of a file without kinds have none: the merge then shows none.
+    total.hasErrorKinds = total.hasErrorKinds && more.hasErrorKinds;
     return addTo(total.concurrency, more.concurrency) &&
            addTo(total.processorCount, more.processorCount) &&
            addTo(total.completed, more.completed) && addTo(total.errors, more.errors) &&
+           addKinds(total.errorKinds, more.errorKinds) &&
+           addOtherCodes(total.otherErrorCodes, more.otherErrorCodes) &&
            addClasses(total.statusClasses, more.statusClasses) &&
            addLatencyCounts(total.latencyCounts, more.latencyCounts) &&
            addFineCounts(total.fineCounts, more.fineCounts) &&

@@ -10,6 +10,7 @@
 #include "results/result_file_checks.h"
 #include "results/result_file_v1.h"
 #include "results/result_file_v2.h"
+#include "results/result_file_v3.h"
 
 namespace {
 
@@ -40,8 +41,13 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
         readFineLatencies(reader, document, result);
     }
     run.formatVersion = version;
-    readSecondsSeries(reader, document, result);
-    return problem.empty() && totalsAgree(result, problem);
+    if (version < 3) {
+        readSecondsSeries(reader, document, result);
+        return problem.empty() && totalsAgree(result, problem);
+    }
+    readErrorKinds(reader, document, result);
+    readSecondsWithKinds(reader, document, result);
+    return problem.empty() && totalsAgree(result, problem) && seriesAddsUp(result, problem);
 }
 
 }  // namespace

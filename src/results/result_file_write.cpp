@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/os/file_system.h"
+#include "results/result_file_v3.h"
 
 namespace {
 
@@ -69,12 +70,49 @@ json fineCountsOf(const std::vector<FineBucket>& counts) {
     return pairs;
 }
 
-json secondsOf(const RunResult& result) {
+// Version 3 rows carry the errors of each kind after the three columns of
+// the older layouts.
+json secondsOf(const RunResult& result, bool withKinds) {
     json rows = json::array();
     for (const SecondSample& second : result.seconds) {
-        rows.push_back(json::array({second.completed, second.meanLatencyMs, second.errors}));
+        json row = json::array({second.completed, second.meanLatencyMs, second.errors});
+        if (withKinds) {
+            for (std::uint64_t count : second.errorKinds) row.push_back(count);
+        }
+        rows.push_back(std::move(row));
     }
     return rows;
+}
+
+json secondsColumnsOf(bool withKinds) {
+    json columns = {"completed", "mean_latency_ms", "errors"};
+    if (withKinds) {
+        for (const char* key : kErrorKindKeys) columns.push_back(key);
+    }
+    return columns;
+}
+
+json errorKindsOf(const RunResult& result) {
+    json kinds = json::object();
+    for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
+        kinds[kErrorKindKeys[kind]] = result.errorKinds[kind];
+    }
+    return kinds;
+}
+
+json otherCodesOf(const RunResult& result) {
+    json pairs = json::array();
+    for (const OsErrorCount& code : result.otherErrorCodes) {
+        pairs.push_back(json::array({code.code, code.count}));
+    }
+    return pairs;
+}
+
+// A run read from an older file keeps that file's layout: no writer claims
+// figures it does not have.
+std::int64_t formatVersionOf(const RunResult& result) {
+    if (!result.hasFineCounts) return 1;
+    return result.hasErrorKinds ? kResultFormatVersion : 2;
 }
 
 // Beside the final name, so the rename stays within one file system; random,
@@ -93,9 +131,8 @@ std::string resultFileText(const SavedRun& run) {
     const StatusClassCounts& classes = result.statusClasses;
     json document = json::object();
     document["format"] = "velkor result";
-    // A run read from a file without fine counts keeps that file's layout:
-    // no writer claims counts it does not have.
-    document["format_version"] = result.hasFineCounts ? kResultFormatVersion : 1;
+    const std::int64_t version = formatVersionOf(result);
+    document["format_version"] = version;
     document["velkor_version"] = run.velkorVersion;
     document["settings"] = settingsOf(run);
     document["clients"] = result.concurrency;
@@ -103,6 +140,10 @@ std::string resultFileText(const SavedRun& run) {
     document["end_unix_ns"] = result.endUnixNs;
     document["completed"] = result.completed;
     document["errors"] = result.errors;
+    if (version >= 3) {
+        document["errors_by_kind"] = errorKindsOf(result);
+        document["other_error_codes"] = otherCodesOf(result);
+    }
     document["status_classes"] = {{"2xx", classes.status2xx},
                                   {"3xx", classes.status3xx},
                                   {"4xx", classes.status4xx},
@@ -114,8 +155,8 @@ std::string resultFileText(const SavedRun& run) {
         document["latency_counts_us"] = fineCountsOf(result.fineCounts);
         document["planned_latency_counts_us"] = fineCountsOf(result.plannedFineCounts);
     }
-    document["seconds_columns"] = {"completed", "mean_latency_ms", "errors"};
-    document["seconds"] = secondsOf(result);
+    document["seconds_columns"] = secondsColumnsOf(version >= 3);
+    document["seconds"] = secondsOf(result, version >= 3);
     return document.dump() + "\n";
 }
 

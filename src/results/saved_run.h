@@ -10,8 +10,9 @@
 #include "stats/run_result.h"
 
 // The result file's layout as written; a reader also takes version 1, which
-// has no fine latency counts, and refuses any other.
-inline constexpr std::int64_t kResultFormatVersion = 2;
+// has no fine latency counts, and version 2, which has no errors by kind and
+// no last row of the series; it refuses any other.
+inline constexpr std::int64_t kResultFormatVersion = 3;
 inline constexpr std::int64_t kOldestResultFormatVersion = 1;
 
 struct SavedRun {

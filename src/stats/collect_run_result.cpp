@@ -32,6 +32,9 @@ RunResult collectRunResult(const TestConfig& config, bool paced) {
     result.statusClasses = statusClassCounts();
     result.latencyCounts = latencyCounts();
     result.seconds = g_secondSamples;
+    result.hasErrorKinds = true;
+    result.errorKinds = errorKindCounts();
+    result.otherErrorCodes = otherErrorCodes();
     result.latencySumNs = latencyTotals().sumNs;
     result.hasFineCounts = true;
     result.fineCounts = fineLatencyCounts(false);

@@ -67,6 +67,26 @@ void addStatusCode(LatencyShard& shard, int statusCode) {
     bump(shard.statusClasses[statusClassIndex(statusCode)], 1);
 }
 
+void addError(LatencyShard& shard, ErrorKind kind, std::int64_t osErrorCode) {
+    bump(shard.errorKinds[static_cast<std::size_t>(kind)], 1);
+    if (kind != ErrorKind::Other) return;
+    // The last slot is code 0's: no code known, or no slot left for it.
+    OsErrorSlot* slot = &shard.otherCodes[kOsErrorCodeSlots - 1];
+    for (std::size_t i = 0; osErrorCode > 0 && i + 1 < kOsErrorCodeSlots; ++i) {
+        const std::int64_t held = shard.otherCodes[i].code.load(std::memory_order_relaxed);
+        if (held == osErrorCode || held == -1) {
+            slot = &shard.otherCodes[i];
+            break;
+        }
+    }
+    bump(slot->count, 1);
+    // Release: a reader that sees the code also sees its first count.
+    if (slot->code.load(std::memory_order_relaxed) == -1) {
+        slot->code.store(slot == &shard.otherCodes[kOsErrorCodeSlots - 1] ? 0 : osErrorCode,
+                         std::memory_order_release);
+    }
+}
+
 void clearShard(LatencyShard& shard) {
     for (auto& page : shard.pages) {
         LatencyPage* counts = page.load();
@@ -82,6 +102,11 @@ void clearShard(LatencyShard& shard) {
     clearFine(shard.sentCounts);
     clearFine(shard.plannedCounts);
     for (auto& statusClass : shard.statusClasses) statusClass.store(0);
+    for (auto& kind : shard.errorKinds) kind.store(0);
+    for (OsErrorSlot& slot : shard.otherCodes) {
+        slot.code.store(-1);
+        slot.count.store(0);
+    }
 }
 
 LatencyTotals readTotals(const LatencyShard& shard) {
@@ -108,6 +133,19 @@ StatusClassCounts readStatusClasses(const LatencyShard& shard) {
     classes.status5xx = shard.statusClasses[3].load(std::memory_order_relaxed);
     classes.other = shard.statusClasses[4].load(std::memory_order_relaxed);
     return classes;
+}
+
+void addErrorKinds(const LatencyShard& shard, ErrorKindCounts& sums) {
+    for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
+        sums[kind] += shard.errorKinds[kind].load(std::memory_order_relaxed);
+    }
+}
+
+void addOtherErrorCodes(const LatencyShard& shard, std::map<std::int64_t, std::uint64_t>& sums) {
+    for (const OsErrorSlot& slot : shard.otherCodes) {
+        const std::int64_t code = slot.code.load(std::memory_order_acquire);
+        if (code != -1) sums[code] += slot.count.load(std::memory_order_relaxed);
+    }
 }
 
 std::vector<LatencyBucket> mergeLatencyCounts(const std::vector<const LatencyShard*>& shards) {

@@ -25,6 +25,18 @@ inline constexpr std::uint32_t kLatencyPageCount = kDenseLatencyLimitMs / kLaten
 // 2xx, 3xx, 4xx, 5xx and any other status code.
 inline constexpr std::size_t kStatusClassCount = 5;
 
+// Distinct OS error codes of kind Other one shard keeps, the last slot being
+// code 0's ("none known"); codes past the others are counted there. Errors
+// of that kind are rare and few.
+inline constexpr std::size_t kOsErrorCodeSlots = 8;
+
+// One OS error code of kind Other and its count. The owner writes the count
+// before the code, so a reader that sees the code sees a count above 0.
+struct OsErrorSlot {
+    std::atomic<std::int64_t> code{-1};   // the OS error code; -1 while the slot is free
+    std::atomic<std::uint64_t> count{0};  // errors with that code
+};
+
 // Aligned to a cache line, like the shard: another thread's counters never
 // share a line with this one's.
 struct alignas(64) LatencyPage {
@@ -55,18 +67,25 @@ struct alignas(64) LatencyShard {
     std::atomic<std::uint64_t> statusClasses[kStatusClassCount]{};  // 2xx, 3xx, 4xx, 5xx, other
     FineCounts sentCounts;     // fine latency counts from the send
     FineCounts plannedCounts;  // paced runs: fine counts from the planned start
+    std::atomic<std::uint64_t> errorKinds[kErrorKindCount]{};  // errors, indexed by ErrorKind
+    OsErrorSlot otherCodes[kOsErrorCodeSlots];                 // kind Other by OS error code
 };
 
 // Owner thread only.
 void addLatency(LatencyShard& shard, std::int64_t latencyNs);
 void addPlannedLatency(LatencyShard& shard, std::int64_t latencyNs);
 void addStatusCode(LatencyShard& shard, int statusCode);
+// One error of this kind; osErrorCode is kept for kind Other only.
+void addError(LatencyShard& shard, ErrorKind kind, std::int64_t osErrorCode);
 // Forgets everything recorded; only while no thread records into the shard.
 void clearShard(LatencyShard& shard);
 
 // Any thread.
 LatencyTotals readTotals(const LatencyShard& shard);
 StatusClassCounts readStatusClasses(const LatencyShard& shard);
+// Adds the shard's errors by kind, and those of kind Other by code, to the sums.
+void addErrorKinds(const LatencyShard& shard, ErrorKindCounts& sums);
+void addOtherErrorCodes(const LatencyShard& shard, std::map<std::int64_t, std::uint64_t>& sums);
 // The exact latency counts of all shards together, ascending and sparse.
 std::vector<LatencyBucket> mergeLatencyCounts(const std::vector<const LatencyShard*>& shards);
 // The fine counts of all shards together, from the send or from the planned start.

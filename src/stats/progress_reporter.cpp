@@ -21,29 +21,43 @@ std::string formatProgressLine(std::uint64_t cumulativeRequests, std::uint64_t s
     return line.str();
 }
 
+SecondSample sampleBetween(const SeriesReading& before, const SeriesReading& after) {
+    SecondSample sample{after.completed - before.completed,
+                        windowMeanMs(before.latency, after.latency), 0};
+    for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
+        sample.errorKinds[kind] = after.errorKinds[kind] - before.errorKinds[kind];
+        sample.errors += sample.errorKinds[kind];
+    }
+    return sample;
+}
+
 void progressReporter(const TestConfig& config, std::int64_t runStartNs, std::ostream& out) {
     const std::uint64_t baseCount = g_completedRequests.load();
-    const std::uint64_t baseErrors = g_totalErrors.load();
     if (config.durationSec < 1) return;
 
     std::uint64_t previousCount = baseCount;
-    std::uint64_t previousErrors = baseErrors;
     // The first window holds every latency recorded so far, as each later one
     // holds those recorded since the line before.
     LatencyTotals previousTotals;
     for (std::int32_t second = 1; second <= config.durationSec; ++second) {
         // Absolute deadlines: a late wake-up delays one line, not all that follow.
         sleepUntilNs(runStartNs + static_cast<std::int64_t>(second) * kNsPerSec);
-        const std::uint64_t currentCount = g_completedRequests.load();
-        const std::uint64_t currentErrors = g_totalErrors.load();
-        const LatencyTotals currentTotals = latencyTotals();
-        const double meanMs = windowMeanMs(previousTotals, currentTotals);
+        const SeriesReading current = readSeries();
+        const std::uint64_t currentCount = current.completed;
+        const double meanMs = windowMeanMs(previousTotals, current.latency);
         out << formatProgressLine(currentCount - baseCount, currentCount - previousCount, meanMs)
             << std::endl;
-        g_secondSamples.push_back(
-            {currentCount - previousCount, meanMs, currentErrors - previousErrors});
+        // The series counts from the run statistics' start, so its rows add
+        // up to the run's totals.
+        g_secondSamples.push_back(sampleBetween(g_seriesReading, current));
+        g_seriesReading = current;
         previousCount = currentCount;
-        previousErrors = currentErrors;
-        previousTotals = currentTotals;
+        previousTotals = current.latency;
     }
+}
+
+void closeSecondSeries() {
+    const SeriesReading current = readSeries();
+    g_secondSamples.push_back(sampleBetween(g_seriesReading, current));
+    g_seriesReading = current;
 }

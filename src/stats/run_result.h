@@ -3,6 +3,8 @@
 // merge of several result files all go through this one record.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,30 +31,58 @@ struct FineBucket {
     std::uint64_t count;  // requests in the bucket, never 0
 };
 
-// One progress line's figures.
+// Why a connection attempt or an exchange failed. Every error counts under
+// exactly one kind; the order is the summary's and the result file's.
+enum class ErrorKind : std::uint8_t {
+    ConnectRefused,      // the target refused the TCP connect
+    ConnectUnanswered,   // the TCP connect had no answer by the give-up instant
+    TlsFailed,           // the TLS handshake failed, a refused certificate included
+    TlsUnfinished,       // the TLS handshake was still under way when the run ended
+    ClosedEarly,         // closed or reset before the response was complete
+    Malformed,           // the response broke HTTP/1.1's framing
+    ResponseUnanswered,  // the response was still incomplete at the give-up instant
+    Other,               // anything else; its OS error code is kept
+};
+inline constexpr std::size_t kErrorKindCount = 8;
+
+// Errors per kind, indexed by ErrorKind.
+using ErrorKindCounts = std::array<std::uint64_t, kErrorKindCount>;
+
+// How many errors of kind Other carried one OS error code.
+struct OsErrorCount {
+    std::int64_t code;    // errno on Linux, the Winsock code on Windows; 0: none known
+    std::uint64_t count;  // errors with that code, never 0
+};
+
+// One row of the per-second series: one per progress line, and a last one
+// for what ended after the last line.
 struct SecondSample {
-    std::uint64_t completed;  // requests completed in this second
-    double meanLatencyMs;     // mean latency of those requests, 0 when none
-    std::uint64_t errors;     // errors counted in this second
+    std::uint64_t completed;          // requests completed in this second
+    double meanLatencyMs;             // mean latency of those requests, 0 when none
+    std::uint64_t errors;             // errors counted in this second
+    ErrorKindCounts errorKinds = {};  // those errors by kind; all 0 in files without kinds
 };
 
 struct RunResult {
-    std::string url;                             // the URL argument, byte for byte
-    std::int32_t durationSec = 0;                // run time, seconds (-t)
-    std::int64_t concurrency = 0;                // value of the "Concurrent clients:" line
-    std::int32_t targetQps = 0;                  // -q over all clients; 0 or less: unpaced
-    std::uint64_t processorCount = 0;            // logical processors of the run's machine(s)
-    std::string agentText = "none";              // value of the "Agent:" line
-    std::int64_t startUnixNs = 0;                // wall-clock start of the run, ns since 1970
-    std::int64_t endUnixNs = 0;                  // wall-clock end of the run, ns since 1970
-    std::uint64_t completed = 0;                 // requests completed with a whole response
-    std::uint64_t errors = 0;                    // failed connects and failed exchanges
-    StatusClassCounts statusClasses{};           // completed requests by status class
-    std::vector<LatencyBucket> latencyCounts{};  // ascending by latencyMs, sparse
-    std::vector<SecondSample> seconds{};         // one per progress line, in order
-    double latencySumNs = 0;                     // sum of every latency at full resolution, ns
-    bool hasFineCounts = false;                  // latencySumNs and the fine counts are kept
-    std::vector<FineBucket> fineCounts{};        // latency from the send, ascending, sparse
+    std::string url;                              // the URL argument, byte for byte
+    std::int32_t durationSec = 0;                 // run time, seconds (-t)
+    std::int64_t concurrency = 0;                 // value of the "Concurrent clients:" line
+    std::int32_t targetQps = 0;                   // -q over all clients; 0 or less: unpaced
+    std::uint64_t processorCount = 0;             // logical processors of the run's machine(s)
+    std::string agentText = "none";               // value of the "Agent:" line
+    std::int64_t startUnixNs = 0;                 // wall-clock start of the run, ns since 1970
+    std::int64_t endUnixNs = 0;                   // wall-clock end of the run, ns since 1970
+    std::uint64_t completed = 0;                  // requests completed with a whole response
+    std::uint64_t errors = 0;                     // failed connects and failed exchanges
+    StatusClassCounts statusClasses{};            // completed requests by status class
+    std::vector<LatencyBucket> latencyCounts{};   // ascending by latencyMs, sparse
+    std::vector<SecondSample> seconds{};          // one per progress line, then the tail
+    bool hasErrorKinds = false;                   // errorKinds and the series' kinds are kept
+    ErrorKindCounts errorKinds{};                 // errors by kind; they sum to errors
+    std::vector<OsErrorCount> otherErrorCodes{};  // kind Other by OS code, ascending, sparse
+    double latencySumNs = 0;                      // sum of every latency at full resolution, ns
+    bool hasFineCounts = false;                   // latencySumNs and the fine counts are kept
+    std::vector<FineBucket> fineCounts{};         // latency from the send, ascending, sparse
     // Paced runs only: latency from each request's planned start, and the
     // planned starts skipped by late clients at the latency they would have had.
     std::vector<FineBucket> plannedFineCounts{};

@@ -1,5 +1,6 @@
 #include "stats/run_stats.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -8,6 +9,7 @@
 std::atomic<std::uint64_t> g_completedRequests{0};
 std::atomic<std::uint64_t> g_totalErrors{0};
 std::vector<SecondSample> g_secondSamples;
+SeriesReading g_seriesReading;
 std::atomic<std::int64_t> g_runStartUnixNs{0};
 std::atomic<std::int64_t> g_runEndUnixNs{0};
 
@@ -70,6 +72,11 @@ void recordStatusCode(int statusCode) {
     addStatusCode(threadShard(), statusCode);
 }
 
+void recordError(ErrorKind kind, std::int64_t osErrorCode) {
+    addError(threadShard(), kind, osErrorCode);
+    g_totalErrors.fetch_add(1);
+}
+
 LatencyTotals latencyTotals() {
     LatencyTotals totals;
     for (const LatencyShard* shard : allShards()) {
@@ -101,6 +108,30 @@ std::vector<FineBucket> fineLatencyCounts(bool fromPlannedStart) {
     return mergeFineCounts(allShards(), fromPlannedStart);
 }
 
+ErrorKindCounts errorKindCounts() {
+    ErrorKindCounts kinds{};
+    for (const LatencyShard* shard : allShards()) addErrorKinds(*shard, kinds);
+    return kinds;
+}
+
+std::vector<OsErrorCount> otherErrorCodes() {
+    std::map<std::int64_t, std::uint64_t> sums;
+    for (const LatencyShard* shard : allShards()) addOtherErrorCodes(*shard, sums);
+    std::vector<OsErrorCount> codes;
+    for (const auto& [code, count] : sums) {
+        if (count > 0) codes.push_back({code, count});
+    }
+    return codes;
+}
+
+SeriesReading readSeries() {
+    SeriesReading reading;
+    reading.completed = g_completedRequests.load();
+    reading.latency = latencyTotals();
+    reading.errorKinds = errorKindCounts();
+    return reading;
+}
+
 void markRunStart() {
     g_runStartUnixNs.store(wallClockNowNs());
 }
@@ -113,6 +144,7 @@ void resetRunStats() {
     g_completedRequests = 0;
     g_totalErrors = 0;
     g_secondSamples.clear();
+    g_seriesReading = SeriesReading{};
     g_runStartUnixNs = 0;
     g_runEndUnixNs = 0;
     ShardRegistry& all = registry();

@@ -17,6 +17,16 @@ extern std::atomic<std::uint64_t> g_totalErrors;
 // The progress lines' figures, one per line; written by the reporter alone
 // and read once it has ended.
 extern std::vector<SecondSample> g_secondSamples;
+// The run's cumulative figures at one instant; a row of the series is the
+// difference of two readings.
+struct SeriesReading {
+    std::uint64_t completed = 0;   // g_completedRequests
+    LatencyTotals latency{};       // latencyTotals()
+    ErrorKindCounts errorKinds{};  // errorKindCounts()
+};
+// Where the series' next row starts: the reading of the last row written.
+// Written by the reporter alone, and after it has ended by the run's close.
+extern SeriesReading g_seriesReading;
 // Wall-clock instants of the run, ns since 1970; 0 until marked.
 extern std::atomic<std::int64_t> g_runStartUnixNs;
 extern std::atomic<std::int64_t> g_runEndUnixNs;
@@ -32,12 +42,18 @@ void recordPlannedLatencyNs(std::int64_t latencyNs);
 void recordSkippedStarts(std::int64_t firstLatencyNs, std::int64_t intervalNs, std::int64_t count);
 // Counts one final answer's status code in the calling thread's shard.
 void recordStatusCode(int statusCode);
+// Counts one error of this kind in the calling thread's shard, and in the
+// total; osErrorCode (0: none known) is kept for kind Other.
+void recordError(ErrorKind kind, std::int64_t osErrorCode = 0);
 
 // Merged over every thread that recorded; any thread, at any time.
 LatencyTotals latencyTotals();
 StatusClassCounts statusClassCounts();
 std::vector<LatencyBucket> latencyCounts();
 std::vector<FineBucket> fineLatencyCounts(bool fromPlannedStart);
+ErrorKindCounts errorKindCounts();
+std::vector<OsErrorCount> otherErrorCodes();  // ascending by code
+SeriesReading readSeries();
 
 // The clients start now / the run has ended now, on the wall clock.
 void markRunStart();

@@ -1,7 +1,10 @@
 #include "stats/run_summary.h"
 
+#include <iterator>
 #include <ostream>
+#include <string>
 
+#include "config/messages.h"
 #include "platform/os/clock.h"
 #include "stats/percentile_rule.h"
 
@@ -34,7 +37,34 @@ SummaryLatencies sumLatencies(const RunResult& result) {
     return {meanMs, longestMs};
 }
 
+static_assert(std::size(kErrorKindNames) == kErrorKindCount, "a name for every error kind");
+
+// "(OS error 24 x3, 99 x2)" after the count of kind Other; codes of 0 say
+// nothing and are left out.
+std::string osErrorCodesText(const std::vector<OsErrorCount>& codes) {
+    std::string text;
+    for (const OsErrorCount& code : codes) {
+        if (code.code == 0) continue;
+        text += text.empty() ? std::string(kOsErrorCodesPrefix) : std::string(", ");
+        text += std::to_string(code.code) + " x" + std::to_string(code.count);
+    }
+    return text.empty() ? text : text + ")";
+}
+
 }  // namespace
+
+std::string errorsByKindText(const RunResult& result) {
+    std::string text;
+    for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
+        if (result.errorKinds[kind] == 0) continue;
+        if (!text.empty()) text += ", ";
+        text += std::string(kErrorKindNames[kind]) + " " + std::to_string(result.errorKinds[kind]);
+        if (kind == static_cast<std::size_t>(ErrorKind::Other)) {
+            text += osErrorCodesText(result.otherErrorCodes);
+        }
+    }
+    return text;
+}
 
 std::uint32_t latencyPercentileMs(const std::vector<LatencyBucket>& latencyCounts, double percent) {
     const LatencyBucket* bucket = bucketAtPercentile(latencyCounts, percent);
@@ -59,6 +89,9 @@ void printRunSummary(const RunResult& result, std::ostream& out) {
     out << "\nCompleted requests:  " << result.completed << std::endl;
     out << "Total errors:        " << result.errors << std::endl;
     if (unsuccessful > 0) out << "Non-2xx or 3xx responses: " << unsuccessful << std::endl;
+    if (result.hasErrorKinds && result.errors > 0) {
+        out << kErrorsByKindLabel << errorsByKindText(result) << std::endl;
+    }
     out << "Total time:          " << durationSec << " s" << std::endl;
     out << "Mean latency:        " << totals.meanMs << " ms" << std::endl;
     out << "Effective rps:       " << effectiveRps << std::endl;

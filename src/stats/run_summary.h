@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 #include "stats/run_result.h"
@@ -15,6 +16,13 @@ std::uint32_t latencyPercentileMs(const std::vector<LatencyBucket>& latencyCount
 // Answers that were neither 2xx nor 3xx.
 std::uint64_t unsuccessfulAnswers(const StatusClassCounts& classes);
 
-// Writes the summary lines to out: the sixteen lines of every run, and one
-// more after "Total errors:" when some answers were neither 2xx nor 3xx.
+// The value of the "Errors by kind:" line: each kind with errors, in the
+// order of ErrorKind, "TLS unfinished 4367, closed early 2", with the OS
+// error codes of kind Other after its count.
+std::string errorsByKindText(const RunResult& result);
+
+// Writes the summary lines to out: the sixteen lines of every run; one more
+// after "Total errors:" when some answers were neither 2xx nor 3xx; and
+// after those, one of the errors by kind when there were errors and their
+// kinds are known.
 void printRunSummary(const RunResult& result, std::ostream& out);

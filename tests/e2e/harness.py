@@ -32,6 +32,51 @@ def slack(seconds):
 PROGRESS = re.compile(r"^累计请求: (\d+), 本秒QPS: (\d+), 本秒平均延迟: (\S+) ms$")
 
 
+# The result file's error kinds, in their order, and their names on the
+# summary's "Errors by kind:" line.
+ERROR_KINDS = {
+    "connect_refused": "connect refused",
+    "connect_unanswered": "connect unanswered",
+    "tls_failed": "TLS failed",
+    "tls_unfinished": "TLS unfinished",
+    "closed_early": "closed early",
+    "malformed": "malformed",
+    "response_unanswered": "response unanswered",
+    "other": "other",
+}
+
+
+def series_problem(document):
+    """What does not add up in a saved run: the rows of its series against
+    its completed requests, its errors and its errors of each kind, and the
+    kinds against the errors. None when everything does."""
+    columns = document["seconds_columns"]
+    rows = document["seconds"]
+
+    def column_sum(name):
+        return sum(row[columns.index(name)] for row in rows)
+
+    kinds = document["errors_by_kind"]
+    wanted = [("completed", document["completed"]), ("errors", document["errors"])]
+    wanted += [(key, kinds[key]) for key in ERROR_KINDS]
+    for name, total in wanted:
+        if column_sum(name) != total:
+            return "%s: the rows add up to %d, the total is %d" % (name, column_sum(name), total)
+    if sum(kinds.values()) != document["errors"]:
+        return "the kinds add up to %d, errors are %d" % (sum(kinds.values()), document["errors"])
+    return None
+
+
+def errors_by_kind(summary):
+    """The "Errors by kind:" line of a summary as {name: count}; {} without one."""
+    found = {}
+    for part in summary.get("Errors by kind", "").split(", "):
+        if part:
+            name, _, rest = part.partition(" (")[0].rpartition(" ")
+            found[name] = int(rest)
+    return found
+
+
 class Run:
     """The outcome of one velkor process."""
 

@@ -6,10 +6,14 @@ every failed exchange or connect as exactly one error and nothing else as one.
 """
 
 import inspect
+import json
+import os
 import resource
+import tempfile
 import unittest
 
-from harness import SLOW, Target, run_velkor, slack
+from harness import (SLOW, Target, closed_port, errors_by_kind, run_velkor, series_problem,
+                     slack)
 from nginx_server import Nginx, nginx_available
 
 GIVE_UP_GRACE_SEC = 2  # pending exchanges are abandoned this long after a client's deadline
@@ -32,16 +36,25 @@ def raise_descriptor_limit():
 
 
 class FaultTest(unittest.TestCase):
-    def run_against(self, target_args, duration_sec, clients, timeout=120):
-        """Runs velkor against a fresh target; returns (summary, run, served, accepted)."""
-        with Target("--count-connections", *target_args) as target:
-            run = run_velkor("-t", str(duration_sec), "-c", str(clients), target.url,
-                             timeout=timeout)
+    def run_against(self, target_args, duration_sec, clients, timeout=120, scheme="http"):
+        """Runs velkor against a fresh target, saving its result; returns
+        (summary, run, served, accepted). The saved series adds up to the
+        totals, and the errors by kind to the errors."""
+        with Target("--count-connections", *target_args) as target, \
+                tempfile.TemporaryDirectory() as directory:
+            saved = os.path.join(directory, "run.json")
+            url = target.url.replace("http:", scheme + ":")
+            options = ["--insecure"] if scheme == "https" else []
+            run = run_velkor("-t", str(duration_sec), "-c", str(clients), url, "--save", saved,
+                             *options, timeout=timeout)
             served = target.stop()
-        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+            self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+            with open(saved) as file:
+                self.assertIsNone(series_problem(json.load(file)))
         self.assertEqual(run.stderr, b"")
         self.assertEqual(len(run.progress_lines()), duration_sec)
         summary = run.summary()
+        self.assertEqual(sum(errors_by_kind(summary).values()), int(summary["Total errors"]))
         return summary, run, served, target.accepted
 
     def assert_ends_in_time(self, run, duration_sec, extra_sec=0.0, clients=0):
@@ -53,13 +66,16 @@ class FaultTest(unittest.TestCase):
         # Every connection carries exactly one failed exchange, so errors equal
         # the connections taken, less at most one per client: a reconnect made
         # just before the deadline is never used.
-        modes = ["reset-in-header", "reset-in-body", "close-after-header", "huge-header",
-                 "garbage", "bad-chunk"]
+        # Each mode's errors fall under one kind.
+        modes = [("reset-in-header", "closed early"), ("reset-in-body", "closed early"),
+                 ("close-after-header", "closed early"), ("huge-header", "malformed"),
+                 ("garbage", "malformed"), ("bad-chunk", "malformed")]
         clients = 4
-        for mode in modes:
+        for mode, kind in modes:
             with self.subTest(mode=mode):
                 summary, run, served, accepted = self.run_against(["--mode", mode], 2, clients)
                 errors = int(summary["Total errors"])
+                self.assertEqual(errors_by_kind(summary), {kind: errors})
                 self.assertEqual(summary["Completed requests"], "0")
                 self.assertGreater(errors, clients, "no reconnect after a failed exchange")
                 self.assertLessEqual(errors, accepted)
@@ -85,6 +101,7 @@ class FaultTest(unittest.TestCase):
         summary, run, served, _ = self.run_against(
             ["--mode", "fast", "--fail-after-sec", "1"], 3, clients)
         self.assertEqual(summary["Total errors"], str(clients))
+        self.assertEqual(errors_by_kind(summary), {"response unanswered": clients})
         self.assertEqual(int(summary["Completed requests"]), served)
         self.assertGreater(served, clients)
         self.assertGreater(run.seconds, 3 + GIVE_UP_GRACE_SEC - 0.5)
@@ -103,11 +120,35 @@ class FaultTest(unittest.TestCase):
                 summary, run, served, _ = self.run_against(
                     ["--mode", mode, "--refuse-after-sec", "1"], 3, clients)
                 errors = int(summary["Total errors"])
+                kinds = errors_by_kind(summary)
+                self.assertLessEqual(set(kinds), {"connect refused", "closed early"})
+                self.assertGreaterEqual(kinds.get("connect refused", 0), fewest_errors // 2)
                 self.assertGreaterEqual(errors, fewest_errors)
                 self.assertLessEqual(errors, most_errors)
                 self.assertEqual(int(summary["Completed requests"]), served)
                 self.assertGreater(served, clients)
                 self.assert_ends_in_time(run, 3)
+
+    def test_failed_connects_count_under_their_kind(self):
+        # Nothing listens: every client's one connect is refused. A server
+        # that never answers the TLS handshake leaves it unfinished when the
+        # run ends, whether it is silent or waits for an HTTP head.
+        clients = 3
+        with tempfile.TemporaryDirectory() as directory:
+            saved = os.path.join(directory, "run.json")
+            run = run_velkor("-t", "1", "-c", str(clients), f"http://127.0.0.1:{closed_port()}/",
+                             "--save", saved)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            with open(saved) as file:
+                self.assertIsNone(series_problem(json.load(file)))
+        self.assertEqual(errors_by_kind(run.summary()), {"connect refused": clients})
+        for mode in ("never", "fast"):
+            with self.subTest(mode=mode):
+                summary, run, served, _ = self.run_against(["--mode", mode], 1, clients,
+                                                           scheme="https")
+                self.assertEqual(errors_by_kind(summary), {"TLS unfinished": clients})
+                self.assertEqual(served, 0)
+                self.assert_ends_in_time(run, 1, extra_sec=GIVE_UP_GRACE_SEC)
 
     def test_one_mebibyte_bodies_complete_without_errors(self):
         summary, run, served, _ = self.run_against(["--mode", "big-body"], 2, 3)

@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from harness import ENCODING, LAUNCHER, VELKOR, Run, run_velkor
+from harness import ENCODING, LAUNCHER, VELKOR, Run, errors_by_kind, run_velkor
 from nginx_server import Nginx, nginx_available
 from tls_certificates import make_certificate, make_chain, make_expired_certificate
 
@@ -94,6 +94,7 @@ class HttpsAgainstNginx(unittest.TestCase):
                 summary = run.summary()
                 self.assertEqual(summary["Completed requests"], "0")
                 self.assertGreaterEqual(int(summary["Total errors"]), 5)
+                self.assertEqual(errors_by_kind(summary), {"TLS failed": int(summary["Total errors"])})
                 self.assertEqual(nginx.access_log(), [])
 
     def test_only_a_root_of_the_system_store_ends_a_chain(self):
@@ -210,6 +211,8 @@ class HttpsServerBreaksOff(unittest.TestCase):
                     summary = run.summary()
                     self.assertEqual(summary["Completed requests"], "0")
                     self.assertGreater(int(summary["Total errors"]), 2)
+                    self.assertEqual(errors_by_kind(summary),
+                                     {"closed early": int(summary["Total errors"])})
 
 
 

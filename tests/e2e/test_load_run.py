@@ -2,7 +2,7 @@
 
 import unittest
 
-from harness import ENCODING, Target, closed_port, run_velkor
+from harness import ENCODING, Target, closed_port, errors_by_kind, run_velkor
 
 SUMMARY_LABELS = [
     "",
@@ -44,10 +44,21 @@ class LoadRunTest(unittest.TestCase):
         for cumulative, second, _ in lines:
             total += second
             self.assertEqual(cumulative, total)
-        summary_lines = run.text().split("\n")[-(len(SUMMARY_LABELS) + 1):-1]
+        # A run with errors has one line more: the errors by kind, adding up
+        # to the total.
+        text_lines = run.text().split("\n")
+        summary = run.summary()
+        if summary["Total errors"] != "0":
+            kinds = [l for l in text_lines if l.startswith("Errors by kind:      ")]
+            self.assertEqual(len(kinds), 1)
+            self.assertEqual(sum(errors_by_kind(summary).values()), int(summary["Total errors"]))
+            text_lines.remove(kinds[0])
+        else:
+            self.assertNotIn("Errors by kind", summary)
+        summary_lines = text_lines[-(len(SUMMARY_LABELS) + 1):-1]
         for label, line in zip(SUMMARY_LABELS, summary_lines):
             self.assertTrue(line.startswith(label), (label, line))
-        return run.summary()
+        return summary
 
     def test_healthy_server_modes_complete_every_request_without_errors(self):
         modes = [
@@ -112,6 +123,7 @@ class LoadRunTest(unittest.TestCase):
         self.assertEqual(run.progress_lines(), [(0, 0, 0.0)] * 2)
         self.assertIn("累计请求: 0, 本秒QPS: 0, 本秒平均延迟: 0 ms", run.text())
         self.assertEqual(summary["Total errors"], "5")
+        self.assertEqual(summary["Errors by kind"], "connect refused 5")
         self.assertEqual(summary["Completed requests"], "0")
         self.assertEqual(summary["100%"], "0 ms (longest request)")
 
@@ -119,6 +131,7 @@ class LoadRunTest(unittest.TestCase):
         run, served = self.run_against(["--mode", "never"], "-t", "2", "-c", "3")
         summary = self.assert_consistent(run, 2)
         self.assertEqual(summary["Total errors"], "3")
+        self.assertEqual(summary["Errors by kind"], "response unanswered 3")
         self.assertEqual(summary["Completed requests"], "0")
         self.assertLess(run.seconds, 6.5)
         self.assertEqual(served, 0)
@@ -128,6 +141,7 @@ class LoadRunTest(unittest.TestCase):
         summary = self.assert_consistent(run, 1)
         self.assertEqual(summary["Completed requests"], "0")
         self.assertGreater(int(summary["Total errors"]), 2)
+        self.assertEqual(list(errors_by_kind(summary)), ["closed early"])
 
     def test_no_clients_and_no_run_time(self):
         cases = [

@@ -10,7 +10,8 @@ import tempfile
 import time
 import unittest
 
-from harness import LAUNCHER, VELKOR, Target, run_report, run_velkor, slack, summary_bytes
+from harness import (ERROR_KINDS, LAUNCHER, VELKOR, Target, run_report, run_velkor, series_problem,
+                     slack, summary_bytes)
 
 
 def load(path):
@@ -51,6 +52,10 @@ def summary_of_union(files):
     ]
     if unsuccessful:
         lines.append("Non-2xx or 3xx responses: %d" % unsuccessful)
+    kinds = {key: sum(run["errors_by_kind"][key] for run in runs) for key in ERROR_KINDS}
+    if any(kinds.values()):
+        lines.append("Errors by kind:      " + ", ".join(
+            "%s %d" % (ERROR_KINDS[key], count) for key, count in kinds.items() if count))
     lines += [
         "Total time:          %g s" % duration,
         # The mean is that of the latencies at full resolution.
@@ -78,6 +83,7 @@ class ReportTest(unittest.TestCase):
         run = run_velkor(*velkor_args, target.url, "--save", self.path(name), *options)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.stderr, b"")
+        self.assertIsNone(series_problem(load(self.path(name))))
         return run
 
     def saved_run(self, name, target_args, *velkor_args):
@@ -158,7 +164,7 @@ class ReportTest(unittest.TestCase):
         with open(self.path("good.json")) as file:
             good = file.read()
         document = json.loads(good)
-        document["format_version"] = 3
+        document["format_version"] = 4
         newer = self.write("newer.json", json.dumps(document))
         document = json.loads(good)
         document["settings"]["duration_s"] = 5
@@ -172,8 +178,8 @@ class ReportTest(unittest.TestCase):
              'velkor-report: "%s": not JSON (syntax error at byte 1)' % self.path("text.json")),
             ([self.write("cut.json", good[: len(good) // 2])],
              'velkor-report: "%s": truncated: the JSON text ends early' % self.path("cut.json")),
-            ([newer], 'velkor-report: "%s": result format version 3, but this velkor-report '
-                      "reads versions 1 to 2" % newer),
+            ([newer], 'velkor-report: "%s": result format version 4, but this velkor-report '
+                      "reads versions 1 to 3" % newer),
             ([self.path("good.json"), longer],
              'velkor-report: "%s": run time 5 s differs from 1 s in "%s"'
              % (longer, self.path("good.json"))),

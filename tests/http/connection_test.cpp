@@ -30,6 +30,7 @@ TEST_F(Connection, RefusedConnectionCountsOneError) {
     TestConfig config = loopbackTarget(port);
     EXPECT_EQ(config.createConnection(monotonicNowNs() + 5 * kNsPerSec), INVALID_SOCKET);
     EXPECT_EQ(g_totalErrors, 1u);
+    EXPECT_EQ(errorKindCounts(), (ErrorKindCounts{1, 0, 0, 0, 0, 0, 0, 0}));
     // Not an address, and no name: the resolver fails without the network,
     // and the run is refused before any client would connect.
     config.host = "999.1.1.1";
@@ -40,6 +41,23 @@ TEST_F(Connection, RefusedConnectionCountsOneError) {
               "无法解析主机名: \"999.1.1.1\"（找不到它的IPv4地址）\n");
     EXPECT_EQ(config.createConnection(monotonicNowNs() + 5 * kNsPerSec), INVALID_SOCKET);
     EXPECT_EQ(g_totalErrors, 2u);
+    EXPECT_EQ(errorKindCounts(), (ErrorKindCounts{1, 0, 0, 0, 0, 0, 0, 1}));
+}
+
+// A target whose queue is full drops the SYN: no answer by the give-up
+// instant, a kind of its own.
+TEST_F(Connection, ConnectWithoutAnAnswerCountsAsUnanswered) {
+    std::uint16_t port = 0;
+    const SOCKET listener = listenOnLoopback(port);
+    listen(listener, 0);
+    const TestConfig config = loopbackTarget(port);
+    const SOCKET filler = config.createConnection(monotonicNowNs() + 5 * kNsPerSec);
+    ASSERT_NE(filler, INVALID_SOCKET);
+    EXPECT_EQ(config.createConnection(monotonicNowNs() + 300 * kNsPerMs), INVALID_SOCKET);
+    EXPECT_EQ(g_totalErrors, 1u);
+    EXPECT_EQ(errorKindCounts(), (ErrorKindCounts{0, 1, 0, 0, 0, 0, 0, 0}));
+    closesocket(filler);
+    closesocket(listener);
 }
 
 // Client i connects to target address i mod their count, on every connection.

@@ -86,24 +86,25 @@ struct CloseCase {
     const char* name;    // what the peer does
     const char* answer;  // bytes sent before the peer closes
     bool completes;      // whether the exchange counts as completed
+    ErrorKind kind;      // the error's kind when it does not
 };
 
 TEST_F(Exchange, CloseCompletesOnlyABodyFramedByTheClose) {
     const CloseCase cases[] = {
-        {"nothing", "", false},
-        {"half a header", "HTTP/1.1 200 OK\r\nContent-Le", false},
-        {"short length body", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123", false},
-        {"unfinished chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab",
-         false},
-        {"close framed", "HTTP/1.1 200 OK\r\n\r\nbody until close", true},
+        {"nothing", "", false, ErrorKind::ClosedEarly},
+        {"half a header", "HTTP/1.1 200 OK\r\nContent-Le", false, ErrorKind::ClosedEarly},
+        {"short length body", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123", false,
+         ErrorKind::ClosedEarly},
+        {"unfinished chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", false,
+         ErrorKind::ClosedEarly},
+        {"close framed", "HTTP/1.1 200 OK\r\n\r\nbody until close", true, ErrorKind::Other},
         {"announced close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n",
-         true},
-        {"http 1.0", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
-        {"garbage", "NOT HTTP AT ALL\r\n\r\n", false},
+         true, ErrorKind::Other},
+        {"http 1.0", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true, ErrorKind::Other},
+        {"garbage", "NOT HTTP AT ALL\r\n\r\n", false, ErrorKind::Malformed},
     };
     for (const CloseCase& c : cases) {
-        g_completedRequests = 0;
-        g_totalErrors = 0;
+        resetRunStats();
         ScriptedPeer peer([&](SOCKET s) {
             receiveRequestHeader(s);
             sendText(s, c.answer);
@@ -114,6 +115,9 @@ TEST_F(Exchange, CloseCompletesOnlyABodyFramedByTheClose) {
         EXPECT_EQ(result >= 0, c.completes) << c.name;
         EXPECT_EQ(g_completedRequests, c.completes ? 1u : 0u) << c.name;
         EXPECT_EQ(g_totalErrors, c.completes ? 0u : 1u) << c.name;
+        ErrorKindCounts kinds{};
+        if (!c.completes) kinds[static_cast<std::size_t>(c.kind)] = 1;
+        EXPECT_EQ(errorKindCounts(), kinds) << c.name;
         EXPECT_TRUE(state.reconnectNeeded) << c.name;
     }
 }
@@ -142,6 +146,7 @@ TEST_F(Exchange, SilentServerIsAbandonedAtTheGiveUpInstant) {
     EXPECT_GE(tookNs, 290 * kNsPerMs);
     EXPECT_LT(tookNs, 3 * kNsPerSec);
     EXPECT_EQ(g_totalErrors, 1u);
+    EXPECT_EQ(errorKindCounts()[static_cast<std::size_t>(ErrorKind::ResponseUnanswered)], 1u);
     EXPECT_EQ(g_completedRequests, 0u);
     shutdown(peer.client, 2);
 }

@@ -13,6 +13,7 @@
 #include "results/result_file_write.h"
 #include "stats/latency_block.h"
 #include "stats/run_summary.h"
+#include "support/older_result_file.h"
 #include "support/saved_run_fixture.h"
 
 namespace {
@@ -155,11 +156,7 @@ TEST_F(ReportRun, LatencyBlockOfSeveralFilesIsThatOfAllTheirRequests) {
     EXPECT_EQ(text.substr(text.find("\nLatency distribution")), block.str());
 
     // A file saved before fine counts cannot give them; it is named.
-    json old = json::parse(resultFileText(savedRunWith(second, 3)));
-    old["format_version"] = 1;
-    for (const char* key : {"latency_sum_ns", "latency_counts_us", "planned_latency_counts_us"}) {
-        old.erase(key);
-    }
+    const json old = asOlderVersion(json::parse(resultFileText(savedRunWith(second, 3))), 1);
     const std::string oldPath = (directory_ / "old.json").string();
     std::ofstream(oldPath) << old.dump();
     request.files = {a, oldPath};

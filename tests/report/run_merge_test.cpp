@@ -65,6 +65,7 @@ TEST(RunMerge, EqualsTheSummaryOfAllLatenciesTogether) {
         whole.result.agentText = "merged " + std::to_string(runCount) + " runs";
         whole.result.errors = 0;
         for (const SavedRun& run : runs) whole.result.errors += run.result.errors;
+        whole.result.errorKinds = {0, 0, 0, 0, whole.result.errors, 0, 0, 0};
         EXPECT_EQ(summaryOf(merged), summaryOf(whole.result)) << trial;
 
         // And the percentiles by sorting the union itself.
@@ -80,8 +81,12 @@ TEST(RunMerge, EqualsTheSummaryOfAllLatenciesTogether) {
 TEST(RunMerge, AddsSecondBySecondWithMeansWeightedByRequests) {
     SavedRun first = savedRunWith({1}, 1);
     SavedRun second = savedRunWith({1}, 2);
-    first.result.seconds = {{10, 2.0, 1}, {0, 0.0, 0}};
-    second.result.seconds = {{30, 4.0, 0}, {0, 0.0, 5}, {4, 8.0, 0}};
+    first.result.seconds = {{10, 2.0, 1, {1, 0, 0, 0, 0, 0, 0, 0}}, {0, 0.0, 0}};
+    second.result.seconds = {{30, 4.0, 0}, {0, 0.0, 5, {0, 0, 0, 0, 0, 0, 0, 5}}, {4, 8.0, 0}};
+    first.result.errorKinds = {1, 0, 0, 0, 0, 0, 0, 2};
+    first.result.otherErrorCodes = {{0, 1}, {99, 1}};
+    second.result.errorKinds = {0, 0, 0, 0, 0, 0, 0, 5};
+    second.result.otherErrorCodes = {{24, 4}, {99, 1}};
     first.result.statusClasses = {1, 2, 3, 4, 5};
     second.result.statusClasses = {10, 20, 30, 40, 50};
     RunResult merged;
@@ -94,6 +99,14 @@ TEST(RunMerge, AddsSecondBySecondWithMeansWeightedByRequests) {
     EXPECT_EQ(merged.seconds[1].completed, 0u);
     EXPECT_EQ(merged.seconds[1].meanLatencyMs, 0.0);
     EXPECT_EQ(merged.seconds[1].errors, 5u);
+    EXPECT_EQ(merged.seconds[0].errorKinds, (ErrorKindCounts{1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(merged.seconds[1].errorKinds, (ErrorKindCounts{0, 0, 0, 0, 0, 0, 0, 5}));
+    EXPECT_EQ(merged.errorKinds, (ErrorKindCounts{1, 0, 0, 0, 0, 0, 0, 7}));
+    EXPECT_EQ(errorsByKindText(merged), "connect refused 1, other 7 (OS error 24 x4, 99 x2)");
+    // A file without kinds leaves the merge without them.
+    second.result.hasErrorKinds = false;
+    ASSERT_TRUE(mergeRuns(named({first, second}), merged, problem));
+    EXPECT_FALSE(merged.hasErrorKinds);
     EXPECT_DOUBLE_EQ(merged.seconds[2].meanLatencyMs, 8.0);
     EXPECT_EQ(merged.statusClasses.status3xx, 22u);
     EXPECT_EQ(merged.statusClasses.other, 55u);

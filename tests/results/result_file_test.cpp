@@ -11,6 +11,7 @@
 #include "results/result_file_read.h"
 #include "results/result_file_write.h"
 #include "stats/run_summary.h"
+#include "support/older_result_file.h"
 #include "support/saved_run_fixture.h"
 
 namespace {
@@ -35,7 +36,12 @@ SavedRun fullRun() {
     result.errors = 12;
     result.statusClasses = {most - 14, 2, 3, 4, 5};
     result.startUnixNs = -5;
-    result.seconds = {{0, 0.0, 0}, {19, 19.684210526315788, 2}, {3, 1e-7, 0}};
+    result.seconds = {{0, 0.0, 0, {}},
+                      {19, 19.684210526315788, 2, {2, 0, 0, 0, 0, 0, 0, 0}},
+                      {3, 1e-7, 0, {}},
+                      {most - 22, 4e9, 10, {0, 0, 0, 4, 0, 0, 0, 6}}};
+    result.errorKinds = {2, 0, 0, 4, 0, 0, 0, 6};
+    result.otherErrorCodes = {{0, 1}, {24, 5}};
     result.latencySumNs = 4'000'000'021'123'456'789.5;
     result.plannedFineCounts = {{0, 3}, {2047, 1}, {2048, 8}, {4094, 2}, {kFineLimitUs / 2, 1}};
     run.method = "POST";
@@ -71,6 +77,14 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
         EXPECT_EQ(a.seconds[i].completed, b.seconds[i].completed);
         EXPECT_EQ(a.seconds[i].meanLatencyMs, b.seconds[i].meanLatencyMs);  // to the last bit
         EXPECT_EQ(a.seconds[i].errors, b.seconds[i].errors);
+        EXPECT_EQ(a.seconds[i].errorKinds, b.seconds[i].errorKinds);
+    }
+    EXPECT_EQ(a.hasErrorKinds, b.hasErrorKinds);
+    EXPECT_EQ(a.errorKinds, b.errorKinds);
+    ASSERT_EQ(a.otherErrorCodes.size(), b.otherErrorCodes.size());
+    for (std::size_t i = 0; i < a.otherErrorCodes.size(); ++i) {
+        EXPECT_EQ(a.otherErrorCodes[i].code, b.otherErrorCodes[i].code);
+        EXPECT_EQ(a.otherErrorCodes[i].count, b.otherErrorCodes[i].count);
     }
     EXPECT_EQ(read.wholeConcurrency, written.wholeConcurrency);
     EXPECT_EQ(read.agentIndex, written.agentIndex);
@@ -123,11 +137,7 @@ TEST(ResultFile, ReadsBackEveryFigureExactly) {
 TEST(ResultFile, ReadsVersionOneFilesAsTheirRunsPrintedThem) {
     // A version 1 file: whole milliseconds only, a mean of 1.33333 ms.
     const SavedRun written = savedRunWith({0, 1, 3});
-    json document = json::parse(resultFileText(written));
-    document["format_version"] = 1;
-    for (const char* key : {"latency_sum_ns", "latency_counts_us", "planned_latency_counts_us"}) {
-        document.erase(key);
-    }
+    const json document = asOlderVersion(json::parse(resultFileText(written)), 1);
     SavedRun read;
     std::string problem;
     ASSERT_TRUE(parseResultFile(document.dump(), read, problem)) << problem;
@@ -135,6 +145,24 @@ TEST(ResultFile, ReadsVersionOneFilesAsTheirRunsPrintedThem) {
     EXPECT_FALSE(read.result.hasFineCounts);
     EXPECT_TRUE(read.result.fineCounts.empty());
     EXPECT_NE(summaryOf(read.result).find("Mean latency:        1.33333 ms\n"), std::string::npos);
+}
+
+// A version 2 file knows no kinds and no last row: its summary has no line
+// of kinds, its series is not held to the totals, and written again it
+// stays version 2.
+TEST(ResultFile, ReadsVersionTwoFilesWithoutKinds) {
+    SavedRun written = savedRunWith({0, 1, 3, 4, 5});
+    written.result.seconds.pop_back();  // the rows of the progress lines alone
+    json document = json::parse(resultFileText(written));
+    document = asOlderVersion(document, 2);
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(document.dump(), read, problem)) << problem;
+    EXPECT_EQ(read.formatVersion, 2);
+    EXPECT_FALSE(read.result.hasErrorKinds);
+    EXPECT_EQ(read.result.errors, 2u);
+    EXPECT_EQ(summaryOf(read.result).find("Errors by kind"), std::string::npos);
+    EXPECT_EQ(json::parse(resultFileText(read)), document);
 }
 
 // Files written before the request was recorded hold plain GET runs.
@@ -169,10 +197,10 @@ TEST(ResultFile, NamesWhatIsWrong) {
     const json kRemove = json(json::value_t::discarded);
     const Case cases[] = {
         {"/format", "other", "not a velkor result file"},
-        {"/format_version", 3,
-         "result format version 3, but this velkor-report reads versions 1 to 2"},
+        {"/format_version", 4,
+         "result format version 4, but this velkor-report reads versions 1 to 3"},
         {"/format_version", 0,
-         "result format version 0, but this velkor-report reads versions 1 to 2"},
+         "result format version 0, but this velkor-report reads versions 1 to 3"},
         {"/format_version", "1", "\"format_version\" is not an integer in range"},
         {"/completed", kRemove, "no \"completed\" field"},
         {"/completed", -1, "\"completed\" is not an integer in range"},
@@ -222,9 +250,28 @@ TEST(ResultFile, NamesWhatIsWrong) {
         {"/settings/start_at_unix_ns", -1,
          "\"settings.start_at_unix_ns\" is not an instant after 1970"},
         {"/settings/run_id", "", "\"settings.run_id\" is neither null nor a non-empty string"},
-        {"/seconds", json::parse("[[1,-0.5,0]]"),
-         "\"seconds[0]\" is not a [completed, mean latency, errors] row"},
-        {"/seconds", json::parse("[[1,2,-1]]"), "\"seconds[0][2]\" is not an integer in range"},
+        {"/seconds", json::parse("[[1,-0.5,0,0,0,0,0,0,0,0,0]]"),
+         "\"seconds[0]\" is not a [completed, mean latency, errors, errors by kind] row"},
+        {"/seconds", json::parse("[[1,2,0]]"),
+         "\"seconds[0]\" is not a [completed, mean latency, errors, errors by kind] row"},
+        {"/seconds", json::parse("[[1,2,-1,0,0,0,0,0,0,0,0]]"),
+         "\"seconds[0][2]\" is not an integer in range"},
+        {"/seconds/3/7", 3, "\"seconds[3]\" has 2 errors, but its kinds add up to 3"},
+        {"/seconds/3/0", 1, "\"completed\" is 2, but the \"seconds\" rows add up to 1"},
+        {"/seconds/0/2", 1, "\"seconds[0]\" has 1 errors, but its kinds add up to 0"},
+        {"/seconds", json::parse("[[2,1.5,0,0,0,0,0,0,0,0,0],[0,0,1,0,0,0,0,1,0,0,0]]"),
+         "\"errors\" is 2, but the \"seconds\" rows add up to 1"},
+        {"/seconds", json::parse("[[2,1.5,1,1,0,0,0,0,0,0,0],[0,0,1,0,0,0,0,1,0,0,0]]"),
+         "\"errors_by_kind.connect_refused\" is 0, but the \"seconds\" rows add up to 1"},
+        {"/errors_by_kind", kRemove, "no \"errors_by_kind\" field"},
+        {"/errors_by_kind/tls_failed", kRemove, "no \"errors_by_kind.tls_failed\" field"},
+        {"/errors_by_kind/malformed", 1, "\"errors\" is 2, but \"errors_by_kind\" adds up to 3"},
+        {"/other_error_codes", json::parse("[[24,1]]"),
+         "\"errors_by_kind.other\" is 0, but \"other_error_codes\" add up to 1"},
+        {"/other_error_codes", json::parse("[[24,0]]"),
+         "\"other_error_codes\" is not ascending by code with counts above 0"},
+        {"/other_error_codes", json::parse("[[24]]"),
+         "\"other_error_codes[0]\" is not a [code, count] pair"},
     };
     const json good = json::parse(resultFileText(savedRunWith({1, 2})));
     for (const Case& c : cases) {

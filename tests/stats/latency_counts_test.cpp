@@ -214,14 +214,30 @@ TEST_F(LatencyCounts, ResultCarriesTheRunsSettingsAndFigures) {
 
     markRunStart();
     g_completedRequests = 4;
-    g_totalErrors = 2;
+    // Errors from several threads; one thread meets more distinct OS codes
+    // than its shard keeps, and the last ones count as none known (0).
+    std::thread([] {
+        recordError(ErrorKind::Other, 24);
+        recordError(ErrorKind::ConnectRefused);
+    }).join();
+    recordError(ErrorKind::Other, 24);
+    std::thread([] {
+        for (int code = 1; code <= 9; ++code) recordError(ErrorKind::Other, code);
+    }).join();
     recordFromThreads({3, 3, 9, 70000}, 2);
     for (int statusCode : {200, 204, 302, 404, 500, 503, 700}) recordStatusCode(statusCode);
     g_secondSamples = {{3, 5.0, 1}, {1, 70000.0, 1}};
     markRunEnd();
     const RunResult result = collectRunResult(TestConfig{});
     EXPECT_EQ(result.completed, 4u);
-    EXPECT_EQ(result.errors, 2u);
+    EXPECT_EQ(result.errors, 12u);
+    EXPECT_TRUE(result.hasErrorKinds);
+    EXPECT_EQ(result.errorKinds, (ErrorKindCounts{1, 0, 0, 0, 0, 0, 0, 11}));
+    std::vector<std::pair<std::int64_t, std::uint64_t>> codes;
+    for (const OsErrorCount& code : result.otherErrorCodes)
+        codes.emplace_back(code.code, code.count);
+    EXPECT_EQ(codes, (std::vector<std::pair<std::int64_t, std::uint64_t>>{
+                         {0, 2}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {24, 2}}));
     EXPECT_EQ(pairsOf(result.latencyCounts), (Pairs{{3, 2}, {9, 1}, {70000, 1}}));
     EXPECT_EQ(result.statusClasses.status2xx, 2u);
     EXPECT_EQ(result.statusClasses.status3xx, 1u);

@@ -50,16 +50,19 @@ TEST_F(LatencyWindowTest, ReporterWritesNothingForRunTimesBelowOne) {
     }
 }
 
+// The line counts from the reporter's start; the series from the run
+// statistics' start, so that its rows add up to the run's totals.
 TEST_F(LatencyWindowTest, ReporterCountsFromItsStartAndKeepsEachLinesFigures) {
-    g_completedRequests = 100;  // completed before the reporter started: left out
-    g_totalErrors = 7;
+    g_completedRequests = 100;  // completed before the reporter started: not on the line
+    recordError(ErrorKind::ConnectRefused);
     std::thread client([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         for (std::uint32_t latencyMs : {10u, 20u, 30u}) {
             g_completedRequests.fetch_add(1);
             recordLatencyNs(static_cast<std::int64_t>(latencyMs) * kNsPerMs);
         }
-        g_totalErrors.fetch_add(2);
+        recordError(ErrorKind::ClosedEarly);
+        recordError(ErrorKind::Other, 24);
     });
     TestConfig config;
     config.durationSec = 1;
@@ -68,9 +71,10 @@ TEST_F(LatencyWindowTest, ReporterCountsFromItsStartAndKeepsEachLinesFigures) {
     client.join();
     EXPECT_EQ(out.str(), "累计请求: 3, 本秒QPS: 3, 本秒平均延迟: 20 ms\n");
     ASSERT_EQ(g_secondSamples.size(), 1u);
-    EXPECT_EQ(g_secondSamples[0].completed, 3u);
+    EXPECT_EQ(g_secondSamples[0].completed, 103u);
     EXPECT_EQ(g_secondSamples[0].meanLatencyMs, 20.0);
-    EXPECT_EQ(g_secondSamples[0].errors, 2u);
+    EXPECT_EQ(g_secondSamples[0].errors, 3u);
+    EXPECT_EQ(g_secondSamples[0].errorKinds, (ErrorKindCounts{1, 0, 0, 0, 1, 0, 0, 1}));
 }
 
 TEST_F(LatencyWindowTest, ReporterCountsItsSecondsFromTheRunsStartNotItsOwn) {
@@ -88,7 +92,10 @@ TEST_F(LatencyWindowTest, ReporterCountsItsSecondsFromTheRunsStartNotItsOwn) {
     EXPECT_EQ(g_secondSamples[0].errors, 0u);
 }
 
-TEST_F(LatencyWindowTest, SecondSamplesMatchTheLinesWritten) {
+// What ends after the last line, a late exchange or an error counted at the
+// give-up instant, goes into one more row, printed nowhere: the rows then add
+// up to the run's totals, kind by kind.
+TEST_F(LatencyWindowTest, SecondSamplesMatchTheLinesWrittenAndTheTailClosesTheSeries) {
     // Activity half a second into the first line's window, none in the second.
     std::thread client([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -96,7 +103,8 @@ TEST_F(LatencyWindowTest, SecondSamplesMatchTheLinesWritten) {
             g_completedRequests.fetch_add(1);
             recordLatencyNs(static_cast<std::int64_t>(latencyMs) * kNsPerMs);
         }
-        g_totalErrors.fetch_add(2);
+        recordError(ErrorKind::Malformed);
+        recordError(ErrorKind::Malformed);
     });
     TestConfig config;
     config.durationSec = 2;
@@ -110,8 +118,33 @@ TEST_F(LatencyWindowTest, SecondSamplesMatchTheLinesWritten) {
     EXPECT_EQ(g_secondSamples[0].completed, 4u);
     EXPECT_EQ(g_secondSamples[0].meanLatencyMs, 15.0);
     EXPECT_EQ(g_secondSamples[0].errors, 2u);
+    EXPECT_EQ(g_secondSamples[0].errorKinds[static_cast<std::size_t>(ErrorKind::Malformed)], 2u);
     EXPECT_EQ(g_secondSamples[1].completed, 0u);
     EXPECT_EQ(g_secondSamples[1].errors, 0u);
+
+    g_completedRequests.fetch_add(1);
+    recordLatencyNs(40 * kNsPerMs);
+    recordError(ErrorKind::ResponseUnanswered);
+    recordError(ErrorKind::TlsUnfinished);
+    closeSecondSeries();
+    ASSERT_EQ(g_secondSamples.size(), 3u);
+    const SecondSample& tail = g_secondSamples[2];
+    EXPECT_EQ(tail.completed, 1u);
+    EXPECT_EQ(tail.meanLatencyMs, 40.0);
+    EXPECT_EQ(tail.errors, 2u);
+    EXPECT_EQ(tail.errorKinds, (ErrorKindCounts{0, 0, 0, 1, 0, 0, 1, 0}));
+    std::uint64_t completed = 0;
+    std::uint64_t errors = 0;
+    ErrorKindCounts kinds{};
+    for (const SecondSample& row : g_secondSamples) {
+        completed += row.completed;
+        errors += row.errors;
+        for (std::size_t kind = 0; kind < kErrorKindCount; ++kind)
+            kinds[kind] += row.errorKinds[kind];
+    }
+    EXPECT_EQ(completed, g_completedRequests.load());
+    EXPECT_EQ(errors, g_totalErrors.load());
+    EXPECT_EQ(kinds, errorKindCounts());
 }
 
 }  // namespace

@@ -94,6 +94,56 @@ TEST(RunSummary, CountsAnswersNeitherTwoNorThreeHundredOnOneMoreLine) {
     EXPECT_EQ(summaryOf(result), expectedTenRequestSummary("Non-2xx or 3xx responses: 10\n"));
 }
 
+// The kinds follow the non-2xx line, in their fixed order, only those with
+// errors; a run without errors, or read from a file without kinds, prints
+// the summary as before.
+TEST(RunSummary, NamesTheKindsOfTheErrorsOnOneLineAfterTheTotals) {
+    struct Case {
+        bool hasKinds;                    // the kinds are known
+        ErrorKindCounts kinds;            // errors by kind; they sum to 3
+        std::vector<OsErrorCount> codes;  // kind Other by OS code
+        std::uint64_t unsuccessful;       // 5xx answers
+        const char* afterErrors;          // expected lines after "Total errors:"
+    };
+    const Case cases[] = {
+        {true, {0, 0, 0, 3, 0, 0, 0, 0}, {}, 0, "Errors by kind:      TLS unfinished 3\n"},
+        {true,
+         {1, 0, 0, 0, 0, 1, 1, 0},
+         {},
+         2,
+         "Non-2xx or 3xx responses: 2\n"
+         "Errors by kind:      connect refused 1, malformed 1, response unanswered 1\n"},
+        {true,
+         {0, 1, 0, 0, 0, 0, 0, 2},
+         {{0, 1}, {99, 1}},
+         0,
+         "Errors by kind:      connect unanswered 1, other 2 (OS error 99 x1)\n"},
+        {true,
+         {0, 0, 1, 0, 1, 0, 0, 1},
+         {{24, 1}},
+         0,
+         "Errors by kind:      TLS failed 1, closed early 1, other 1 (OS error 24 x1)\n"},
+        {false, {}, {}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        RunResult result = resultFor(10, 30);
+        result.latencyCounts = oneTo(10);
+        result.completed = 15000;
+        result.errors = 3;
+        result.statusClasses = {15000 - c.unsuccessful, 0, 0, c.unsuccessful, 0};
+        result.hasErrorKinds = c.hasKinds;
+        result.errorKinds = c.kinds;
+        result.otherErrorCodes = c.codes;
+        EXPECT_EQ(summaryOf(result), expectedTenRequestSummary(c.afterErrors)) << c.afterErrors;
+    }
+    RunResult clean = resultFor(10, 30);
+    clean.latencyCounts = oneTo(10);
+    clean.completed = 15000;
+    clean.statusClasses.status2xx = 15000;
+    clean.hasErrorKinds = true;
+    EXPECT_EQ(summaryOf(clean).find("Errors by kind"), std::string::npos);
+}
+
 std::string lineStarting(const std::string& text, const std::string& label) {
     const std::size_t at = text.find(label);
     if (at == std::string::npos) return "";

@@ -51,9 +51,17 @@ inline SavedRun savedRunWith(const std::vector<std::uint32_t>& latenciesMs,
     result.hasFineCounts = true;
     result.fineCounts = fineCountsOf(latenciesMs);
     for (std::uint32_t latencyMs : latenciesMs) result.latencySumNs += latencyMs * 1e6;
+    // An equal share a second; the rest, and the errors (connections closed
+    // early), in the last row, as a run counts what ends after its last line.
+    const std::uint64_t share = durationSec > 0 ? latenciesMs.size() / durationSec : 0;
     for (std::int32_t second = 0; second < durationSec; ++second) {
-        result.seconds.push_back({latenciesMs.size() / durationSec, 1.5 + second, 0});
+        result.seconds.push_back({share, 1.5 + second, 0});
     }
+    SecondSample tail{latenciesMs.size() - share * durationSec, 0.5, result.errors};
+    tail.errorKinds[static_cast<std::size_t>(ErrorKind::ClosedEarly)] = result.errors;
+    result.seconds.push_back(tail);
+    result.hasErrorKinds = true;
+    result.errorKinds = tail.errorKinds;
     return run;
 }
 

@@ -13,6 +13,7 @@
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
 #include "results/run_saving.h"
+#include "stats/connection_block.h"
 #include "stats/latency_block.h"
 #include "stats/run_summary.h"
 
@@ -48,6 +49,7 @@ int main(int argc, char* argv[]) {
     }
     printRunSummary(result, std::cout);
     if (config.showLatencyBlock) printLatencyBlock(result, std::cout);
+    if (config.showConnectionBlock) printConnectionBlock(result, std::cout);
     const bool saved = saveRunResult(config, result);
     WSACleanup();
     return saved ? 0 : 1;

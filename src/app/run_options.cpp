@@ -135,6 +135,16 @@ bool readRunId(std::string_view text, TestConfig& config) {
     return true;
 }
 
+bool readConnectRate(std::string_view text, TestConfig& config) {
+    return readSmallCount(text, config.connectRate) && config.connectRate > 0;
+}
+
+// The warm-up leaves some of the run to measure: -t is the whole run.
+bool readWarmup(std::string_view text, TestConfig& config) {
+    return readSmallCount(text, config.warmupSec) &&
+           (config.warmupSec == 0 || config.warmupSec < config.durationSec);
+}
+
 struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
@@ -182,6 +192,11 @@ const OptionRule kOptions[] = {
      },
      kBodyFileRule},
     {"--run-id", readRunId, kRunIdRule},
+    {"--connections",
+     [](std::string_view, TestConfig& config) { return config.showConnectionBlock = true; }, "",
+     false},
+    {"--connect-rate", readConnectRate, kConnectRateRule},
+    {"--warmup", readWarmup, kWarmupRule},
 };
 
 }  // namespace

@@ -62,6 +62,8 @@ inline constexpr std::string_view kHeaderOwnedRule =
     "（Connection、Content-Length 和 Transfer-Encoding 由 velkor 决定）";
 inline constexpr std::string_view kHeaderHostAgainRule = "（Host 只能给一次）";
 inline constexpr std::string_view kBodyFileRule = "（须为文件路径）";
+inline constexpr std::string_view kConnectRateRule = "（须为每秒新建的连接数，1到999999999的整数）";
+inline constexpr std::string_view kWarmupRule = "（须为秒数，且小于 -t 的运行时间）";
 
 // The --body-file, read once before the run.
 inline constexpr std::string_view kBodyFileUnreadable = "无法读取请求体文件: ";

@@ -35,6 +35,9 @@ struct TestConfig {
     TlsContext* tlsContext = nullptr;    // https: the run's TLS settings, made before the run;
                                          // null for http
     bool showLatencyBlock = false;       // --latency: fine percentiles after the summary
+    bool showConnectionBlock = false;    // --connections: the connections' figures after it
+    std::int32_t connectRate = 0;        // --connect-rate: first connects a second; 0: all at once
+    std::int32_t warmupSec = 0;          // --warmup: first seconds kept out of request figures
 
     // The request; without these options, "GET" with the Host and Connection lines alone.
     std::string method = "GET";              // --method: the request method, an RFC 9110 token

@@ -38,10 +38,17 @@ void reportRefusedCertificate(TlsOpenResult result) {
 
 ClientConnection openClientConnection(const TestConfig& config, std::int64_t giveUpNs,
                                       std::int32_t localClientIndex, TlsSession* session,
-                                      std::int64_t quietAfterNs) {
+                                      std::int64_t quietAfterNs, bool reopen) {
     ClientConnection connection;
+    const std::int64_t connectStartNs = monotonicNowNs();
     connection.socket = config.createConnection(giveUpNs, localClientIndex);
-    if (connection.socket == INVALID_SOCKET || config.tlsContext == nullptr) return connection;
+    if (connection.socket == INVALID_SOCKET) return connection;
+    const std::int64_t connectedNs = monotonicNowNs();
+    if (config.tlsContext == nullptr) {
+        recordConnectionOpened(connectedNs - connectStartNs, -1, reopen);
+        connection.counted = true;
+        return connection;
+    }
     // A resumed TLS 1.2 handshake ends with the client's Finished, and the
     // request follows at once: unsent behind it, waiting for the server's
     // delayed acknowledgement, it would take 40 ms longer.
@@ -63,11 +70,17 @@ ClientConnection openClientConnection(const TestConfig& config, std::int64_t giv
             recordError(ErrorKind::TlsUnfinished);
         }
         closeClientConnection(connection);
+        return connection;
     }
+    recordConnectionOpened(connectedNs - connectStartNs, monotonicNowNs() - handshakeStartNs,
+                           reopen);
+    connection.counted = true;
     return connection;
 }
 
 void closeClientConnection(ClientConnection& connection) {
+    if (connection.counted) recordConnectionClosed();
+    connection.counted = false;
     freeTlsStream(connection.tls);
     connection.tls = nullptr;
     if (connection.socket != INVALID_SOCKET) closesocket(connection.socket);

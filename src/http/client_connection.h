@@ -10,6 +10,7 @@
 struct ClientConnection {
     SOCKET socket = INVALID_SOCKET;  // the TCP connection; INVALID_SOCKET when none is open
     TlsStream* tls = nullptr;        // TLS over the socket for https; null for http
+    bool counted = false;            // counted among the connections held until it closes
 };
 
 // Opens the connection: the TCP connect, then for https the TLS handshake,
@@ -18,12 +19,15 @@ struct ClientConnection {
 // reported on standard error, once per run. session (may be null) holds the
 // client's TLS session, offered for resumption and refreshed by the server.
 // A handshake begun after quietAfterNs that giveUpNs cuts off counts no
-// error: the client stopped waiting, the server had not failed.
+// error: the client stopped waiting, the server had not failed. An open
+// connection is counted with its connect and handshake times, as reopened
+// when reopen is set (not the client's first).
 ClientConnection openClientConnection(const TestConfig& config, std::int64_t giveUpNs,
                                       std::int32_t localClientIndex, TlsSession* session,
-                                      std::int64_t quietAfterNs = INT64_MAX);
+                                      std::int64_t quietAfterNs = INT64_MAX, bool reopen = false);
 
-// Closes the connection, if open; it is then closed (socket INVALID_SOCKET).
+// Closes the connection, if open; it is then closed (socket INVALID_SOCKET)
+// and no longer counted as held.
 void closeClientConnection(ClientConnection& connection);
 
 // For a connection that sat idle: true when it can no longer carry a request

@@ -119,6 +119,7 @@ std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeSt
                 failExchange(ErrorKind::ClosedEarly);
             }
             state.reconnectNeeded = true;
+            state.closedByServer = true;
             return monotonicNowNs();
         }
         const auto size = static_cast<std::size_t>(receivedBytes);
@@ -127,11 +128,18 @@ std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeSt
         if (result.status == FrameStatus::Complete) {
             // Bytes beyond the response belong to no request of ours; the
             // connection cannot be trusted for the next one.
-            state.reconnectNeeded =
-                result.consumedBytes != size || !responseKeepsConnection(state.framer);
+            state.closedByServer = !responseKeepsConnection(state.framer);
+            state.reconnectNeeded = result.consumedBytes != size || state.closedByServer;
             return monotonicNowNs();
         }
     }
+}
+
+// A failed exchange is an error of the request figures, unless it ended
+// within the warm-up.
+void countFailure(ExchangeState& state, ErrorKind kind, int osErrorCode) {
+    state.counted = monotonicNowNs() >= state.countFromNs;
+    if (state.counted) recordError(kind, osErrorCode);
 }
 
 }  // namespace
@@ -145,22 +153,27 @@ std::int64_t sendRequest(const ClientConnection& connection, std::string_view re
                          ExchangeState& state, std::int64_t giveUpNs) {
     if (connection.socket == INVALID_SOCKET) return -1;
     const std::int64_t startNs = monotonicNowNs();
+    state.reconnectNeeded = false;
+    state.closedByServer = false;
     try {
-        state.reconnectNeeded = false;
         sendWholeText(connection, requestText, giveUpNs);
         const std::int64_t endNs =
             receiveWholeResponse(connection, state, giveUpNs, requestIsHead(requestText));
-        g_completedRequests.fetch_add(1);
-        recordStatusCode(state.framer.statusCode);
+        state.counted = endNs >= state.countFromNs;
+        if (state.counted) {
+            g_completedRequests.fetch_add(1);
+            recordStatusCode(state.framer.statusCode);
+        }
         state.responseEndNs = endNs;
         return endNs - startNs;
     } catch (const ExchangeFailure& failure) {
         state.reconnectNeeded = true;
-        recordError(failure.kind, failure.osErrorCode);
+        state.closedByServer = failure.kind == ErrorKind::ClosedEarly;
+        countFailure(state, failure.kind, failure.osErrorCode);
         return -1;
     } catch (const std::exception&) {  // out of memory for the response's buffer
         state.reconnectNeeded = true;
-        recordError(ErrorKind::Other);
+        countFailure(state, ErrorKind::Other, 0);
         return -1;
     }
 }

@@ -13,11 +13,17 @@ struct ExchangeState {
     bool reconnectNeeded = false;  // the last response ended the connection's usefulness
     std::int64_t responseEndNs =
         0;  // arrival of the last answered response's last byte, monotonic ns
+    // Exchanges that end before this instant (monotonic ns; the warm-up's
+    // end) count in no request figure, neither as completed nor as errors.
+    std::int64_t countFromNs = INT64_MIN;
+    bool counted = false;         // the last exchange counted in the request figures
+    bool closedByServer = false;  // the server ended the connection in the last exchange
 };
 
 // Sends the request and reads exactly one whole response. Returns the latency
 // in nanoseconds, from the start to the arrival of the response's last byte,
-// and counts one completed request; or -1 after counting one error. An
+// and counts one completed request; or -1 after counting one error. Neither
+// is counted when the exchange ends before state.countFromNs. An
 // exchange still pending at giveUpNs is abandoned as failed. INVALID_SOCKET
 // gives -1 and counts nothing. The socket is never closed here.
 std::int64_t sendRequest(SOCKET socket, std::string_view requestText, ExchangeState& state,

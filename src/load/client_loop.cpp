@@ -34,8 +34,9 @@ bool openConnection(ClientState& client, bool reconnect = true) {
     closeConnection(client);
     const std::int64_t quietAfterNs =
         reconnect ? client.window.connectGiveUpNs - kGiveUpGraceNs : INT64_MAX;
-    client.connection = openClientConnection(client.config, client.window.connectGiveUpNs,
-                                             client.localIndex, client.tlsSession, quietAfterNs);
+    client.connection =
+        openClientConnection(client.config, client.window.connectGiveUpNs, client.localIndex,
+                             client.tlsSession, quietAfterNs, reconnect);
     return client.connection.socket != INVALID_SOCKET;
 }
 
@@ -59,10 +60,13 @@ bool runCycle(const std::string& requestText, ClientState& client, std::int64_t 
     client.answered = latencyNs >= 0;
     if (client.answered) {
         client.answeredLatencyNs = latencyNs;
-        recordLatencyNs(latencyNs);
-        if (plannedStartNs != kNoPlannedStart) {
+        if (client.exchange.counted) recordLatencyNs(latencyNs);
+        if (client.exchange.counted && plannedStartNs != kNoPlannedStart) {
             recordPlannedLatencyNs(client.exchange.responseEndNs - plannedStartNs);
         }
+    }
+    if (client.exchange.closedByServer) {
+        recordServerClose(client.answered ? ServerClose::Announced : ServerClose::Reset);
     }
     if (!client.exchange.reconnectNeeded) return true;
     closeConnection(client);
@@ -79,32 +83,45 @@ void runUnpaced(const std::string& requestText, ClientState& client) {
     }
 }
 
+// The starts a stall, a reconnect or a late first connect made this client
+// skip are counted as an open-loop population would have seen them: each
+// waited until the client could send (freeNs), then took as long as the
+// late exchange did from its send. A failed exchange, or one within the
+// warm-up, gives them no latency.
+void countSkippedStarts(const ClientState& client, const PacingStep& step, std::int64_t freeNs) {
+    if (step.skippedStarts > 0 && client.answered && client.exchange.counted) {
+        recordSkippedStarts(freeNs - step.firstSkippedNs + client.answeredLatencyNs,
+                            pacingIntervalNs(client.config), step.skippedStarts);
+    }
+}
+
 // Sleeps to each planned start of the client's own grid, and at the end to
 // the deadline, so the connection stays open for the whole run. A connection that sat idle is
 // checked before it is used: a server's idle close is reopened, not an error.
+// A client whose first connection opened late sends first for the latest
+// start already past, as a late client does.
 void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientState& client) {
     PacingSchedule schedule = startPacing(client.config, globalIndex, client.window.startNs);
+    const std::int64_t connectedNs = monotonicNowNs();
+    PacingStep lateStart = catchUpPacing(schedule, connectedNs, client.window.deadlineNs);
     while (schedule.plannedStartNs < client.window.deadlineNs) {
         const bool idle = monotonicNowNs() < schedule.plannedStartNs;
         sleepUntilNs(schedule.plannedStartNs);
         // No exchange starts once the run is over, however late the wake-up.
         if (monotonicNowNs() >= client.window.deadlineNs) return;
         if (idle && client.connection.socket != INVALID_SOCKET &&
-            connectionClosedWhileIdle(client.connection) && !reopenBeforeDeadline(client)) {
-            return;
+            connectionClosedWhileIdle(client.connection)) {
+            recordServerClose(ServerClose::Idle);
+            if (!reopenBeforeDeadline(client)) return;
         }
         if (!runCycle(requestText, client, schedule.plannedStartNs)) return;
+        // The starts before the first connection opened take the first answer.
+        countSkippedStarts(client, lateStart, connectedNs);
+        lateStart.skippedStarts = 0;
         // Now, after any reconnect, is when the client could send again.
         const std::int64_t freeNs = monotonicNowNs();
-        const PacingStep step = advancePacing(schedule, freeNs, client.window.deadlineNs);
-        // The starts a stall or a reconnect made this client skip are counted
-        // as an open-loop population would have seen them: each waited until
-        // the client could send, then took as long as the late exchange did
-        // from its send. A failed exchange gives them no latency.
-        if (step.skippedStarts > 0 && client.answered) {
-            recordSkippedStarts(freeNs - step.firstSkippedNs + client.answeredLatencyNs,
-                                pacingIntervalNs(client.config), step.skippedStarts);
-        }
+        countSkippedStarts(client, advancePacing(schedule, freeNs, client.window.deadlineNs),
+                           freeNs);
     }
     sleepUntilNs(client.window.deadlineNs);
 }
@@ -113,6 +130,9 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
 
 void runClient(const ClientPlan& plan) {
     ClientState client{*plan.config, *plan.window, plan.localIndex};
+    client.exchange.countFromNs = client.window.warmupEndNs;
+    // With a connect rate the client sends nothing before its turn to open.
+    sleepUntilNs(firstConnectNs(client.config, client.window, plan.globalIndex));
     // A client whose turn comes after the run's end opens nothing: there is no
     // time left in which it could send.
     if (monotonicNowNs() >= client.window.connectGiveUpNs) return;

@@ -44,6 +44,10 @@ std::int64_t followingStartNs(const PacingSchedule& schedule) {
 
 PacingStep advancePacing(PacingSchedule& schedule, std::int64_t nowNs, std::int64_t deadlineNs) {
     stepOneInterval(schedule);
+    return catchUpPacing(schedule, nowNs, deadlineNs);
+}
+
+PacingStep catchUpPacing(PacingSchedule& schedule, std::int64_t nowNs, std::int64_t deadlineNs) {
     PacingStep step{0, schedule.plannedStartNs};
     while (schedule.plannedStartNs < deadlineNs && followingStartNs(schedule) <= nowNs) {
         ++step.skippedStarts;

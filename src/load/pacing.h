@@ -42,3 +42,8 @@ struct PacingStep {
 // keeps its phase, however long the stall. Starts at or after deadlineNs are
 // never skipped: the run plans none there.
 PacingStep advancePacing(PacingSchedule& schedule, std::int64_t nowNs, std::int64_t deadlineNs);
+
+// For a client that could first send only at nowNs (its connection opened
+// late): passes over the planned starts already past but the latest, as
+// advancePacing does after a stall, and says which it passed over.
+PacingStep catchUpPacing(PacingSchedule& schedule, std::int64_t nowNs, std::int64_t deadlineNs);

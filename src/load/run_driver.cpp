@@ -107,6 +107,7 @@ bool runLoadTest(const TestConfig& config, RunResult& result) {
         closePool(setup);
         return stopEarly(kReporterFailed);
     }
+    startConnectionCount(window.startNs, clientCount);
     sleepUntilNs(window.startNs);
     markRunStart();
     submitClients(plans, setup);

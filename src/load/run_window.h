@@ -16,11 +16,18 @@ struct RunWindow {
     std::int64_t deadlineNs;        // no exchange starts at or after this instant
     std::int64_t connectGiveUpNs;   // a connect pending here is abandoned; none begins after it
     std::int64_t exchangeGiveUpNs;  // an exchange pending here is abandoned
+    std::int64_t warmupEndNs;       // exchanges ending before this count in no request figure
 };
 
 // The window of a run of config.durationSec seconds from startNs. A run time
 // of 0 or less still gives each client's one connect the grace.
 RunWindow runWindowFrom(const TestConfig& config, std::int64_t startNs);
+
+// When the client with this 0-based global index opens its first connection:
+// the run's start plus globalIndex / --connect-rate seconds, or the start
+// itself without a connect rate.
+std::int64_t firstConnectNs(const TestConfig& config, const RunWindow& window,
+                            std::int32_t globalIndex);
 
 // The monotonic instant of the wall-clock instant startAtUnixNs, given one
 // reading of each clock taken together. Read once: the wall clock may be set

@@ -39,5 +39,9 @@ RunResult collectRunResult(const TestConfig& config, bool paced) {
     result.hasFineCounts = true;
     result.fineCounts = fineLatencyCounts(false);
     if (paced) result.plannedFineCounts = fineLatencyCounts(true);
+    result.connectRate = config.connectRate;
+    result.warmupSec = config.warmupSec;
+    result.hasConnections = true;
+    result.connections = connectionFigures();
     return result;
 }

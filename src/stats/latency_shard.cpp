@@ -107,6 +107,7 @@ void clearShard(LatencyShard& shard) {
         slot.code.store(-1);
         slot.count.store(0);
     }
+    clearConnectionShard(shard.connections);
 }
 
 LatencyTotals readTotals(const LatencyShard& shard) {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "stats/connection_shard.h"
 #include "stats/fine_counts.h"
 #include "stats/run_result.h"
 
@@ -69,6 +70,7 @@ struct alignas(64) LatencyShard {
     FineCounts plannedCounts;  // paced runs: fine counts from the planned start
     std::atomic<std::uint64_t> errorKinds[kErrorKindCount]{};  // errors, indexed by ErrorKind
     OsErrorSlot otherCodes[kOsErrorCodeSlots];                 // kind Other by OS error code
+    ConnectionShard connections;  // the connections this thread's clients opened and lost
 };
 
 // Owner thread only.

@@ -28,6 +28,8 @@ SecondSample sampleBetween(const SeriesReading& before, const SeriesReading& aft
         sample.errorKinds[kind] = after.errorKinds[kind] - before.errorKinds[kind];
         sample.errors += sample.errorKinds[kind];
     }
+    sample.connects = after.connects - before.connects;
+    sample.connectionsHeld = after.held;
     return sample;
 }
 

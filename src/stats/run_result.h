@@ -57,10 +57,34 @@ struct OsErrorCount {
 // One row of the per-second series: one per progress line, and a last one
 // for what ended after the last line.
 struct SecondSample {
-    std::uint64_t completed;          // requests completed in this second
-    double meanLatencyMs;             // mean latency of those requests, 0 when none
-    std::uint64_t errors;             // errors counted in this second
-    ErrorKindCounts errorKinds = {};  // those errors by kind; all 0 in files without kinds
+    std::uint64_t completed;            // requests completed in this second
+    double meanLatencyMs;               // mean latency of those requests, 0 when none
+    std::uint64_t errors;               // errors counted in this second
+    ErrorKindCounts errorKinds = {};    // those errors by kind; all 0 in files without kinds
+    std::uint64_t connectionsHeld = 0;  // connections open at the second's end
+    std::uint64_t connects = 0;         // connections opened in this second
+};
+
+// How the server ended a connection the client was holding.
+enum class ServerClose : std::uint8_t {
+    Announced,  // the response said so (Connection: close, or a body the close ends)
+    Idle,       // closed while the connection sat idle between paced requests
+    Reset,      // closed or reset before a response was complete
+};
+inline constexpr std::size_t kServerCloseCount = 3;
+
+// The connections themselves: how many were opened and lost, and how long
+// opening them took. Counted per connection, never per request.
+struct ConnectionFigures {
+    std::uint64_t opened = 0;    // connections opened in all
+    std::uint64_t reopened = 0;  // of those, after a client's first
+    std::array<std::uint64_t, kServerCloseCount> closes =
+        {};                            // ended by the server, by ServerClose
+    std::uint64_t mostHeld = 0;        // most connections open at once
+    std::int64_t allHeldAfterNs = -1;  // from the run's start until all clients first held one, ns;
+                                       // -1: never
+    std::vector<FineBucket> connectCounts{};    // fine counts of the TCP connect time
+    std::vector<FineBucket> handshakeCounts{};  // fine counts of the TLS handshake time; https
 };
 
 struct RunResult {
@@ -86,4 +110,8 @@ struct RunResult {
     // Paced runs only: latency from each request's planned start, and the
     // planned starts skipped by late clients at the latency they would have had.
     std::vector<FineBucket> plannedFineCounts{};
+    std::int32_t connectRate = 0;     // --connect-rate: first connections a second; 0: all at once
+    std::int32_t warmupSec = 0;       // --warmup: first seconds kept out of the request figures
+    bool hasConnections = false;      // connections and the series' connection columns are kept
+    ConnectionFigures connections{};  // the connections' own figures
 };

@@ -15,6 +15,18 @@ std::atomic<std::int64_t> g_runEndUnixNs{0};
 
 namespace {
 
+// Connections open now, the most open at once so far, and when all the
+// clients first held one. A connection touches them twice in its life, a
+// request never.
+struct ConnectionGauge {
+    std::atomic<std::int64_t> held{0};             // connections open now
+    std::atomic<std::int64_t> mostHeld{0};         // the most open at once
+    std::atomic<std::int64_t> allHeldAfterNs{-1};  // run start to all clients held; -1: not yet
+    std::atomic<std::int64_t> runStartNs{0};       // the run's start, monotonic clock, ns
+    std::atomic<std::int64_t> clients{0};          // clients this process runs
+};
+ConnectionGauge g_gauge;
+
 // Every shard ever made, one per thread that recorded. A shard outlives its
 // thread: a pool thread may end before the summary reads what it counted.
 struct ShardRegistry {
@@ -77,6 +89,54 @@ void recordError(ErrorKind kind, std::int64_t osErrorCode) {
     g_totalErrors.fetch_add(1);
 }
 
+void recordConnectionOpened(std::int64_t connectNs, std::int64_t handshakeNs, bool reopen) {
+    addOpened(threadShard().connections, connectNs, handshakeNs, reopen);
+    const std::int64_t held = g_gauge.held.fetch_add(1) + 1;
+    std::int64_t most = g_gauge.mostHeld.load();
+    while (held > most && !g_gauge.mostHeld.compare_exchange_weak(most, held)) {
+    }
+    if (held == g_gauge.clients.load() && g_gauge.allHeldAfterNs.load() < 0) {
+        std::int64_t never = -1;
+        g_gauge.allHeldAfterNs.compare_exchange_strong(
+            never, monotonicNowNs() - g_gauge.runStartNs.load());
+    }
+}
+
+void recordConnectionClosed() {
+    g_gauge.held.fetch_sub(1);
+}
+
+void recordServerClose(ServerClose kind) {
+    addServerClose(threadShard().connections, kind);
+}
+
+void startConnectionCount(std::int64_t runStartNs, std::int64_t clients) {
+    g_gauge.runStartNs.store(runStartNs);
+    g_gauge.clients.store(clients);
+}
+
+ConnectionFigures connectionFigures() {
+    ConnectionFigures figures;
+    std::vector<std::uint64_t> connectSums;
+    std::vector<std::uint64_t> handshakeSums;
+    for (const LatencyShard* shard : allShards()) {
+        addConnectionCounts(shard->connections, figures, connectSums, handshakeSums);
+    }
+    figures.connectCounts = sparseFine(connectSums);
+    figures.handshakeCounts = sparseFine(handshakeSums);
+    figures.mostHeld = static_cast<std::uint64_t>(g_gauge.mostHeld.load());
+    figures.allHeldAfterNs = g_gauge.allHeldAfterNs.load();
+    return figures;
+}
+
+std::uint64_t connectionsOpened() {
+    std::uint64_t opened = 0;
+    for (const LatencyShard* shard : allShards()) {
+        opened += shard->connections.opened.load(std::memory_order_relaxed);
+    }
+    return opened;
+}
+
 LatencyTotals latencyTotals() {
     LatencyTotals totals;
     for (const LatencyShard* shard : allShards()) {
@@ -129,6 +189,9 @@ SeriesReading readSeries() {
     reading.completed = g_completedRequests.load();
     reading.latency = latencyTotals();
     reading.errorKinds = errorKindCounts();
+    reading.connects = connectionsOpened();
+    const std::int64_t held = g_gauge.held.load();
+    reading.held = held > 0 ? static_cast<std::uint64_t>(held) : 0;
     return reading;
 }
 
@@ -147,6 +210,10 @@ void resetRunStats() {
     g_seriesReading = SeriesReading{};
     g_runStartUnixNs = 0;
     g_runEndUnixNs = 0;
+    g_gauge.held = 0;
+    g_gauge.mostHeld = 0;
+    g_gauge.allHeldAfterNs = -1;
+    g_gauge.clients = 0;
     ShardRegistry& all = registry();
     std::lock_guard<std::mutex> guard(all.lock);
     for (auto& shard : all.shards) clearShard(*shard);

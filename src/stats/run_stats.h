@@ -23,6 +23,8 @@ struct SeriesReading {
     std::uint64_t completed = 0;   // g_completedRequests
     LatencyTotals latency{};       // latencyTotals()
     ErrorKindCounts errorKinds{};  // errorKindCounts()
+    std::uint64_t connects = 0;    // connectionsOpened()
+    std::uint64_t held = 0;        // connections open at the reading
 };
 // Where the series' next row starts: the reading of the last row written.
 // Written by the reporter alone, and after it has ended by the run's close.
@@ -54,6 +56,22 @@ std::vector<FineBucket> fineLatencyCounts(bool fromPlannedStart);
 ErrorKindCounts errorKindCounts();
 std::vector<OsErrorCount> otherErrorCodes();  // ascending by code
 SeriesReading readSeries();
+
+// Connections: each is counted in the calling thread's shard when opened;
+// the ones open at once are one shared count, touched once per connection.
+// A connection opened after connectNs for the TCP connect and handshakeNs for
+// TLS (below 0: none); reopen when it is not its client's first.
+void recordConnectionOpened(std::int64_t connectNs, std::int64_t handshakeNs, bool reopen);
+// A connection counted as opened has been closed, by either side.
+void recordConnectionClosed();
+// The server ended a connection the client was holding.
+void recordServerClose(ServerClose kind);
+// The run's start on the monotonic clock and the clients this process runs,
+// for the time until every client first held a connection.
+void startConnectionCount(std::int64_t runStartNs, std::int64_t clients);
+// Merged over every thread; any thread, at any time.
+ConnectionFigures connectionFigures();
+std::uint64_t connectionsOpened();
 
 // The clients start now / the run has ended now, on the wall clock.
 void markRunStart();

@@ -78,11 +78,14 @@ std::uint64_t unsuccessfulAnswers(const StatusClassCounts& classes) {
 void printRunSummary(const RunResult& result, std::ostream& out) {
     const double durationSec = static_cast<double>(result.durationSec);
     const SummaryLatencies totals = sumLatencies(result);
-    const double effectiveRps = static_cast<double>(result.completed) / durationSec;
+    // Requests of the warm-up are in no figure, so neither is its time.
+    const double effectiveRps = static_cast<double>(result.completed) /
+                                (durationSec - static_cast<double>(result.warmupSec));
     const std::uint64_t unsuccessful = unsuccessfulAnswers(result.statusClasses);
 
     out << "\nTarget URL:          " << result.url << std::endl;
     out << "Max time (s):        " << result.durationSec << std::endl;
+    if (result.warmupSec != 0) out << "Warm-up (s):         " << result.warmupSec << std::endl;
     out << "Concurrent clients:  " << result.concurrency << std::endl;
     out << "Running on cores:    " << result.processorCount << std::endl;
     out << "Agent:               " << result.agentText << std::endl;

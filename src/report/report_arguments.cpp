@@ -3,7 +3,7 @@
 #include "config/messages.h"
 
 const std::string_view kReportHelp =
-    R"(Usage: velkor-report [--latency] [--plot PAGE.html] FILE...
+    R"(Usage: velkor-report [--latency] [--connections] [--plot PAGE.html] FILE...
 
 Prints the summary of runs saved with velkor's --save FILE.
 
@@ -24,9 +24,16 @@ Options:
                     decimals, from the fine counts; for paced runs a second
                     column counts from each request's planned start. Needs
                     files of format version 2.
-  --plot PAGE.html  also write a page of charts: requests, mean latency and
-                    errors per second, and the latency distribution. The page
-                    holds everything it needs and opens without a network.
+  --connections     also print the connections' figures: opened, reopened,
+                    closed by the server by kind, the most held at once, the
+                    time until all clients held one, and the connect and TLS
+                    handshake times. Needs files of format version 4; in a
+                    merge the counts and the most held add up, and all were
+                    held once the last file's clients were.
+  --plot PAGE.html  also write a page of charts: requests, mean latency,
+                    errors and connections held per second, and the latency,
+                    connect and handshake time distributions. The page holds
+                    everything it needs and opens without a network.
   --help            print this text and exit.
   --version         print the version on one line and exit.
   --                what follows is a file name, even when it starts with -.
@@ -52,6 +59,9 @@ bool readReportArguments(int argc, const char* const argv[], ReportRequest& requ
         } else if (argument == "--latency") {
             if (request.latency) return (problem = "--latency given twice", false);
             request.latency = true;
+        } else if (argument == "--connections") {
+            if (request.connections) return (problem = "--connections given twice", false);
+            request.connections = true;
         } else if (argument == "--plot") {
             if (!request.plotPath.empty()) return (problem = "--plot given twice", false);
             if (at + 1 >= argc || std::string_view(argv[at + 1]).empty()) {

@@ -9,6 +9,7 @@ struct ReportRequest {
     std::vector<std::string> files;  // result files, in the order given
     std::string plotPath;            // --plot: page of charts to write; empty: none
     bool latency = false;            // --latency: the fine percentiles after the summary
+    bool connections = false;        // --connections: the connections' figures after them
     bool help = false;               // --help: print kReportHelp and nothing else
     bool version = false;            // --version: print kReportVersionLine and nothing else
 };

@@ -7,6 +7,7 @@
 #include "report/plot_page.h"
 #include "results/result_file_read.h"
 #include "report/run_merge.h"
+#include "stats/connection_block.h"
 #include "stats/latency_block.h"
 #include "stats/run_summary.h"
 
@@ -45,12 +46,22 @@ int runReport(const ReportRequest& request, std::ostream& out, std::ostream& err
             }
         }
     }
+    if (request.connections) {
+        for (const NamedRun& named : runs) {
+            if (named.run.formatVersion < 4) {
+                return refuse(err, quotePath(named.fileName) + ": result format version " +
+                                       std::to_string(named.run.formatVersion) +
+                                       " holds no connection figures, which --connections needs");
+            }
+        }
+    }
     RunResult merged;
     if (!runsBelongTogether(runs, problem) || !mergeRuns(runs, merged, problem)) {
         return refuse(err, problem);
     }
     printRunSummary(merged, out);
     if (request.latency) printLatencyBlock(merged, out);
+    if (request.connections) printConnectionBlock(merged, out);
     if (!request.plotPath.empty() && !writePage(request.plotPath, merged)) {
         return refuse(err, quotePath(request.plotPath) + ": cannot write the page");
     }

@@ -68,13 +68,32 @@ bool addSeconds(std::vector<SecondSample>& total, const std::vector<SecondSample
         const double weightedMs = sum.meanLatencyMs * static_cast<double>(sum.completed) +
                                   more[i].meanLatencyMs * static_cast<double>(more[i].completed);
         if (!addTo(sum.completed, more[i].completed) || !addTo(sum.errors, more[i].errors) ||
-            !addKinds(sum.errorKinds, more[i].errorKinds)) {
+            !addKinds(sum.errorKinds, more[i].errorKinds) ||
+            !addTo(sum.connectionsHeld, more[i].connectionsHeld) ||
+            !addTo(sum.connects, more[i].connects)) {
             return false;
         }
         sum.meanLatencyMs =
             sum.completed == 0 ? 0.0 : weightedMs / static_cast<double>(sum.completed);
     }
     return true;
+}
+
+// Counts and fine counts add. Each agent held its own connections, so the
+// most held at once add too (their peaks may not have coincided: the sum is
+// the most the server can have held). All clients of the merge held one once
+// every file's clients did: the latest of their times, never if any never.
+bool addConnections(ConnectionFigures& total, const ConnectionFigures& more) {
+    total.allHeldAfterNs = total.allHeldAfterNs < 0 || more.allHeldAfterNs < 0
+                               ? -1
+                               : std::max(total.allHeldAfterNs, more.allHeldAfterNs);
+    for (std::size_t kind = 0; kind < kServerCloseCount; ++kind) {
+        if (!addTo(total.closes[kind], more.closes[kind])) return false;
+    }
+    return addTo(total.opened, more.opened) && addTo(total.reopened, more.reopened) &&
+           addTo(total.mostHeld, more.mostHeld) &&
+           addFineCounts(total.connectCounts, more.connectCounts) &&
+           addFineCounts(total.handshakeCounts, more.handshakeCounts);
 }
 
 bool addRun(RunResult& total, const RunResult& more) {
@@ -84,7 +103,9 @@ bool addRun(RunResult& total, const RunResult& more) {
     total.hasFineCounts = total.hasFineCounts && more.hasFineCounts;
     // Errors of a file without kinds have none: the merge then shows none.
     total.hasErrorKinds = total.hasErrorKinds && more.hasErrorKinds;
-    return addTo(total.concurrency, more.concurrency) &&
+    total.hasConnections = total.hasConnections && more.hasConnections;
+    return addConnections(total.connections, more.connections) &&
+           addTo(total.concurrency, more.concurrency) &&
            addTo(total.processorCount, more.processorCount) &&
            addTo(total.completed, more.completed) && addTo(total.errors, more.errors) &&
            addKinds(total.errorKinds, more.errorKinds) &&

@@ -53,6 +53,11 @@ std::string startAtText(std::int64_t startAtUnixNs) {
     return fraction.empty() ? whole : whole + "." + fraction;
 }
 
+// A file without --connect-rate opened every connection at once.
+std::string rateText(std::int32_t connectRate) {
+    return connectRate > 0 ? std::to_string(connectRate) + " a second" : "none";
+}
+
 std::string runIdText(const std::string& runId) {
     return runId.empty() ? "none" : quoteForMessage(runId);
 }
@@ -80,6 +85,12 @@ bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& pr
     } else if (one.durationSec != base.durationSec) {
         problem = differs(named, first, "run time", std::to_string(one.durationSec) + " s",
                           std::to_string(base.durationSec) + " s");
+    } else if (one.connectRate != base.connectRate) {
+        problem = differs(named, first, "--connect-rate", rateText(one.connectRate),
+                          rateText(base.connectRate));
+    } else if (one.warmupSec != base.warmupSec) {
+        problem = differs(named, first, "--warmup", std::to_string(one.warmupSec) + " s",
+                          std::to_string(base.warmupSec) + " s");
     } else if (!sameRequest(named.run, first.run)) {
         problem = differs(named, first, "request", describeRequest(named.run),
                           describeRequest(first.run));

@@ -11,6 +11,7 @@
 #include "results/result_file_v1.h"
 #include "results/result_file_v2.h"
 #include "results/result_file_v3.h"
+#include "results/result_file_v4.h"
 
 namespace {
 
@@ -46,6 +47,13 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
         return problem.empty() && totalsAgree(result, problem);
     }
     readErrorKinds(reader, document, result);
+    if (version >= 4) {
+        const auto settings = document.find("settings");
+        if (settings != document.end() && settings->is_object()) {
+            readRunShape(reader, *settings, result);
+        }
+        readConnections(reader, document, result);
+    }
     readSecondsWithKinds(reader, document, result);
     return problem.empty() && totalsAgree(result, problem) && seriesAddsUp(result, problem);
 }

@@ -17,10 +17,10 @@ std::string quoted(const char* key) {
     return std::string("\"") + key + "\"";
 }
 
-// Fine counts: [microseconds, count] pairs, each the start of a bucket,
-// ascending, counts above 0.
-void readFineCounts(FieldReader& reader, const json& document, const char* key,
-                    std::vector<FineBucket>& counts) {
+}  // namespace
+
+void readFineCountsAt(FieldReader& reader, const json& document, const char* key,
+                      std::vector<FineBucket>& counts) {
     const json* pairs = reader.member(document, key, json::value_t::array, "an array");
     if (pairs == nullptr) return;
     CountSeries series;
@@ -51,8 +51,6 @@ void readFineCounts(FieldReader& reader, const json& document, const char* key,
     }
 }
 
-}  // namespace
-
 void readFineLatencies(FieldReader& reader, const json& document, RunResult& result) {
     result.hasFineCounts = true;
     const auto sum = document.find("latency_sum_ns");
@@ -64,8 +62,8 @@ void readFineLatencies(FieldReader& reader, const json& document, RunResult& res
     } else {
         result.latencySumNs = sum->get<double>();
     }
-    readFineCounts(reader, document, "latency_counts_us", result.fineCounts);
-    readFineCounts(reader, document, "planned_latency_counts_us", result.plannedFineCounts);
+    readFineCountsAt(reader, document, "latency_counts_us", result.fineCounts);
+    readFineCountsAt(reader, document, "planned_latency_counts_us", result.plannedFineCounts);
     if (reader.problem.empty() && !fineCountsAgree(result)) {
         reader.fail("\"latency_counts_us\" counts other requests than \"latency_counts_ms\"");
     }

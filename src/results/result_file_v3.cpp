@@ -58,13 +58,31 @@ void readOtherCodes(FieldReader& reader, const json& document, RunResult& result
     }
 }
 
-// One row: [completed, mean latency ms, errors, kind 1 ... kind 8].
-bool readRow(FieldReader& reader, const json& row, const std::string& name, SecondSample& second) {
-    if (!row.is_array() || row.size() != 3 + kErrorKindCount || !row[1].is_number() ||
+// Columns after the kinds in a version 4 row: connections held, connects.
+constexpr std::size_t kConnectionColumns = 2;
+
+// The connections' columns of a version 4 row.
+bool readConnectionColumns(FieldReader& reader, const json& row, const std::string& name,
+                           SecondSample& second) {
+    constexpr std::size_t kHeld = 3 + kErrorKindCount;
+    return reader.integer(row[kHeld], name + "[" + std::to_string(kHeld) + "]",
+                          second.connectionsHeld) &&
+           reader.integer(row[kHeld + 1], name + "[" + std::to_string(kHeld + 1) + "]",
+                          second.connects);
+}
+
+// One row: [completed, mean latency ms, errors, kind 1 ... kind 8], and in
+// version 4 [..., connections held, connects].
+bool readRow(FieldReader& reader, const json& row, const std::string& name, bool connections,
+             SecondSample& second) {
+    const std::size_t columns = 3 + kErrorKindCount + (connections ? kConnectionColumns : 0);
+    if (!row.is_array() || row.size() != columns || !row[1].is_number() ||
         !std::isfinite(row[1].get<double>()) || row[1].get<double>() < 0) {
         return reader.fail("\"" + name +
-                           "\" is not a [completed, mean latency, errors, errors by kind] row");
+                           "\" is not a [completed, mean latency, errors, errors by kind" +
+                           (connections ? ", connections held, connects" : "") + "] row");
     }
+    if (connections && !readConnectionColumns(reader, row, name, second)) return false;
     second.meanLatencyMs = row[1].get<double>();
     if (!reader.integer(row[0], name + "[0]", second.completed) ||
         !reader.integer(row[2], name + "[2]", second.errors)) {
@@ -110,7 +128,8 @@ void readSecondsWithKinds(FieldReader& reader, const json& document, RunResult& 
     const json* rows = reader.member(document, "seconds", json::value_t::array, "an array");
     for (std::size_t i = 0; rows != nullptr && i < rows->size() && reader.problem.empty(); ++i) {
         SecondSample second{};
-        if (!readRow(reader, (*rows)[i], "seconds[" + std::to_string(i) + "]", second)) return;
+        const std::string name = "seconds[" + std::to_string(i) + "]";
+        if (!readRow(reader, (*rows)[i], name, result.hasConnections, second)) return;
         result.seconds.push_back(second);
     }
 }
@@ -118,10 +137,12 @@ void readSecondsWithKinds(FieldReader& reader, const json& document, RunResult& 
 bool seriesAddsUp(const RunResult& result, std::string& problem) {
     std::uint64_t completed = 0;
     std::uint64_t errors = 0;
+    std::uint64_t connects = 0;
     ErrorKindCounts kinds{};
     bool fits = true;
     for (const SecondSample& second : result.seconds) {
-        fits = fits && addChecked(completed, second.completed) && addChecked(errors, second.errors);
+        fits = fits && addChecked(completed, second.completed) &&
+               addChecked(errors, second.errors) && addChecked(connects, second.connects);
         for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
             fits = fits && addChecked(kinds[kind], second.errorKinds[kind]);
         }
@@ -133,7 +154,9 @@ bool seriesAddsUp(const RunResult& result, std::string& problem) {
         return true;
     };
     if (differs("completed", result.completed, completed) ||
-        differs("errors", result.errors, errors)) {
+        differs("errors", result.errors, errors) ||
+        (result.hasConnections &&
+         differs("connections.opened", result.connections.opened, connects))) {
         return false;
     }
     for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {

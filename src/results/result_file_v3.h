@@ -20,9 +20,11 @@ inline constexpr const char* kErrorKindKeys[] = {
 void readErrorKinds(FieldReader& reader, const nlohmann::json& document, RunResult& result);
 
 // "seconds", version 3: [completed, mean latency ms, errors, then the errors
-// of each kind] per row; each row's kinds add up to its errors.
+// of each kind] per row; each row's kinds add up to its errors. Version 4
+// rows (result.hasConnections) end with the connections held and connects.
 void readSecondsWithKinds(FieldReader& reader, const nlohmann::json& document, RunResult& result);
 
 // Whether the rows of the series add up to the totals: completed requests,
-// errors, and the errors of each kind. Otherwise sets problem.
+// errors, the errors of each kind, and (version 4) the connects to the
+// connections opened. Otherwise sets problem.
 bool seriesAddsUp(const RunResult& result, std::string& problem);

@@ -8,6 +8,7 @@
 
 #include "platform/os/file_system.h"
 #include "results/result_file_v3.h"
+#include "results/result_file_v4.h"
 
 namespace {
 
@@ -52,6 +53,10 @@ json settingsOf(const SavedRun& run) {
     // What tells this run from another: agents of one run share them.
     settings["start_at_unix_ns"] = run.startAtUnixNs != 0 ? json(run.startAtUnixNs) : json(nullptr);
     settings["run_id"] = !run.runId.empty() ? json(run.runId) : json(nullptr);
+    if (run.result.hasConnections) {
+        settings["connect_rate"] = result.connectRate;
+        settings["warmup_s"] = result.warmupSec;
+    }
     return settings;
 }
 
@@ -79,15 +84,23 @@ json secondsOf(const RunResult& result, bool withKinds) {
         if (withKinds) {
             for (std::uint64_t count : second.errorKinds) row.push_back(count);
         }
+        if (result.hasConnections) {
+            row.push_back(second.connectionsHeld);
+            row.push_back(second.connects);
+        }
         rows.push_back(std::move(row));
     }
     return rows;
 }
 
-json secondsColumnsOf(bool withKinds) {
+json secondsColumnsOf(const RunResult& result, bool withKinds) {
     json columns = {"completed", "mean_latency_ms", "errors"};
     if (withKinds) {
         for (const char* key : kErrorKindKeys) columns.push_back(key);
+    }
+    if (result.hasConnections) {
+        columns.push_back("connections_held");
+        columns.push_back("connects");
     }
     return columns;
 }
@@ -112,7 +125,8 @@ json otherCodesOf(const RunResult& result) {
 // figures it does not have.
 std::int64_t formatVersionOf(const RunResult& result) {
     if (!result.hasFineCounts) return 1;
-    return result.hasErrorKinds ? kResultFormatVersion : 2;
+    if (!result.hasErrorKinds) return 2;
+    return result.hasConnections ? kResultFormatVersion : 3;
 }
 
 // Beside the final name, so the rename stays within one file system; random,
@@ -155,7 +169,8 @@ std::string resultFileText(const SavedRun& run) {
         document["latency_counts_us"] = fineCountsOf(result.fineCounts);
         document["planned_latency_counts_us"] = fineCountsOf(result.plannedFineCounts);
     }
-    document["seconds_columns"] = secondsColumnsOf(version >= 3);
+    if (version >= 4) document["connections"] = connectionsJson(result.connections);
+    document["seconds_columns"] = secondsColumnsOf(result, version >= 3);
     document["seconds"] = secondsOf(result, version >= 3);
     return document.dump() + "\n";
 }

@@ -10,9 +10,10 @@
 #include "stats/run_result.h"
 
 // The result file's layout as written; a reader also takes version 1, which
-// has no fine latency counts, and version 2, which has no errors by kind and
-// no last row of the series; it refuses any other.
-inline constexpr std::int64_t kResultFormatVersion = 3;
+// has no fine latency counts, version 2, which has no errors by kind and no
+// last row of the series, and version 3, which has no connection figures and
+// no --connect-rate or --warmup; it refuses any other.
+inline constexpr std::int64_t kResultFormatVersion = 4;
 inline constexpr std::int64_t kOldestResultFormatVersion = 1;
 
 struct SavedRun {

@@ -22,7 +22,7 @@ constexpr const char* kClosingAnswer =
 RunWindow windowOf(std::int64_t durationNs) {
     const std::int64_t startNs = monotonicNowNs();
     return RunWindow{startNs, startNs + durationNs, startNs + durationNs,
-                     startNs + durationNs + kGiveUpGraceNs};
+                     startNs + durationNs + kGiveUpGraceNs, startNs};
 }
 
 // The next connection within waitMs, or INVALID_SOCKET.
@@ -68,6 +68,14 @@ TEST_F(ClientLoop, PacedClientReopensAClosedConnectionAtOnce) {
     EXPECT_TRUE(heldToTheEnd);
     EXPECT_EQ(g_completedRequests, 1u);
     EXPECT_EQ(g_totalErrors, 0u);
+    // --connections: two opened, the second a reopen after the announced close.
+    const ConnectionFigures figures = connectionFigures();
+    EXPECT_EQ(figures.opened, 2u);
+    EXPECT_EQ(figures.reopened, 1u);
+    EXPECT_EQ(figures.closes[static_cast<std::size_t>(ServerClose::Announced)], 1u);
+    EXPECT_EQ(figures.mostHeld, 1u);
+    EXPECT_EQ(figures.connectCounts.size() > 0, true);
+    EXPECT_EQ(readSeries().held, 0u) << "the client let its connection go at the end";
     closesocket(listener);
 }
 
@@ -136,6 +144,10 @@ TEST_F(ClientLoop, NoRequestFollowsAReconnectThatEndsAfterTheDeadline) {
     EXPECT_EQ(lateRequests, 0);
     EXPECT_EQ(g_completedRequests, 1u);
     EXPECT_EQ(g_totalErrors, 0u);
+    // The close while idle counts as such, not as a reset.
+    const ConnectionFigures figures = connectionFigures();
+    EXPECT_EQ(figures.closes[static_cast<std::size_t>(ServerClose::Idle)], 1u);
+    EXPECT_EQ(figures.closes[static_cast<std::size_t>(ServerClose::Reset)], 0u);
     closesocket(listener);
 }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "report/run_merge.h"
+#include "stats/connection_block.h"
 #include "stats/run_summary.h"
 #include "support/saved_run_fixture.h"
 
@@ -146,6 +147,12 @@ SavedRun withRequest(SavedRun run, const char* method, std::vector<std::string> 
     return run;
 }
 
+SavedRun withShape(SavedRun run, std::int32_t connectRate, std::int32_t warmupSec) {
+    run.result.connectRate = connectRate;
+    run.result.warmupSec = warmupSec;
+    return run;
+}
+
 SavedRun withClients(SavedRun run, std::int64_t clients) {
     run.result.concurrency = clients;
     return run;
@@ -223,6 +230,11 @@ TEST(RunSet, AcceptsWholeAgentSetsAndNamesTheFileThatDoesNotFit) {
          "with no headers and no body in \"a.json\""},
         {{plain, savedRunWith({2}, 2), plain},
          "\"c.json\": the same run as \"a.json\" (same start and end)"},
+        {{withShape(agentRun(1, 2, 7), 100, 2), withShape(agentRun(2, 2, 7), 100, 2)}, ""},
+        {{withShape(agentRun(1, 2, 7), 100, 0), agentRun(2, 2, 7)},
+         "\"b.json\": --connect-rate none differs from 100 a second in \"a.json\""},
+        {{plain, withShape(savedRunWith({2}, 2), 0, 1)},
+         "\"b.json\": --warmup 1 s differs from 0 s in \"a.json\""},
     };
     for (const Case& c : cases) {
         std::string problem;
@@ -246,6 +258,35 @@ TEST(RunSet, AgentsMergeIntoTheWholeRun) {
     ASSERT_TRUE(mergeRuns(named({agents[0]}), single, problem));
     EXPECT_EQ(summaryOf(single), summaryOf(agents[0].result));
     EXPECT_EQ(single.agentText, "2/3");
+}
+
+// Each agent held its own connections: the counts, the fine counts and the
+// most held at once add up; all were held once the slowest agent's were.
+TEST(RunSet, AgentsConnectionsAddUp) {
+    std::vector<SavedRun> agents = {agentRun(1, 2, 7), agentRun(2, 2, 7)};
+    for (SavedRun& agent : agents) agent.result.hasConnections = true;
+    agents[0].result.connections = {4, 0, {1, 0, 0}, 4, 1'900'000'000, {{120, 4}}, {}};
+    agents[1].result.connections = {5, 2, {0, 1, 1}, 3, 2'400'000'999, {{90, 2}, {3000, 3}}, {}};
+    RunResult merged;
+    std::string problem;
+    ASSERT_TRUE(mergeRuns(named(agents), merged, problem)) << problem;
+    std::ostringstream block;
+    printConnectionBlock(merged, block);
+    EXPECT_EQ(block.str(),
+              "\nConnections\n"
+              "  Opened:             9\n"
+              "  Reopened:           2\n"
+              "  Closed by server:   3 (announced 1, idle 1, reset 1)\n"
+              "  Most held at once:  7\n"
+              "  All held after:     2.400 s\n"
+              "Connect time (ms): TCP\n"
+              "  50.000%     0.120\n"
+              "  90.000%     3.000\n"
+              "  99.000%     3.000\n"
+              " 100.000%     3.000\n");
+    agents[1].result.connections.allHeldAfterNs = -1;
+    ASSERT_TRUE(mergeRuns(named(agents), merged, problem)) << problem;
+    EXPECT_EQ(merged.connections.allHeldAfterNs, -1) << "one agent never held all its share";
 }
 
 }  // namespace

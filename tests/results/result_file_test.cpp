@@ -36,10 +36,10 @@ SavedRun fullRun() {
     result.errors = 12;
     result.statusClasses = {most - 14, 2, 3, 4, 5};
     result.startUnixNs = -5;
-    result.seconds = {{0, 0.0, 0, {}},
-                      {19, 19.684210526315788, 2, {2, 0, 0, 0, 0, 0, 0, 0}},
-                      {3, 1e-7, 0, {}},
-                      {most - 22, 4e9, 10, {0, 0, 0, 4, 0, 0, 0, 6}}};
+    result.seconds = {{0, 0.0, 0, {}, 3, 3},
+                      {19, 19.684210526315788, 2, {2, 0, 0, 0, 0, 0, 0, 0}, 5, 4},
+                      {3, 1e-7, 0, {}, 7, 2},
+                      {most - 22, 4e9, 10, {0, 0, 0, 4, 0, 0, 0, 6}, 0, 0}};
     result.errorKinds = {2, 0, 0, 4, 0, 0, 0, 6};
     result.otherErrorCodes = {{0, 1}, {24, 5}};
     result.latencySumNs = 4'000'000'021'123'456'789.5;
@@ -49,6 +49,10 @@ SavedRun fullRun() {
     run.bodyBytes = 1024;
     run.startAtUnixNs = 1'796'601'600'250'000'000;
     run.runId = "soak-7";
+    result.connectRate = 250;
+    result.warmupSec = 1;
+    result.hasConnections = true;
+    result.connections = {9, 2, {1, 0, 4}, 7, 1'500'000'123, {{87, 8}, {2048, 1}}, {{400, 9}}};
     return run;
 }
 
@@ -78,7 +82,21 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
         EXPECT_EQ(a.seconds[i].meanLatencyMs, b.seconds[i].meanLatencyMs);  // to the last bit
         EXPECT_EQ(a.seconds[i].errors, b.seconds[i].errors);
         EXPECT_EQ(a.seconds[i].errorKinds, b.seconds[i].errorKinds);
+        EXPECT_EQ(a.seconds[i].connectionsHeld, b.seconds[i].connectionsHeld);
+        EXPECT_EQ(a.seconds[i].connects, b.seconds[i].connects);
     }
+    EXPECT_EQ(a.connectRate, b.connectRate);
+    EXPECT_EQ(a.warmupSec, b.warmupSec);
+    EXPECT_EQ(a.hasConnections, b.hasConnections);
+    const ConnectionFigures& ca = a.connections;
+    const ConnectionFigures& cb = b.connections;
+    EXPECT_EQ(ca.opened, cb.opened);
+    EXPECT_EQ(ca.reopened, cb.reopened);
+    EXPECT_EQ(ca.closes, cb.closes);
+    EXPECT_EQ(ca.mostHeld, cb.mostHeld);
+    EXPECT_EQ(ca.allHeldAfterNs, cb.allHeldAfterNs);
+    EXPECT_EQ(ca.connectCounts.size(), cb.connectCounts.size());
+    EXPECT_EQ(ca.handshakeCounts.size(), cb.handshakeCounts.size());
     EXPECT_EQ(a.hasErrorKinds, b.hasErrorKinds);
     EXPECT_EQ(a.errorKinds, b.errorKinds);
     ASSERT_EQ(a.otherErrorCodes.size(), b.otherErrorCodes.size());
@@ -197,10 +215,10 @@ TEST(ResultFile, NamesWhatIsWrong) {
     const json kRemove = json(json::value_t::discarded);
     const Case cases[] = {
         {"/format", "other", "not a velkor result file"},
-        {"/format_version", 4,
-         "result format version 4, but this velkor-report reads versions 1 to 3"},
+        {"/format_version", 5,
+         "result format version 5, but this velkor-report reads versions 1 to 4"},
         {"/format_version", 0,
-         "result format version 0, but this velkor-report reads versions 1 to 3"},
+         "result format version 0, but this velkor-report reads versions 1 to 4"},
         {"/format_version", "1", "\"format_version\" is not an integer in range"},
         {"/completed", kRemove, "no \"completed\" field"},
         {"/completed", -1, "\"completed\" is not an integer in range"},
@@ -300,6 +318,59 @@ TEST(ResultFile, NamesWhatIsWrong) {
         std::string problem;
         EXPECT_FALSE(parseResultFile(text, read, problem));
         EXPECT_EQ(problem, expected);
+    }
+}
+
+// Version 4: the run's shape and the connections' figures, which the
+// series' connects must add up to.
+TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
+    struct Case {
+        const char* pointer;  // JSON pointer of the field to change
+        json value;           // its new value; a discarded value removes the field
+        const char* problem;  // expected problem text
+    };
+    const json kRemove = json(json::value_t::discarded);
+    const Case cases[] = {
+        {"/settings/connect_rate", kRemove, "no \"settings.connect_rate\" field"},
+        {"/settings/connect_rate", -1, "\"settings.connect_rate\" is below 0"},
+        {"/settings/warmup_s", 9, "\"settings.warmup_s\" is not below the run time"},
+        {"/connections", kRemove, "no \"connections\" field"},
+        {"/connections/opened", "2", "\"connections.opened\" is not an integer in range"},
+        {"/connections/reopened", 3,
+         "\"connections.reopened\" is more than \"connections.opened\""},
+        {"/connections/closed_by_server/idle", kRemove,
+         "no \"connections.closed_by_server.idle\" field"},
+        {"/connections/all_held_after_ns", -2,
+         "\"connections.all_held_after_ns\" is neither null nor a time"},
+        {"/connections/connect_counts_us", json::parse("[[5,1],[4,1]]"),
+         "\"connect_counts_us\" is not ascending bucket starts with counts above 0"},
+        {"/connections/handshake_counts_us", kRemove,
+         "no \"connections.handshake_counts_us\" field"},
+        {"/seconds/0/12", 1, "\"connections.opened\" is 2, but the \"seconds\" rows add up to 1"},
+        {"/seconds", json::parse("[[2,1.5,0,0,0,0,0,0,0,0,0]]"),
+         "\"seconds[0]\" is not a [completed, mean latency, errors, errors by kind, "
+         "connections held, connects] row"},
+    };
+    SavedRun run = savedRunWith({1, 2});
+    run.result.durationSec = 4;
+    run.result.hasConnections = true;
+    run.result.connections.opened = 2;
+    run.result.connections.allHeldAfterNs = 5;
+    run.result.seconds[0].connects = 2;
+    const json good = json::parse(resultFileText(run));
+    ASSERT_EQ(good["format_version"], 4);
+    for (const Case& c : cases) {
+        json document = good;
+        const json::json_pointer pointer(c.pointer);
+        if (c.value.is_discarded()) {
+            document[pointer.parent_pointer()].erase(pointer.back());
+        } else {
+            document[pointer] = c.value;
+        }
+        SavedRun read;
+        std::string problem;
+        EXPECT_FALSE(parseResultFile(document.dump(), read, problem)) << c.pointer;
+        EXPECT_EQ(problem, c.problem) << c.pointer;
     }
 }
 

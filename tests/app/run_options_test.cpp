@@ -38,6 +38,9 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
     EXPECT_EQ(outcome.config.startAtUnixNs, 0);
     EXPECT_TRUE(outcome.config.sourceAddresses.empty());
     EXPECT_FALSE(outcome.config.showLatencyBlock);
+    EXPECT_FALSE(outcome.config.showConnectionBlock);
+    EXPECT_EQ(outcome.config.connectRate, 0);
+    EXPECT_EQ(outcome.config.warmupSec, 0);
 }
 
 TEST(RunOptions, ReadsEveryOption) {
@@ -56,6 +59,12 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_TRUE(outcome.config.showLatencyBlock);
     EXPECT_FALSE(outcome.config.verifyPeer);
     EXPECT_EQ(outcome.config.caFile, "ca.pem");
+    // The run time is the record's default, 10 s: a warm-up of 9 s leaves one.
+    const Outcome shaped = read({"--warmup", "9", "--connections", "--connect-rate", "250"});
+    ASSERT_TRUE(shaped.accepted) << shaped.stderrText;
+    EXPECT_EQ(shaped.config.warmupSec, 9);
+    EXPECT_EQ(shaped.config.connectRate, 250);
+    EXPECT_TRUE(shaped.config.showConnectionBlock);
 }
 
 TEST(RunOptions, HeaderMayBeGivenManyTimesInItsOrder) {
@@ -78,6 +87,8 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
     const std::string agentRule = "（须为K/N，其中 1 <= K <= N）\n";
     const std::string runIdRule = "（须为1到64个字母、数字或 - _ . : 字符）\n";
     const std::string startRule = "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）\n";
+    const std::string rateRule = "（须为每秒新建的连接数，1到999999999的整数）\n";
+    const std::string warmupRule = "（须为秒数，且小于 -t 的运行时间）\n";
     const std::string past = secondsFromNow(-5);
     const std::string farAhead = secondsFromNow(2 * 86400);
     const std::string methodRule = "（须为方法名，只含字母、数字和 !#$%&'*+-.^_`|~）\n";
@@ -109,6 +120,14 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--source", "198.18.0.2,"},
          "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4地址）\n"},
         {{"--latency", "--latency"}, "选项 --latency 重复出现\n"},
+        {{"--connections", "--connections"}, "选项 --connections 重复出现\n"},
+        {{"--connect-rate", "0"}, "选项 --connect-rate 的值无效: \"0\"" + rateRule},
+        {{"--connect-rate", "-5"}, "选项 --connect-rate 的值无效: \"-5\"" + rateRule},
+        {{"--connect-rate", "1e3"}, "选项 --connect-rate 的值无效: \"1e3\"" + rateRule},
+        {{"--connect-rate"}, "选项 --connect-rate 缺少值\n"},
+        {{"--warmup", "10"}, "选项 --warmup 的值无效: \"10\"" + warmupRule},
+        {{"--warmup", "1s"}, "选项 --warmup 的值无效: \"1s\"" + warmupRule},
+        {{"--warmup", "1", "--warmup", "2"}, "选项 --warmup 重复出现\n"},
         {{"--latency", "5"}, "未知选项: \"5\"\n"},
         {{"--run-id", ""}, "选项 --run-id 的值无效: \"\"" + runIdRule},
         {{"--run-id", "a b"}, "选项 --run-id 的值无效: \"a b\"" + runIdRule},

@@ -1,4 +1,5 @@
 #include "load/pacing.h"
+#include "load/run_window.h"
 
 #include <gtest/gtest.h>
 
@@ -160,3 +161,35 @@ TEST(Pacing, ClientsStartOneSlotApartFromTheRunsStart) {
 }
 
 }  // namespace
+
+// With --connect-rate, client i opens at start + i/rate; a paced client whose
+// connection opens late sends first for the latest planned start already
+// past, and the starts before it are skipped, as for any late client.
+TEST(Pacing, AClientThatConnectsLateSkipsTheStartsBeforeItsConnection) {
+    TestConfig config;
+    config.targetQps = 40;  // client 3 of 4: starts at 75 ms + k * 100 ms
+    config.concurrency = 4;
+    config.durationSec = 3;
+    constexpr std::int64_t kMs = kNsPerMs;
+    struct Case {
+        std::int32_t connectRate, globalIndex;  // the opening schedule and the client
+        std::int64_t openNs;                    // its first connect's instant
+        std::int64_t firstStartNs, skipped;     // its first send's planned start, starts skipped
+    };
+    const Case cases[] = {
+        {0, 3, 0, 75 * kMs, 0},           // all at once: nothing skipped
+        {100, 3, 30 * kMs, 75 * kMs, 0},  // open before its first start
+        {2, 3, 1500 * kMs, 1475 * kMs, 14},
+        {3, 2, 666'666'666, 650 * kMs, 6},  // client 2: starts at 50 ms + k * 100 ms
+    };
+    for (const Case& c : cases) {
+        config.connectRate = c.connectRate;
+        const RunWindow window = runWindowFrom(config, 0);
+        const std::int64_t openNs = firstConnectNs(config, window, c.globalIndex);
+        EXPECT_EQ(openNs, c.openNs) << c.connectRate;
+        PacingSchedule schedule = startPacing(config, c.globalIndex, 0);
+        const PacingStep step = catchUpPacing(schedule, openNs, window.deadlineNs);
+        EXPECT_EQ(schedule.plannedStartNs, c.firstStartNs) << c.connectRate;
+        EXPECT_EQ(step.skippedStarts, c.skipped) << c.connectRate;
+    }
+}

@@ -64,6 +64,9 @@ def series_problem(document):
             return "%s: the rows add up to %d, the total is %d" % (name, column_sum(name), total)
     if sum(kinds.values()) != document["errors"]:
         return "the kinds add up to %d, errors are %d" % (sum(kinds.values()), document["errors"])
+    if "connects" in columns and column_sum("connects") != document["connections"]["opened"]:
+        return "connects: the rows add up to %d, %d were opened" % (
+            column_sum("connects"), document["connections"]["opened"])
     return None
 
 
@@ -125,6 +128,21 @@ def latency_block(text):
             planned = float(match[3]) if match[3] else None
             rows[match[1]] = (float(match[2]), planned)
     return rows
+
+
+def connection_block(text):
+    """The --connections block as {label: value text}, and the connect time
+    lines as {percent text: [ms, ...]}."""
+    at = text.find("\nConnections\n")
+    labels, times = {}, {}
+    for line in text[at + 1:].split("\n")[1:] if at >= 0 else []:
+        match = LATENCY_LINE.match(line)
+        if match:
+            times[match[1]] = [float(v) for v in match.groups()[1:] if v]
+        elif line.startswith("  ") and ":" in line:
+            label, _, value = line.partition(":")
+            labels[label.strip()] = value.strip()
+    return labels, times
 
 
 def run_velkor(*args, timeout=60, env=None):

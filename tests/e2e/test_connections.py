@@ -1,0 +1,110 @@
+"""The connections themselves: opened at a set rate, held, closed by the
+server, and the warm-up kept out of the request figures."""
+
+import json
+import os
+import tempfile
+import unittest
+
+from harness import Target, connection_block, run_velkor, series_problem, slack
+
+
+class ConnectionsTest(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.addCleanup(self.directory.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.directory.name, name)
+
+    def test_connections_open_at_the_set_rate_and_are_all_held(self):
+        saved = self.path("run.json")
+        with Target("--count-connections") as target:
+            run = run_velkor("-t", "4", "-c", "200", target.url, "--connect-rate", "100",
+                             "--connections", "--save", saved)
+            target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(target.accepted, 200)
+        labels, times = connection_block(run.text())
+        self.assertEqual(labels["Opened"], "200")
+        self.assertEqual(labels["Reopened"], "0")
+        self.assertEqual(labels["Most held at once"], "200")
+        # Client 199 opens 1.99 s after the start.
+        all_held = float(labels["All held after"].split()[0])
+        self.assertGreaterEqual(all_held, 1.9)
+        self.assertLess(all_held, 1.99 + slack(0.8))
+        self.assertEqual(sorted(times), ["100.000", "50.000", "90.000", "99.000"])
+        with open(saved, encoding="utf-8") as file:
+            document = json.load(file)
+        self.assertIsNone(series_problem(document))
+        held = document["seconds_columns"].index("connections_held")
+        connects = document["seconds_columns"].index("connects")
+        rows = document["seconds"]
+        # About 100 more held each second until all 200 are, then all of them.
+        self.assertTrue(60 <= rows[0][held] <= 140, rows[0][held])
+        self.assertTrue(160 <= rows[1][held] <= 200, rows[1][held])
+        self.assertEqual(rows[2][held], 200)
+        self.assertTrue(60 <= rows[0][connects] <= 140, rows[0][connects])
+        self.assertEqual(sum(row[connects] for row in rows), 200)
+        self.assertEqual(document["settings"]["connect_rate"], 100)
+        self.assertEqual(document["connections"]["opened"], 200)
+
+    def test_the_warmup_is_in_no_request_figure(self):
+        log = self.path("arrivals.txt")
+        with Target("--arrival-log", log) as target:
+            run = run_velkor("-t", "4", "-c", "4", "-q", "2000", target.url, "--warmup", "2",
+                             "--connections")
+            target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        summary = run.summary()
+        self.assertEqual(summary["Warm-up (s)"], "2")
+        self.assertEqual(summary["Max time (s)"], "4")
+        with open(log, encoding="ascii") as file:
+            arrivals = [int(line) for line in file if line.strip()]
+        # The target counts from the first request, which came at the run's
+        # start give or take a connect; a few were in flight at the edge.
+        after = sum(1 for at in arrivals if at >= 2_000_000_000)
+        completed = int(summary["Completed requests"])
+        self.assertLess(abs(completed - after), 30, (completed, after, len(arrivals)))
+        self.assertLess(completed, len(arrivals) * 0.6)
+        self.assertAlmostEqual(float(summary["Effective rps"]), completed / 2, delta=1)
+        # The connections opened in the warm-up are still counted.
+        labels, _ = connection_block(run.text())
+        self.assertEqual(labels["Opened"], "4")
+
+    def test_a_closing_server_s_closes_are_counted_and_reopened(self):
+        with Target("--close-every", "1") as target:
+            run = run_velkor("-t", "2", "-c", "4", target.url, "--connections")
+            target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        completed = int(run.summary()["Completed requests"])
+        self.assertGreater(completed, 100)
+        labels, _ = connection_block(run.text())
+        reopened = int(labels["Reopened"])
+        # Each answer closed its connection; every close but the last few
+        # at the run's end was reopened.
+        self.assertLessEqual(completed - reopened, 4)
+        self.assertGreaterEqual(completed - reopened, 0)
+        self.assertEqual(int(labels["Opened"]), reopened + 4)
+        self.assertTrue(labels["Closed by server"].startswith(f"{completed} (announced {completed},"),
+                        labels["Closed by server"])
+
+    def test_bad_values_stop_before_the_run(self):
+        cases = [
+            (["--warmup", "4"], "--warmup"),
+            (["--warmup", "x"], "--warmup"),
+            (["--connect-rate", "0"], "--connect-rate"),
+            (["--connections", "--connections"], "--connections"),
+        ]
+        for options, named in cases:
+            with self.subTest(options=options):
+                run = run_velkor("-t", "4", "-c", "1", "http://127.0.0.1:9/", *options)
+                self.assertEqual(run.returncode, 1)
+                lines = run.stderr.decode("utf-8").strip().split("\n")
+                self.assertEqual(len(lines), 1)
+                self.assertIn(named, lines[0])
+                self.assertNotIn(b"Target URL", run.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

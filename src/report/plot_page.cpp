@@ -34,19 +34,39 @@ json errorKindSeries(const RunResult& result) {
 }
 
 json secondsSeries(const RunResult& result) {
-    json series = {{"second", json::array()},
-                   {"completed", json::array()},
-                   {"meanLatencyMs", json::array()},
-                   {"errors", json::array()},
-                   {"errorKinds", errorKindSeries(result)}};
+    json series = {{"second", json::array()},    {"connectionsHeld", json::array()},
+                   {"completed", json::array()}, {"meanLatencyMs", json::array()},
+                   {"errors", json::array()},    {"errorKinds", errorKindSeries(result)}};
     for (std::size_t i = 0; i < result.seconds.size(); ++i) {
         const SecondSample& second = result.seconds[i];
         series["second"].push_back(i + 1);
         series["completed"].push_back(second.completed);
         series["meanLatencyMs"].push_back(second.meanLatencyMs);
         series["errors"].push_back(second.errors);
+        if (result.hasConnections) series["connectionsHeld"].push_back(second.connectionsHeld);
     }
     return series;
+}
+
+// The connect and handshake times at each whole percent and at 99.9 and
+// 100 %, in ms; null for runs saved without them.
+json connectionTimes(const RunResult& result) {
+    if (!result.hasConnections) return nullptr;
+    json times = {
+        {"percent", json::array()}, {"connectMs", json::array()}, {"handshakeMs", json::array()}};
+    const ConnectionFigures& figures = result.connections;
+    std::vector<double> percents;
+    for (int percent = 0; percent < 100; ++percent) percents.push_back(percent);
+    percents.insert(percents.end(), {99.9, 100.0});
+    for (const double percent : percents) {
+        times["percent"].push_back(percent);
+        times["connectMs"].push_back(finePercentileUs(figures.connectCounts, percent) / 1000.0);
+        if (!figures.handshakeCounts.empty()) {
+            times["handshakeMs"].push_back(finePercentileUs(figures.handshakeCounts, percent) /
+                                           1000.0);
+        }
+    }
+    return times;
 }
 
 // The run's figures as JSON for the page's script. Every "<" becomes an
@@ -59,7 +79,8 @@ std::string runData(const RunResult& result) {
                  {"summary", summary.str()},
                  {"seconds", secondsSeries(result)},
                  {"percentiles", {{"percent", curve.percent}, {"latencyMs", curve.latencyMs}}},
-                 {"spectrum", nullptr}};
+                 {"spectrum", nullptr},
+                 {"connectionTimes", connectionTimes(result)}};
     // Runs saved without fine counts keep the chart of whole milliseconds.
     if (result.hasFineCounts) {
         const LatencySpectrum spectrum = latencySpectrum(result);

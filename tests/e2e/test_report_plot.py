@@ -1,5 +1,5 @@
 """velkor-report --plot: the page opens in a browser without a network and
-draws its four charts with no script error (headless Chromium)."""
+draws its six charts with no script error (headless Chromium)."""
 
 import os
 import re
@@ -48,15 +48,17 @@ class PlotPageTest(unittest.TestCase):
 
         dom, log = open_in_chromium(page, self.path("profile"))
         self.assertNotIn("data-script-error", dom)
-        self.assertRegex(dom, r'<body[^>]*data-charts="4"')
-        self.assertEqual(len(re.findall(r"<canvas", dom)), 4)
+        self.assertRegex(dom, r'<body[^>]*data-charts="6"')
+        self.assertEqual(len(re.findall(r"<canvas", dom)), 6)
         for title in ("Requests per second", "Mean latency per second", "Errors per second",
-                      "Latency distribution"):
+                      "Latency distribution", "Connections held",
+                      "Connect and handshake time"):
             self.assertIn(title, dom)
         self.assertIn("merged 2 runs", dom)  # the summary, as text on the page
         # The spectrum's legend, drawn by the chart, names both curves.
         self.assertIn('u-label">from the send (ms)', dom)
         self.assertIn('u-label">from the planned start (ms)', dom)
+        self.assertIn('u-label">TCP connect (ms)', dom)
         console = [line for line in log.splitlines() if ":CONSOLE" in line]
         self.assertEqual(console, [])
 

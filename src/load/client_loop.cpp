@@ -103,7 +103,12 @@ void countSkippedStarts(const ClientState& client, const PacingStep& step, std::
 void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientState& client) {
     PacingSchedule schedule = startPacing(client.config, globalIndex, client.window.startNs);
     const std::int64_t connectedNs = monotonicNowNs();
-    PacingStep lateStart = catchUpPacing(schedule, connectedNs, client.window.deadlineNs);
+    // Only a client held back by --connect-rate starts on a later slot; any
+    // other sends for its first planned start, however late, as it always has.
+    PacingStep lateStart{0, schedule.plannedStartNs};
+    if (client.config.connectRate > 0) {
+        lateStart = catchUpPacing(schedule, connectedNs, client.window.deadlineNs);
+    }
     while (schedule.plannedStartNs < client.window.deadlineNs) {
         const bool idle = monotonicNowNs() < schedule.plannedStartNs;
         sleepUntilNs(schedule.plannedStartNs);

@@ -49,6 +49,22 @@ class ConnectionsTest(unittest.TestCase):
         self.assertEqual(document["settings"]["connect_rate"], 100)
         self.assertEqual(document["connections"]["opened"], 200)
 
+    def test_a_paced_client_skips_the_starts_before_its_connection(self):
+        # Client i opens at i/10 s; its starts at i/200 + k/10 s before that
+        # are skipped: about 0.95 i each, 180 over the 20 clients.
+        saved = self.path("paced.json")
+        with Target() as target:
+            run = run_velkor("-t", "3", "-c", "20", "-q", "200", target.url, "--connect-rate",
+                             "10", "--save", saved)
+            target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(saved, encoding="utf-8") as file:
+            document = json.load(file)
+        planned = sum(count for _, count in document["planned_latency_counts_us"])
+        skipped = planned - document["completed"]
+        self.assertTrue(150 <= skipped <= 200, skipped)
+        self.assertTrue(600 - 200 - 30 <= document["completed"] <= 600 - 150, document["completed"])
+
     def test_the_warmup_is_in_no_request_figure(self):
         log = self.path("arrivals.txt")
         with Target("--arrival-log", log) as target:

@@ -43,14 +43,6 @@ void printConnectionBlock(const RunResult& result, std::ostream& out) {
     out << "  Most held at once:  " << figures.mostHeld << std::endl;
     out << "  All held after:     " << secondsText(figures.allHeldAfterNs) << std::endl;
     out << "Connect time (ms)" << (tls ? ": TCP, and TLS handshake" : ": TCP") << std::endl;
-    for (const double percent : kConnectionBlockPercents) {
-        char label[16];
-        std::snprintf(label, sizeof label, "%8.3f%%", percent);
-        std::string line =
-            label + formatMicrosecondsAsMs(finePercentileUs(figures.connectCounts, percent), 10);
-        if (tls) {
-            line += formatMicrosecondsAsMs(finePercentileUs(figures.handshakeCounts, percent), 10);
-        }
-        out << line << std::endl;
-    }
+    printPercentileRows(kConnectionBlockPercents, figures.connectCounts,
+                        tls ? &figures.handshakeCounts : nullptr, out);
 }

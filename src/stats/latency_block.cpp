@@ -23,14 +23,18 @@ void printLatencyBlock(const RunResult& result, std::ostream& out) {
     const bool planned = showsPlannedLatency(result);
     out << "\nLatency distribution (ms)"
         << (planned ? ": from the send, and from the planned start" : "") << std::endl;
-    for (const double percent : kLatencyBlockPercents) {
+    printPercentileRows(kLatencyBlockPercents, result.fineCounts,
+                        planned ? &result.plannedFineCounts : nullptr, out);
+}
+
+void printPercentileRows(std::span<const double> percents, const std::vector<FineBucket>& first,
+                         const std::vector<FineBucket>* second, std::ostream& out) {
+    for (const double percent : percents) {
         char label[16];
         std::snprintf(label, sizeof label, "%8.3f%%", percent);
-        std::string line =
-            label + formatMicrosecondsAsMs(finePercentileUs(result.fineCounts, percent), 10);
-        if (planned) {
-            line += formatMicrosecondsAsMs(finePercentileUs(result.plannedFineCounts, percent), 10);
-        }
+        std::string line = label + formatMicrosecondsAsMs(finePercentileUs(first, percent), 10);
+        if (second != nullptr)
+            line += formatMicrosecondsAsMs(finePercentileUs(*second, percent), 10);
         out << line << std::endl;
     }
 }

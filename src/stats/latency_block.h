@@ -2,7 +2,9 @@
 #pragma once
 
 #include <iosfwd>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "stats/run_result.h"
 
@@ -16,6 +18,11 @@ bool showsPlannedLatency(const RunResult& result);
 // Whole microseconds as milliseconds with three decimals, right-aligned in
 // width characters: 412 us is "0.412".
 std::string formatMicrosecondsAsMs(std::uint64_t us, int width);
+
+// One line per percent: the percent, then the percentile of first and, when
+// given, of second, each in ms with three decimals in a column of 10.
+void printPercentileRows(std::span<const double> percents, const std::vector<FineBucket>& first,
+                         const std::vector<FineBucket>* second, std::ostream& out);
 
 // Writes the block: an empty line, the header, then one line per percentage
 // with the percentage (three decimals and "%") and the latency in ms from the

@@ -206,14 +206,34 @@ TEST(ResultFile, RefusesEveryTruncation) {
     }
 }
 
+// One field of a good file changed, and the problem the reader names.
+struct FieldCase {
+    const char* pointer;  // JSON pointer of the field to change
+    json value;           // its new value; a discarded value removes the field
+    const char* problem;  // expected problem text
+};
+
+// Each case applied alone to good: the reader refuses it, naming its problem.
+template <std::size_t N>
+void expectEachProblem(const json& good, const FieldCase (&cases)[N]) {
+    for (const FieldCase& c : cases) {
+        json document = good;
+        const json::json_pointer pointer(c.pointer);
+        if (c.value.is_discarded()) {
+            document[pointer.parent_pointer()].erase(pointer.back());
+        } else {
+            document[pointer] = c.value;
+        }
+        SavedRun read;
+        std::string problem;
+        EXPECT_FALSE(parseResultFile(document.dump(), read, problem)) << c.pointer;
+        EXPECT_EQ(problem, c.problem) << c.pointer;
+    }
+}
+
 TEST(ResultFile, NamesWhatIsWrong) {
-    struct Case {
-        const char* pointer;  // JSON pointer of the field to change
-        json value;           // its new value; a discarded value removes the field
-        const char* problem;  // expected problem text
-    };
     const json kRemove = json(json::value_t::discarded);
-    const Case cases[] = {
+    const FieldCase cases[] = {
         {"/format", "other", "not a velkor result file"},
         {"/format_version", 5,
          "result format version 5, but this velkor-report reads versions 1 to 4"},
@@ -291,20 +311,7 @@ TEST(ResultFile, NamesWhatIsWrong) {
         {"/other_error_codes", json::parse("[[24]]"),
          "\"other_error_codes[0]\" is not a [code, count] pair"},
     };
-    const json good = json::parse(resultFileText(savedRunWith({1, 2})));
-    for (const Case& c : cases) {
-        json document = good;
-        const json::json_pointer pointer(c.pointer);
-        if (c.value.is_discarded()) {
-            document[pointer.parent_pointer()].erase(pointer.back());
-        } else {
-            document[pointer] = c.value;
-        }
-        SavedRun read;
-        std::string problem;
-        EXPECT_FALSE(parseResultFile(document.dump(), read, problem)) << c.pointer;
-        EXPECT_EQ(problem, c.problem) << c.pointer;
-    }
+    expectEachProblem(json::parse(resultFileText(savedRunWith({1, 2}))), cases);
     const std::pair<const char*, const char*> texts[] = {
         {"", "empty, or cannot be read"},
         {" \n", "empty, or cannot be read"},
@@ -324,13 +331,8 @@ TEST(ResultFile, NamesWhatIsWrong) {
 // Version 4: the run's shape and the connections' figures, which the
 // series' connects must add up to.
 TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
-    struct Case {
-        const char* pointer;  // JSON pointer of the field to change
-        json value;           // its new value; a discarded value removes the field
-        const char* problem;  // expected problem text
-    };
     const json kRemove = json(json::value_t::discarded);
-    const Case cases[] = {
+    const FieldCase cases[] = {
         {"/settings/connect_rate", kRemove, "no \"settings.connect_rate\" field"},
         {"/settings/connect_rate", -1, "\"settings.connect_rate\" is below 0"},
         {"/settings/warmup_s", 9, "\"settings.warmup_s\" is not below the run time"},
@@ -359,19 +361,7 @@ TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
     run.result.seconds[0].connects = 2;
     const json good = json::parse(resultFileText(run));
     ASSERT_EQ(good["format_version"], 4);
-    for (const Case& c : cases) {
-        json document = good;
-        const json::json_pointer pointer(c.pointer);
-        if (c.value.is_discarded()) {
-            document[pointer.parent_pointer()].erase(pointer.back());
-        } else {
-            document[pointer] = c.value;
-        }
-        SavedRun read;
-        std::string problem;
-        EXPECT_FALSE(parseResultFile(document.dump(), read, problem)) << c.pointer;
-        EXPECT_EQ(problem, c.problem) << c.pointer;
-    }
+    expectEachProblem(good, cases);
 }
 
 class ResultFileOnDisk : public testing::Test {

@@ -6,7 +6,10 @@ import os
 import tempfile
 import unittest
 
-from harness import Target, connection_block, run_velkor, series_problem, slack
+import agent_runs
+from harness import (Run, Target, connection_block, errors_by_kind, run_velkor, series_problem,
+                     slack)
+from simulated_hosts import SimulatedHosts, why_unavailable
 
 
 class ConnectionsTest(unittest.TestCase):
@@ -120,6 +123,29 @@ class ConnectionsTest(unittest.TestCase):
                 self.assertEqual(len(lines), 1)
                 self.assertIn(named, lines[0])
                 self.assertNotIn(b"Target URL", run.stdout)
+
+
+@unittest.skipIf(why_unavailable(), why_unavailable())
+class SilentHostTest(unittest.TestCase):
+    def test_a_host_whose_answers_never_arrive_leaves_each_connect_unanswered(self):
+        # The server host routes its answers to the agent into a black hole:
+        # neither a SYN-ACK nor a reset ever arrives, as behind a firewall that
+        # drops SYNs. Each client's one connect is given up at the run's end.
+        clients = 5
+        with SimulatedHosts(1) as hosts:
+            hosts.run_in(hosts.server_host, "ip", "route", "add", "blackhole",
+                         hosts.agent_address(1) + "/32", check=True)
+            args = [agent_runs.VELKOR, "-t", "2", "-c", str(clients), hosts.url, "--connections"]
+            done = hosts.run_in(hosts.agent_host(1), *args, capture_output=True, timeout=60)
+        run = Run(args, done.returncode, done.stdout, done.stderr, 0)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        summary = run.summary()
+        self.assertEqual(summary["Completed requests"], "0")
+        self.assertEqual(errors_by_kind(summary), {"connect unanswered": clients})
+        self.assertEqual(summary["Total errors"], str(clients))
+        labels, _ = connection_block(run.text())
+        self.assertEqual(labels["Most held at once"], "0")
+        self.assertEqual(labels["All held after"], "never")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,53 @@
-"""Certificates for https tests, made with the openssl command."""
+"""Certificates for https tests, made with the openssl command.
 
+Every certificate made here carries an ECDSA signature whose two values, r
+and s, both fill the curve's 32 bytes. About one signature in 128 has a value
+that DER writes shorter, and Wine's crypt32 misreads such a signature: under
+Wine, velkor would refuse that certificate (or Wine's own GnuTLS would print
+an error), so a Windows test would fail at random. Windows itself reads them
+correctly; the signing is simply repeated until both values are full.
+"""
+
+import base64
 import os
 import subprocess
+
+SIGNING_TRIES = 64
+
+
+def _der_items(data):
+    """The (tag, content) pairs of a run of DER elements."""
+    items, at = [], 0
+    while at < len(data):
+        tag, length = data[at], data[at + 1]
+        at += 2
+        if length & 0x80:
+            count = length & 0x7F
+            length = int.from_bytes(data[at:at + count], "big")
+            at += count
+        items.append((tag, data[at:at + length]))
+        at += length
+    return items
+
+
+def full_length_signature(certificate):
+    """Whether the certificate's ECDSA P-256 signature has r and s of 32
+    bytes each, leading zeros of DER's sign byte aside."""
+    with open(certificate) as file:
+        pem = file.read().split("-----")[2]
+    (_, body), = _der_items(base64.b64decode(pem))[:1]
+    bits = _der_items(body)[2][1]
+    (_, pair), = _der_items(bits[1:])
+    return all(len(value.lstrip(b"\0")) == 32 for _, value in _der_items(pair))
+
+
+def _signed(certificate, sign):
+    """Runs sign() until the certificate it writes has a full-length signature."""
+    for _ in range(SIGNING_TRIES):
+        sign()
+        if full_length_signature(certificate):
+            return
+    raise RuntimeError(f"{certificate}: no full-length signature in {SIGNING_TRIES} tries")
 
 
 def make_certificate(directory, names, days=2):
@@ -10,11 +56,11 @@ def make_certificate(directory, names, days=2):
     certificate = os.path.join(directory, "cert.pem")
     key = os.path.join(directory, "key.pem")
     entries = ",".join(("IP:" if name[0].isdigit() else "DNS:") + name for name in names)
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", certificate,
-                    "-days", str(days), "-subj", "/CN=" + names[0],
-                    "-addext", "subjectAltName=" + entries],
-                   check=True, capture_output=True)
+    _signed(certificate, lambda: subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+         "-nodes", "-keyout", key, "-out", certificate, "-days", str(days), "-subj",
+         "/CN=" + names[0], "-addext", "subjectAltName=" + entries],
+        check=True, capture_output=True))
     return certificate, key
 
 
@@ -49,9 +95,16 @@ def make_expired_certificate(directory, name):
                     "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", request,
                     "-subj", "/CN=" + name, "-addext", "subjectAltName=DNS:" + name],
                    check=True, capture_output=True)
-    subprocess.run(["openssl", "ca", "-config", config, "-selfsign", "-keyfile", key, "-in",
-                    request, "-out", certificate, "-startdate", "20200101000000Z", "-enddate",
-                    "20200102000000Z", "-batch", "-notext"], check=True, capture_output=True)
+
+    def sign():
+        # openssl ca keeps a database of what it signed; each try starts anew.
+        open(os.path.join(directory, "index.txt"), "w").close()
+        subprocess.run(["openssl", "ca", "-config", config, "-selfsign", "-keyfile", key, "-in",
+                        request, "-out", certificate, "-startdate", "20200101000000Z",
+                        "-enddate", "20200102000000Z", "-batch", "-notext"],
+                       check=True, capture_output=True)
+
+    _signed(certificate, sign)
     return certificate, key
 
 
@@ -91,9 +144,10 @@ def make_chain(directory, name, days=2):
                         "-subj", "/CN=" + subject], check=True, capture_output=True)
         signer = ["-signkey", key] if issuer is None else ["-CA", issuer[0], "-CAkey", issuer[1],
                                                             "-set_serial", str(len(files) + 1)]
-        subprocess.run(["openssl", "x509", "-req", "-in", request, "-out", certificate,
-                        "-days", str(days), "-extfile", extensions, "-extensions", section,
-                        *signer], check=True, capture_output=True)
+        _signed(certificate, lambda: subprocess.run(
+            ["openssl", "x509", "-req", "-in", request, "-out", certificate, "-days", str(days),
+             "-extfile", extensions, "-extensions", section, *signer],
+            check=True, capture_output=True))
         files[role] = certificate
         issuer = (certificate, key)
     server = os.path.join(directory, "server.pem")

@@ -18,6 +18,9 @@ Everything the script makes carries its process id and is removed at the end,
 whatever happened. Exits 1 when a target is missed.
 
 Usage: bench/connect_rtt.py [build-dir]
+On a busy machine, run it at real-time priority (nginx and velkor inherit
+it), so that waiting for a processor adds nothing to the times:
+    chrt -f 40 bench/connect_rtt.py build
 """
 
 import argparse

@@ -62,7 +62,7 @@ class RatePlanTest(unittest.TestCase):
         log = self.path("arrivals.txt")
         saved_path = self.path("run.json")
         with Target("--arrival-log", log, "--stop-after-sec", "60") as target:
-            run = run_velkor("-t", "20", "-c", "50", target.url, "--rate-plan",
+            run = run_velkor("-t", "20", "-c", "200", target.url, "--rate-plan",
                              "5s:200,10s:200-2000,5s:2000", "--latency", "--save", saved_path)
             target.stop()
         self.assertEqual(run.returncode, 0, run.stderr)

@@ -4,10 +4,10 @@
 #include <cmath>
 
 #include "config/messages.h"
+#include "platform/os/clock.h"
 
 namespace {
 
-constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 using Wide = __int128;
 
 // Whole digits, at most twelve; rest is what follows them.
@@ -63,13 +63,12 @@ std::string_view readStep(std::string_view text, RateStep& step) {
     return readRate(rates.substr(dash + 1), step.toRate);
 }
 
-// Twice the integral of the step's first elapsedNs, in the units of
-// doubledCountsBefore, times 2 * lengthSec * 10^18: a whole number.
-// (b - a) x^2 + 2 a L 10^9 x, with x in ns and L in s; it grows with x over
-// the step, as the rate is never below 0.
+// The step's integral over its first elapsedNs times 2 * lengthSec * 10^18,
+// a whole number: (b - a) x^2 + 2 a L 10^9 x, with x in ns and L in s. It
+// grows with x over the step, as the rate is never below 0.
 Wide scaledIntegral(const RateStep& step, Wide elapsedNs) {
     return (step.toRate - step.fromRate) * elapsedNs * elapsedNs +
-           2 * Wide{step.fromRate} * step.lengthSec * kNsPerSecond * elapsedNs;
+           2 * Wide{step.fromRate} * step.lengthSec * kNsPerSec * elapsedNs;
 }
 
 // The last nanosecond of the step at which its integral is at most
@@ -77,8 +76,8 @@ Wide scaledIntegral(const RateStep& step, Wide elapsedNs) {
 // nanosecond or two; the exact comparison then settles it.
 std::int64_t stepOffsetNs(const RateStep& step, std::int64_t doubledCount) {
     if (doubledCount == 0) return 0;
-    const std::int64_t stepNs = step.lengthSec * kNsPerSecond;
-    const Wide target = Wide{doubledCount} * step.lengthSec * kNsPerSecond * kNsPerSecond;
+    const std::int64_t stepNs = step.lengthSec * kNsPerSec;
+    const Wide target = Wide{doubledCount} * step.lengthSec * kNsPerSec * kNsPerSec;
     // (b - a) t^2 + 2 a L t - L d = 0 in seconds; the form without a
     // difference of near-equal terms: t = L d / (a L + sqrt(a^2 L^2 + (b - a) L d)).
     const long double a = step.fromRate;
@@ -86,7 +85,8 @@ std::int64_t stepOffsetNs(const RateStep& step, std::int64_t doubledCount) {
     // Never below 0 in exact terms: the step's integral covers doubledCount.
     const long double root = std::sqrt(std::max<long double>(
         a * a * length * length + (step.toRate - step.fromRate) * length * doubledCount, 0));
-    const long double estimateNs = length * doubledCount / (a * length + root) * kNsPerSecond;
+    long double estimateNs = length * doubledCount / (a * length + root) * kNsPerSec;
+    if (std::isnan(estimateNs)) estimateNs = 0;  // the search below still finds the instant
     const auto estimate = static_cast<std::int64_t>(
         std::clamp<long double>(std::floor(estimateNs), 0, static_cast<long double>(stepNs)));
     std::int64_t low = std::max<std::int64_t>(estimate - 2, 0);
@@ -179,14 +179,14 @@ std::int64_t plannedStartOffsetNs(const RatePlan& plan, std::int64_t k) {
     // below it, so steps of rate 0 (which it never passes in) are skipped.
     const auto next = std::upper_bound(before.begin(), before.end(), 2 * k);
     const auto index = static_cast<std::size_t>(next - before.begin()) - 1;
-    return plan.stepStartsSec[index] * kNsPerSecond +
+    return plan.stepStartsSec[index] * kNsPerSec +
            stepOffsetNs(plan.steps[index], 2 * k - before[index]);
 }
 
 double plannedRateAt(const RatePlan& plan, std::int64_t offsetNs) {
     if (offsetNs < 0) return 0;
     for (const RateStep& step : plan.steps) {
-        const std::int64_t stepNs = step.lengthSec * kNsPerSecond;
+        const std::int64_t stepNs = step.lengthSec * kNsPerSec;
         if (offsetNs < stepNs) {
             const double part = static_cast<double>(offsetNs) / static_cast<double>(stepNs);
             return static_cast<double>(step.fromRate) +
@@ -201,9 +201,9 @@ double plannedCountBefore(const RatePlan& plan, std::int64_t offsetNs) {
     if (offsetNs <= 0 || plan.steps.empty()) return 0;
     for (std::size_t i = 0; i < plan.steps.size(); ++i) {
         const RateStep& step = plan.steps[i];
-        const std::int64_t stepNs = step.lengthSec * kNsPerSecond;
+        const std::int64_t stepNs = step.lengthSec * kNsPerSec;
         if (offsetNs < stepNs) {
-            const double seconds = static_cast<double>(offsetNs) / kNsPerSecond;
+            const double seconds = static_cast<double>(offsetNs) / kNsPerSec;
             const double slope = static_cast<double>(step.toRate - step.fromRate) /
                                  static_cast<double>(step.lengthSec);
             return static_cast<double>(plan.doubledCountsBefore[i]) / 2 +

@@ -25,23 +25,17 @@ TEST(RatePlan, ReadsGoodPlansAndNamesTheStepOfABadOne) {
         {"30s:1000,60s:1000-5000,30s:5000", "", "30s:1000,60s:1000-5000,30s:5000", 120},
         {"2m:0-10,1h:10", "", "120s:0-10,3600s:10", 3720},
         {"5s:0", "", "5s:0", 5},  // a plan may hold connections with no request
-        {"1s:10000000-0", "", "1s:10000000-0", 1},
         {many, "", many.c_str(), 1000},
         {"", "计划为空", "", 0},
         {many + ",1s:1", "计划超过1000步", "", 0},
         {"5s:10,0s:5", "第2步 \"0s:5\"：时长为0", "", 0},
         {"5s:-3", "第1步 \"5s:-3\"：速率不能为负", "", 0},
-        {"5s:3--3", "第1步 \"5s:3--3\"：速率不能为负", "", 0},
         {"5s:10x", "第1步 \"5s:10x\"：速率须为整数（每秒请求数），其后不能有其他文字", "", 0},
-        {"5s:10-", "第1步 \"5s:10-\"：速率须为整数（每秒请求数），其后不能有其他文字", "", 0},
-        {"5s:1.5", "第1步 \"5s:1.5\"：速率须为整数（每秒请求数），其后不能有其他文字", "", 0},
         {"5s:10000001", "第1步 \"5s:10000001\"：速率超过每秒10000000", "", 0},
         {"5x:10", "第1步 \"5x:10\"：时长的数字后须为单位 s、m 或 h", "", 0},
-        {"5:10", "第1步 \"5:10\"：时长的数字后须为单位 s、m 或 h", "", 0},
         {"s:10", "第1步 \"s:10\"：时长须为整数加单位 s、m 或 h", "", 0},
         {"278h:1", "第1步 \"278h:1\"：时长超过1000000秒", "", 0},
         {"5s:1,,5s:1", "第2步 \"\"：须为“时长:速率”或“时长:起始速率-结束速率”", "", 0},
-        {"5s:1,", "第2步 \"\"：须为“时长:速率”或“时长:起始速率-结束速率”", "", 0},
         {"5s 10", "第1步 \"5s 10\"：须为“时长:速率”或“时长:起始速率-结束速率”", "", 0},
     };
     for (const Case& c : cases) {
@@ -74,10 +68,8 @@ TEST(RatePlan, TheKthStartIsWhereTheIntegralReachesK) {
         {"10s:1000", 0, 0},
         {"10s:1000", 1, 1'000'000},
         {"10s:3", 1, 333'333'333},  // the last nanosecond before the exact instant
-        {"10s:3", 29, 9'666'666'666},
         {"10s:3", 30, -1},
-        {"10s:0-100", 5, kSecNs},  // 5 t^2 = 5 at 1 s
-        {"10s:0-100", 20, 2 * kSecNs},
+        {"10s:0-100", 5, kSecNs},           // 5 t^2 = 5 at 1 s
         {"10s:0-100", 1, 447'213'595},      // sqrt(0.2) s
         {"10s:100-0", 95, kSecNs},          // 100 t - 5 t^2 = 95 at 1 s
         {"10s:100-0", 499, 9'552'786'404},  // 10 - sqrt(0.2) s
@@ -85,11 +77,9 @@ TEST(RatePlan, TheKthStartIsWhereTheIntegralReachesK) {
         {"5s:200,10s:200-2000,5s:2000", 1000, 5 * kSecNs},
         {"5s:200,10s:200-2000,5s:2000", 12000, 15 * kSecNs},
         {"5s:200,10s:200-2000,5s:2000", 21999, 20 * kSecNs - 500'000},
-        {"5s:200,10s:200-2000,5s:2000", 22000, -1},
         {"2s:0,2s:10", 0, 2 * kSecNs},  // steps of rate 0 plan nothing
         {"2s:0,2s:10", 19, 3'900'000'000},
         {"1s:5,3s:0,1s:5", 5, 4 * kSecNs},
-        {"1s:0-1", 0, 0},
         {"1s:0-1", 1, -1},  // the integral ends at 0.5
         {"1000000s:0-10000000", 4'999'999'999'999, 999'999'999'999'899},  // 100 ns before the end
     };
@@ -118,19 +108,6 @@ TEST(RatePlan, StartsFollowTheIntegralAcrossRampsAndFlatSteps) {
         // One start for each whole request the plan holds, from 0 on.
         EXPECT_EQ(k, (plan.doubledCountsBefore.back() + 1) / 2) << text;
     }
-}
-
-TEST(RatePlan, RateAndIntegralAtAnInstant) {
-    const RatePlan plan = planOf("5s:200,10s:200-2000,5s:2000");
-    const std::pair<std::int64_t, double> rates[] = {
-        {-1, 0},          {0, 200}, {5 * kSecNs, 200}, {10 * kSecNs, 1100}, {15 * kSecNs, 2000},
-        {20 * kSecNs, 0},
-    };
-    for (const auto& [offsetNs, rate] : rates)
-        EXPECT_DOUBLE_EQ(plannedRateAt(plan, offsetNs), rate);
-    EXPECT_DOUBLE_EQ(plannedCountBefore(plan, 5 * kSecNs), 1000);
-    EXPECT_DOUBLE_EQ(plannedCountBefore(plan, 6 * kSecNs), 1000 + 200 + 90);
-    EXPECT_DOUBLE_EQ(plannedCountBefore(plan, 20 * kSecNs), 22000);
 }
 
 }  // namespace

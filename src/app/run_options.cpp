@@ -145,6 +145,31 @@ bool readWarmup(std::string_view text, TestConfig& config) {
            (config.warmupSec == 0 || config.warmupSec < config.durationSec);
 }
 
+// A plan paces the run instead of -q, and lasts exactly the run time.
+bool readRatePlan(std::string_view text, TestConfig& config) {
+    std::string problem;
+    return parseRatePlan(text, config.ratePlan, problem) && config.targetQps == 0 &&
+           planLengthSec(config.ratePlan) == config.durationSec;
+}
+
+// What is wrong with a --rate-plan that readRatePlan refused: the plan is
+// read again for the step at fault.
+std::string ratePlanRule(std::string_view text, const TestConfig& config) {
+    RatePlan plan;
+    std::string problem;
+    if (!parseRatePlan(text, plan, problem)) {
+        return std::string(kPlanRuleOpen) + problem + std::string(kPlanRuleClose);
+    }
+    if (config.targetQps != 0) {
+        return std::string(kPlanRuleOpen) + std::string(kPlanWithTargetQps) +
+               std::string(kPlanRuleEnd);
+    }
+    return std::string(kPlanRuleOpen) + std::string(kPlanLengthPrefix) +
+           std::to_string(planLengthSec(plan)) + std::string(kPlanLengthMiddle) +
+           std::to_string(config.durationSec) + std::string(kPlanLengthEnd) +
+           std::string(kPlanRuleEnd);
+}
+
 struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
@@ -192,6 +217,7 @@ const OptionRule kOptions[] = {
      },
      kBodyFileRule},
     {"--run-id", readRunId, kRunIdRule},
+    {"--rate-plan", readRatePlan, ""},
     {"--connections",
      [](std::string_view, TestConfig& config) { return config.showConnectionBlock = true; }, "",
      false},
@@ -223,6 +249,9 @@ bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConf
         if (at + 1 >= argc) return fail(option.name, kOptionMissingValue);
         const std::string_view value = argv[++at];
         if (!option.read(value, config)) {
+            if (option.name == "--rate-plan") {
+                return failValue(option.name, value, ratePlanRule(value, config));
+            }
             return failValue(option.name, value, header ? headerRule(value) : option.rule);
         }
     }

@@ -64,6 +64,27 @@ inline constexpr std::string_view kHeaderHostAgainRule = "（Host 只能给一�
 inline constexpr std::string_view kBodyFileRule = "（须为文件路径）";
 inline constexpr std::string_view kConnectRateRule = "（须为每秒新建的连接数，1到999999999的整数）";
 inline constexpr std::string_view kWarmupRule = "（须为秒数，且小于 -t 的运行时间）";
+// --rate-plan: the step at fault is named, "第2步 "0s:5"：时长为0".
+inline constexpr std::string_view kPlanRuleOpen = "（";
+inline constexpr std::string_view kPlanRuleClose = "；格式如 30s:1000,60s:1000-5000,30s:5000）";
+inline constexpr std::string_view kPlanRuleEnd = "）";
+inline constexpr std::string_view kPlanEmpty = "计划为空";
+inline constexpr std::string_view kPlanTooManySteps = "计划超过1000步";
+inline constexpr std::string_view kPlanStepPrefix = "第";
+inline constexpr std::string_view kPlanStepMiddle = "步 ";
+inline constexpr std::string_view kPlanStepForm = "：须为“时长:速率”或“时长:起始速率-结束速率”";
+inline constexpr std::string_view kPlanLengthNoNumber = "：时长须为整数加单位 s、m 或 h";
+inline constexpr std::string_view kPlanLengthUnit = "：时长的数字后须为单位 s、m 或 h";
+inline constexpr std::string_view kPlanLengthZero = "：时长为0";
+inline constexpr std::string_view kPlanLengthTooLong = "：时长超过1000000秒";
+inline constexpr std::string_view kPlanRateNegative = "：速率不能为负";
+inline constexpr std::string_view kPlanRateNoNumber =
+    "：速率须为整数（每秒请求数），其后不能有其他文字";
+inline constexpr std::string_view kPlanRateTooHigh = "：速率超过每秒10000000";
+inline constexpr std::string_view kPlanLengthPrefix = "计划共 ";
+inline constexpr std::string_view kPlanLengthMiddle = " 秒，须与 -t 的 ";
+inline constexpr std::string_view kPlanLengthEnd = " 秒相等";
+inline constexpr std::string_view kPlanWithTargetQps = "不能与 -q 同用";
 
 // The --body-file, read once before the run.
 inline constexpr std::string_view kBodyFileUnreadable = "无法读取请求体文件: ";

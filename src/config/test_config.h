@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/rate_plan.h"
 #include "platform/platform.h"
 
 struct TlsContext;
@@ -38,6 +39,7 @@ struct TestConfig {
     bool showConnectionBlock = false;    // --connections: the connections' figures after it
     std::int32_t connectRate = 0;        // --connect-rate: first connects a second; 0: all at once
     std::int32_t warmupSec = 0;          // --warmup: first seconds kept out of request figures
+    RatePlan ratePlan{};                 // --rate-plan: the rate the starts follow; no steps: none
 
     // The request; without these options, "GET" with the Host and Connection lines alone.
     std::string method = "GET";              // --method: the request method, an RFC 9110 token

@@ -88,10 +88,18 @@ void runUnpaced(const std::string& requestText, ClientState& client) {
 // waited until the client could send (freeNs), then took as long as the
 // late exchange did from its send. A failed exchange, or one within the
 // warm-up, gives them no latency.
-void countSkippedStarts(const ClientState& client, const PacingStep& step, std::int64_t freeNs) {
-    if (step.skippedStarts > 0 && client.answered && client.exchange.counted) {
+// With a plan the starts are not evenly spaced: each counts from its own.
+void countSkippedStarts(const ClientState& client, const PacingSchedule& schedule,
+                        const PacingStep& step, std::int64_t freeNs) {
+    if (step.skippedStarts <= 0 || !client.answered || !client.exchange.counted) return;
+    if (schedule.plan == nullptr) {
         recordSkippedStarts(freeNs - step.firstSkippedNs + client.answeredLatencyNs,
                             pacingIntervalNs(client.config), step.skippedStarts);
+        return;
+    }
+    for (std::int64_t j = 0; j < step.skippedStarts; ++j) {
+        recordPlannedLatencyNs(freeNs - skippedStartNs(schedule, step, j) +
+                               client.answeredLatencyNs);
     }
 }
 
@@ -105,7 +113,7 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
     const std::int64_t connectedNs = monotonicNowNs();
     // Only a client held back by --connect-rate starts on a later slot; any
     // other sends for its first planned start, however late, as it always has.
-    PacingStep lateStart{0, schedule.plannedStartNs};
+    PacingStep lateStart{0, schedule.plannedStartNs, schedule.startIndex};
     if (client.config.connectRate > 0) {
         lateStart = catchUpPacing(schedule, connectedNs, client.window.deadlineNs);
     }
@@ -121,12 +129,12 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
         }
         if (!runCycle(requestText, client, schedule.plannedStartNs)) return;
         // The starts before the first connection opened take the first answer.
-        countSkippedStarts(client, lateStart, connectedNs);
+        countSkippedStarts(client, schedule, lateStart, connectedNs);
         lateStart.skippedStarts = 0;
         // Now, after any reconnect, is when the client could send again.
         const std::int64_t freeNs = monotonicNowNs();
-        countSkippedStarts(client, advancePacing(schedule, freeNs, client.window.deadlineNs),
-                           freeNs);
+        countSkippedStarts(client, schedule,
+                           advancePacing(schedule, freeNs, client.window.deadlineNs), freeNs);
     }
     sleepUntilNs(client.window.deadlineNs);
 }
@@ -144,7 +152,7 @@ void runClient(const ClientPlan& plan) {
     if (client.config.tlsContext != nullptr) client.tlsSession = createTlsSession();
     if (openConnection(client, false)) {
         const std::string& requestText = *client.config.requestText;
-        if (pacingIntervalNs(client.config) > 0) {
+        if (pacedRun(client.config)) {
             runPaced(requestText, plan.globalIndex, client);
         } else {
             runUnpaced(requestText, client);

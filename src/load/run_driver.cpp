@@ -117,6 +117,6 @@ bool runLoadTest(const TestConfig& config, RunResult& result) {
     markRunEnd();
     closeSecondSeries();
 
-    result = collectRunResult(config, pacingIntervalNs(config) > 0);
+    result = collectRunResult(config, pacedRun(config));
     return true;
 }

@@ -33,10 +33,32 @@ json errorKindSeries(const RunResult& result) {
     return kinds;
 }
 
+// The starts the run planned in each row's second: the plan's integral over
+// it, or -q; the rows after the run time planned none. Empty for an unpaced run.
+json plannedSeries(const RunResult& result) {
+    json planned = json::array();
+    const bool hasPlan = !result.ratePlan.steps.empty();
+    if (!hasPlan && result.targetQps <= 0) return planned;
+    constexpr std::int64_t kSecondNs = 1'000'000'000;
+    for (std::size_t i = 0; i < result.seconds.size(); ++i) {
+        const auto second = static_cast<std::int64_t>(i);
+        if (second >= result.durationSec) {
+            planned.push_back(0);
+        } else if (hasPlan) {
+            planned.push_back(plannedCountBefore(result.ratePlan, (second + 1) * kSecondNs) -
+                              plannedCountBefore(result.ratePlan, second * kSecondNs));
+        } else {
+            planned.push_back(result.targetQps);
+        }
+    }
+    return planned;
+}
+
 json secondsSeries(const RunResult& result) {
-    json series = {{"second", json::array()},    {"connectionsHeld", json::array()},
-                   {"completed", json::array()}, {"meanLatencyMs", json::array()},
-                   {"errors", json::array()},    {"errorKinds", errorKindSeries(result)}};
+    json series = {{"second", json::array()},         {"connectionsHeld", json::array()},
+                   {"completed", json::array()},      {"meanLatencyMs", json::array()},
+                   {"errors", json::array()},         {"errorKinds", errorKindSeries(result)},
+                   {"planned", plannedSeries(result)}};
     for (std::size_t i = 0; i < result.seconds.size(); ++i) {
         const SecondSample& second = result.seconds[i];
         series["second"].push_back(i + 1);

@@ -30,7 +30,8 @@ Options:
                     handshake times. Needs files of format version 4; in a
                     merge the counts and the most held add up, and all were
                     held once the last file's clients were.
-  --plot PAGE.html  also write a page of charts: requests, mean latency,
+  --plot PAGE.html  also write a page of charts: requests (beside the planned
+                    ones of a paced run), mean latency,
                     errors and connections held per second, and the latency,
                     connect and handshake time distributions. The page holds
                     everything it needs and opens without a network.

@@ -129,6 +129,20 @@ std::int32_t mergedTargetQps(const std::vector<NamedRun>& runs) {
     return total;
 }
 
+// Agents share the run's plan. Plain runs all followed one plan (they merge
+// only then), and together aimed at its rates times their number.
+RatePlan mergedRatePlan(const std::vector<NamedRun>& runs) {
+    const RatePlan& plan = runs.front().run.result.ratePlan;
+    if (runs.front().run.agentCount > 0) return plan;
+    std::vector<RateStep> steps = plan.steps;
+    const auto count = static_cast<std::int64_t>(runs.size());
+    for (RateStep& step : steps) {
+        step.fromRate *= count;
+        step.toRate *= count;
+    }
+    return ratePlanOf(std::move(steps));
+}
+
 }  // namespace
 
 std::string mergedAgentText(const std::vector<NamedRun>& runs) {
@@ -149,5 +163,6 @@ bool mergeRuns(const std::vector<NamedRun>& runs, RunResult& merged, std::string
     }
     merged.agentText = mergedAgentText(runs);
     merged.targetQps = mergedTargetQps(runs);
+    merged.ratePlan = mergedRatePlan(runs);
     return true;
 }

@@ -53,6 +53,11 @@ std::string startAtText(std::int64_t startAtUnixNs) {
     return fraction.empty() ? whole : whole + "." + fraction;
 }
 
+// A file without --rate-plan was paced by -q, or not at all.
+std::string planText(const RatePlan& plan) {
+    return plan.steps.empty() ? "none" : ratePlanText(plan);
+}
+
 // A file without --connect-rate opened every connection at once.
 std::string rateText(std::int32_t connectRate) {
     return connectRate > 0 ? std::to_string(connectRate) + " a second" : "none";
@@ -88,6 +93,9 @@ bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& pr
     } else if (one.connectRate != base.connectRate) {
         problem = differs(named, first, "--connect-rate", rateText(one.connectRate),
                           rateText(base.connectRate));
+    } else if (ratePlanText(one.ratePlan) != ratePlanText(base.ratePlan)) {
+        problem =
+            differs(named, first, "--rate-plan", planText(one.ratePlan), planText(base.ratePlan));
     } else if (one.warmupSec != base.warmupSec) {
         problem = differs(named, first, "--warmup", std::to_string(one.warmupSec) + " s",
                           std::to_string(base.warmupSec) + " s");

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/os/file_system.h"
+#include "results/result_file_rate_plan.h"
 #include "results/result_file_v3.h"
 #include "results/result_file_v4.h"
 
@@ -56,6 +57,7 @@ json settingsOf(const SavedRun& run) {
     if (run.result.hasConnections) {
         settings["connect_rate"] = result.connectRate;
         settings["warmup_s"] = result.warmupSec;
+        settings["rate_plan"] = ratePlanJson(result.ratePlan);
     }
     return settings;
 }

@@ -12,8 +12,9 @@
 // The result file's layout as written; a reader also takes version 1, which
 // has no fine latency counts, version 2, which has no errors by kind and no
 // last row of the series, and version 3, which has no connection figures and
-// no --connect-rate or --warmup; it refuses any other.
-inline constexpr std::int64_t kResultFormatVersion = 4;
+// no --connect-rate or --warmup, and version 4, which has no --rate-plan; it
+// refuses any other.
+inline constexpr std::int64_t kResultFormatVersion = 5;
 inline constexpr std::int64_t kOldestResultFormatVersion = 1;
 
 struct SavedRun {

@@ -23,6 +23,7 @@ RunResult collectRunResult(const TestConfig& config, bool paced) {
     // the clients it ran.
     result.concurrency = config.agentCount > 0 ? localClientCount(config) : config.concurrency;
     result.targetQps = config.targetQps;
+    result.ratePlan = config.ratePlan;
     result.processorCount = logicalProcessorCount();
     result.agentText = agentText(config);
     result.startUnixNs = g_runStartUnixNs.load();

@@ -6,7 +6,7 @@
 #include "stats/fine_counts.h"
 
 bool showsPlannedLatency(const RunResult& result) {
-    return result.targetQps > 0;
+    return result.targetQps > 0 || !result.ratePlan.steps.empty();
 }
 
 std::string formatMicrosecondsAsMs(std::uint64_t us, int width) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "config/rate_plan.h"
+
 // Final answers by status class; an answer of any class is a completed request.
 struct StatusClassCounts {
     std::uint64_t status2xx = 0;  // answers 200-299
@@ -92,6 +94,7 @@ struct RunResult {
     std::int32_t durationSec = 0;                 // run time, seconds (-t)
     std::int64_t concurrency = 0;                 // value of the "Concurrent clients:" line
     std::int32_t targetQps = 0;                   // -q over all clients; 0 or less: unpaced
+    RatePlan ratePlan{};                          // --rate-plan over all clients; no steps: none
     std::uint64_t processorCount = 0;             // logical processors of the run's machine(s)
     std::string agentText = "none";               // value of the "Agent:" line
     std::int64_t startUnixNs = 0;                 // wall-clock start of the run, ns since 1970

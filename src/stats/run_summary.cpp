@@ -86,6 +86,9 @@ void printRunSummary(const RunResult& result, std::ostream& out) {
     out << "\nTarget URL:          " << result.url << std::endl;
     out << "Max time (s):        " << result.durationSec << std::endl;
     if (result.warmupSec != 0) out << "Warm-up (s):         " << result.warmupSec << std::endl;
+    if (!result.ratePlan.steps.empty()) {
+        out << "Rate plan:           " << ratePlanText(result.ratePlan) << std::endl;
+    }
     out << "Concurrent clients:  " << result.concurrency << std::endl;
     out << "Running on cores:    " << result.processorCount << std::endl;
     out << "Agent:               " << result.agentText << std::endl;

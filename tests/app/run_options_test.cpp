@@ -65,6 +65,9 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_EQ(shaped.config.warmupSec, 9);
     EXPECT_EQ(shaped.config.connectRate, 250);
     EXPECT_TRUE(shaped.config.showConnectionBlock);
+    const Outcome planned = read({"--rate-plan", "4s:10,6s:10-0"});  // as long as the run
+    ASSERT_TRUE(planned.accepted) << planned.stderrText;
+    EXPECT_EQ(ratePlanText(planned.config.ratePlan), "4s:10,6s:10-0");
 }
 
 TEST(RunOptions, HeaderMayBeGivenManyTimesInItsOrder) {
@@ -129,6 +132,12 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--warmup", "1s"}, "选项 --warmup 的值无效: \"1s\"" + warmupRule},
         {{"--warmup", "1", "--warmup", "2"}, "选项 --warmup 重复出现\n"},
         {{"--latency", "5"}, "未知选项: \"5\"\n"},
+        {{"--rate-plan", "5s:10,5s:0s"},
+         "选项 --rate-plan 的值无效: \"5s:10,5s:0s\"（第2步 \"5s:0s\"：速率须为整数（每秒请求数），"
+         "其后不能有其他文字；格式如 30s:1000,60s:1000-5000,30s:5000）\n"},
+        {{"--rate-plan", "5s:10"},
+         "选项 --rate-plan 的值无效: \"5s:10\"（计划共 5 秒，须与 -t 的 10 秒相等）\n"},
+        {{"--rate-plan", "10s:1", "--rate-plan", "10s:1"}, "选项 --rate-plan 重复出现\n"},
         {{"--run-id", ""}, "选项 --run-id 的值无效: \"\"" + runIdRule},
         {{"--run-id", "a b"}, "选项 --run-id 的值无效: \"a b\"" + runIdRule},
         {{"--run-id", "x\"y"}, "选项 --run-id 的值无效: \"x\\x22y\"" + runIdRule},

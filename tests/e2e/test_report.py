@@ -164,8 +164,12 @@ class ReportTest(unittest.TestCase):
         with open(self.path("good.json")) as file:
             good = file.read()
         document = json.loads(good)
-        document["format_version"] = 5
+        document["format_version"] = 6
         newer = self.write("newer.json", json.dumps(document))
+        document = json.loads(good)
+        document["settings"]["rate_plan"] = [[1, 0, 50]]
+        document["start_unix_ns"] += 2
+        planned = self.write("planned.json", json.dumps(document))
         document = json.loads(good)
         document["settings"]["duration_s"] = 5
         document["start_unix_ns"] += 1
@@ -178,8 +182,11 @@ class ReportTest(unittest.TestCase):
              'velkor-report: "%s": not JSON (syntax error at byte 1)' % self.path("text.json")),
             ([self.write("cut.json", good[: len(good) // 2])],
              'velkor-report: "%s": truncated: the JSON text ends early' % self.path("cut.json")),
-            ([newer], 'velkor-report: "%s": result format version 5, but this velkor-report '
-                      "reads versions 1 to 4" % newer),
+            ([newer], 'velkor-report: "%s": result format version 6, but this velkor-report '
+                      "reads versions 1 to 5" % newer),
+            ([self.path("good.json"), planned],
+             'velkor-report: "%s": --rate-plan 1s:0-50 differs from none in "%s"'
+             % (planned, self.path("good.json"))),
             ([self.path("good.json"), longer],
              'velkor-report: "%s": run time 5 s differs from 1 s in "%s"'
              % (longer, self.path("good.json"))),

@@ -58,6 +58,8 @@ class PlotPageTest(unittest.TestCase):
         # The spectrum's legend, drawn by the chart, names both curves.
         self.assertIn('u-label">from the send (ms)', dom)
         self.assertIn('u-label">from the planned start (ms)', dom)
+        # A paced run's requests are drawn beside the rate it planned.
+        self.assertIn('u-label">planned (requests/s)', dom)
         self.assertIn('u-label">TCP connect (ms)', dom)
         console = [line for line in log.splitlines() if ":CONSOLE" in line]
         self.assertEqual(console, [])

@@ -85,6 +85,62 @@ TEST(Pacing, TheRunsPlannedStartsAreEvenOverAllClientsAndAddUpToRateTimesRunTime
     }
 }
 
+// With a plan the run's starts, over all clients and however many agents
+// share them, are the plan's own, each once; a flat plan's are those of -q.
+TEST(Pacing, APlansStartsAreSharedOutWholeOverClientsAndAgents) {
+    struct Case {
+        const char* plan;
+        std::int32_t concurrency;
+    };
+    const Case cases[] = {
+        {"5s:200,10s:200-2000,5s:2000", 50},
+        {"3s:7-1,2s:0,4s:1-999,1s:13", 7},
+        {"4s:3", 10},  // fewer starts than clients
+        {"1s:0,2s:40-0", 4},
+    };
+    for (const Case& c : cases) {
+        TestConfig config;
+        std::string problem;
+        ASSERT_TRUE(parseRatePlan(c.plan, config.ratePlan, problem)) << problem;
+        config.concurrency = c.concurrency;
+        config.durationSec = static_cast<std::int32_t>(planLengthSec(config.ratePlan));
+        std::vector<std::int64_t> expectedNs;
+        for (std::int64_t k = 0; plannedStartOffsetNs(config.ratePlan, k) >= 0; ++k) {
+            expectedNs.push_back(plannedStartOffsetNs(config.ratePlan, k));
+        }
+        for (std::int32_t agentCount : {0, 3}) {
+            EXPECT_EQ(plannedStartsOfRun(config, agentCount), expectedNs)
+                << c.plan << " " << agentCount;
+        }
+    }
+    TestConfig paced;
+    paced.targetQps = 7;
+    paced.concurrency = 3;
+    paced.durationSec = 3;
+    TestConfig planned = paced;
+    planned.targetQps = 0;
+    planned.ratePlan = ratePlanOf({{3, 7, 7}});
+    EXPECT_EQ(plannedStartsOfRun(planned, 0), plannedStartsOfRun(paced, 0));
+}
+
+// A late client on a ramp sends for the latest start past and skips the
+// others, each at its own instant: the plan's starts are not evenly spaced.
+TEST(Pacing, ALateClientOnARampSkipsEachStartAtItsOwnInstant) {
+    TestConfig config;
+    config.concurrency = 1;
+    config.ratePlan = ratePlanOf({{10, 0, 100}});  // the k-th start at sqrt(k / 5) s
+    PacingSchedule schedule = startPacing(config, 0, kNsPerSec);
+    EXPECT_EQ(schedule.plannedStartNs, kNsPerSec);
+    const PacingStep step = advancePacing(schedule, 4 * kNsPerSec, 11 * kNsPerSec);
+    EXPECT_EQ(schedule.plannedStartNs, 4 * kNsPerSec);  // start 45, at 3 s into the plan
+    ASSERT_EQ(step.skippedStarts, 44);
+    EXPECT_EQ(skippedStartNs(schedule, step, 0), kNsPerSec + 447'213'595);
+    EXPECT_EQ(skippedStartNs(schedule, step, 19), 3 * kNsPerSec);  // start 20, at 2 s
+    // Past the plan's last start no start is left.
+    while (schedule.plannedStartNs != INT64_MAX) advancePacing(schedule, 0, 11 * kNsPerSec);
+    EXPECT_EQ(schedule.startIndex, 500);
+}
+
 TEST(Pacing, ALateClientSendsAtOnceForTheLatestPastStartAndSkipsTheRest) {
     TestConfig config;
     config.targetQps = 10;

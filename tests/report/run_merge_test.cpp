@@ -260,6 +260,29 @@ TEST(RunSet, AgentsMergeIntoTheWholeRun) {
     EXPECT_EQ(single.agentText, "2/3");
 }
 
+// Agents share one plan; plain runs of one plan aimed at its rates times
+// their number, as plain runs of one -q aim at its sum.
+TEST(RunSet, APlanIsTheWholeRunsForAgentsAndAddsUpForPlainRuns) {
+    std::vector<SavedRun> agents = {agentRun(1, 2, 7), agentRun(2, 2, 7)};
+    std::vector<SavedRun> plain = {savedRunWith({1}, 1), savedRunWith({2}, 2),
+                                   savedRunWith({3}, 3)};
+    for (std::vector<SavedRun>* runs : {&agents, &plain}) {
+        for (SavedRun& run : *runs) {
+            run.result.ratePlan = ratePlanOf({{1, 0, 10}, {run.result.durationSec - 1, 10, 10}});
+        }
+    }
+    RunResult merged;
+    std::string problem;
+    ASSERT_TRUE(mergeRuns(named(agents), merged, problem)) << problem;
+    EXPECT_EQ(ratePlanText(merged.ratePlan), ratePlanText(agents[0].result.ratePlan));
+    ASSERT_TRUE(runsBelongTogether(named(plain), problem)) << problem;
+    ASSERT_TRUE(mergeRuns(named(plain), merged, problem)) << problem;
+    EXPECT_EQ(ratePlanText(merged.ratePlan), "1s:0-30,2s:30");
+    EXPECT_NE(summaryOf(merged).find("\nRate plan:           1s:0-30,2s:30\n"), std::string::npos);
+    plain[2].result.ratePlan = ratePlanOf({{3, 10, 10}});
+    EXPECT_FALSE(runsBelongTogether(named(plain), problem));
+}
+
 // Each agent held its own connections: the counts, the fine counts and the
 // most held at once add up; all were held once the slowest agent's were.
 TEST(RunSet, AgentsConnectionsAddUp) {

@@ -63,6 +63,7 @@ void expectSameRun(const SavedRun& read, const SavedRun& written) {
     EXPECT_EQ(a.durationSec, b.durationSec);
     EXPECT_EQ(a.concurrency, b.concurrency);
     EXPECT_EQ(a.targetQps, b.targetQps);
+    EXPECT_EQ(ratePlanText(a.ratePlan), ratePlanText(b.ratePlan));
     EXPECT_EQ(a.processorCount, b.processorCount);
     EXPECT_EQ(a.agentText, b.agentText);
     EXPECT_EQ(a.startUnixNs, b.startUnixNs);
@@ -131,7 +132,11 @@ TEST(ResultFile, ReadsBackEveryFigureExactly) {
     SavedRun empty = savedRunWith({}, 0, 0);
     SavedRun gbkUrl = savedRunWith({1});
     gbkUrl.result.url = "http://h/\xb2\xe2\xca\xd4?q=\"\\";  // a Windows console's bytes
-    for (const SavedRun& written : {fullRun(), plain, empty, gbkUrl}) {
+    SavedRun planned = fullRun();
+    planned.result.targetQps = 0;
+    planned.result.ratePlan =
+        ratePlanOf({{2, 0, 10'000'000}, {planned.result.durationSec - 2, 7, 7}});
+    for (const SavedRun& written : {fullRun(), plain, empty, gbkUrl, planned}) {
         SavedRun read;
         std::string problem;
         ASSERT_TRUE(parseResultFile(resultFileText(written), read, problem)) << problem;
@@ -235,10 +240,10 @@ TEST(ResultFile, NamesWhatIsWrong) {
     const json kRemove = json(json::value_t::discarded);
     const FieldCase cases[] = {
         {"/format", "other", "not a velkor result file"},
-        {"/format_version", 5,
-         "result format version 5, but this velkor-report reads versions 1 to 4"},
+        {"/format_version", 6,
+         "result format version 6, but this velkor-report reads versions 1 to 5"},
         {"/format_version", 0,
-         "result format version 0, but this velkor-report reads versions 1 to 4"},
+         "result format version 0, but this velkor-report reads versions 1 to 5"},
         {"/format_version", "1", "\"format_version\" is not an integer in range"},
         {"/completed", kRemove, "no \"completed\" field"},
         {"/completed", -1, "\"completed\" is not an integer in range"},
@@ -360,8 +365,39 @@ TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
     run.result.connections.allHeldAfterNs = 5;
     run.result.seconds[0].connects = 2;
     const json good = json::parse(resultFileText(run));
-    ASSERT_EQ(good["format_version"], 4);
+    ASSERT_EQ(good["format_version"], 5);
     expectEachProblem(good, cases);
+}
+
+// Version 5: the rate plan, within the limits of --rate-plan and as long as
+// the run. A version 4 file has none.
+TEST(ResultFile, NamesWhatIsWrongWithTheRatePlan) {
+    const json kRemove = json(json::value_t::discarded);
+    const FieldCase cases[] = {
+        {"/settings/rate_plan", kRemove, "no \"settings.rate_plan\" field"},
+        {"/settings/rate_plan", json::array(),
+         "\"settings.rate_plan\" is neither null nor 1 to 1000 steps"},
+        {"/settings/rate_plan/1/2", -1,
+         "\"settings.rate_plan[1]\" is outside the limits of --rate-plan"},
+        {"/settings/rate_plan/0/1", 10'000'001,
+         "\"settings.rate_plan[0]\" is outside the limits of --rate-plan"},
+        {"/settings/rate_plan/1/0", 3, "\"settings.rate_plan\" lasts 4 s, not the run time 3 s"},
+        {"/settings/target_rps", 100,
+         "\"settings.rate_plan\" and \"settings.target_rps\" both pace the run"},
+    };
+    SavedRun run = savedRunWith({1, 2});
+    run.result.hasConnections = true;
+    run.result.ratePlan = ratePlanOf({{1, 0, 100}, {2, 100, 100}});
+    json good = json::parse(resultFileText(run));
+    ASSERT_EQ(good["settings"]["rate_plan"], json::parse("[[1,0,100],[2,100,100]]"));
+    expectEachProblem(good, cases);
+
+    good["format_version"] = 4;
+    good["settings"].erase("rate_plan");
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(good.dump(), read, problem)) << problem;
+    EXPECT_TRUE(read.result.ratePlan.steps.empty());
 }
 
 class ResultFileOnDisk : public testing::Test {

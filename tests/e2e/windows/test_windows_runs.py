@@ -166,6 +166,29 @@ class WindowsRunTest(unittest.TestCase):
         self.assertAlmostEqual(completed, 1500, delta=45)
         print(f"\n  wine run -q 500 -c 10 -t 3: completed {completed} of 1500", file=sys.stderr)
 
+    def test_rate_plan_arrivals_follow_the_ramp(self):
+        # 100, then 300 on a ramp from 50 to 250 a second, then 500: each
+        # second's arrivals near the plan's integral over it. Wide, as every
+        # socket call of Wine waits on the wineserver.
+        planned = [50, 50, 100, 200, 250, 250]
+        with tempfile.TemporaryDirectory(prefix="velkor-wine-plan-") as directory:
+            log = os.path.join(directory, "arrivals.txt")
+            with Target("--arrival-log", log) as target:
+                run = run_velkor("-t", "6", "-c", "50", target.url, "--rate-plan",
+                                 "2s:50,2s:50-250,2s:250")
+                target.stop()
+            with open(log) as arrivals:
+                seconds = [int(line) // 1_000_000_000 for line in arrivals]
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assert_windows_output(run, 6)
+        arrived = [seconds.count(second) for second in range(6)]
+        self.assertLessEqual(abs(len(seconds) - sum(planned)), 0.1 * sum(planned), arrived)
+        for second, count in enumerate(arrived):
+            self.assertLessEqual(abs(count - planned[second]), 0.25 * planned[second] + 10,
+                                 (arrived, planned))
+        print(f"\n  wine run --rate-plan 2s:50,2s:50-250,2s:250: arrivals {arrived} "
+              f"a second, planned {planned}", file=sys.stderr)
+
 
 @unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
 class WindowsReportTest(unittest.TestCase):

@@ -38,6 +38,10 @@ struct TestConfig {
     bool showConnectionBlock = false;    // --connections: the connections' figures after it
     std::int32_t connectRate = 0;        // --connect-rate: first connects a second; 0: all at once
     std::int32_t warmupSec = 0;          // --warmup: first seconds kept out of request figures
+    std::string metricsAddress{};        // --metrics: ADDR:PORT as given; empty: no endpoint
+    sockaddr_in metricsBind{};           // --metrics: the same, parsed
+    std::int32_t metricsLingerSec = -1;  // --metrics-linger: seconds served after the run;
+                                         // -1: not given (none)
 
     // The request; without these options, "GET" with the Host and Connection lines alone.
     std::string method = "GET";              // --method: the request method, an RFC 9110 token

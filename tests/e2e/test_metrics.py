@@ -1,0 +1,263 @@
+"""--metrics as a real Prometheus server sees it: what it scraped during a run
+against the target server says what the summary and --latency say, and
+promtool finds nothing to lint. Scrapers that send nothing or junk are cut
+off without costing the run a request; a busy port stops velkor before it."""
+
+import bisect
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+from harness import LAUNCHER, VELKOR, Run, Target, latency_block, run_velkor, slack
+
+PROMETHEUS = shutil.which("prometheus")
+PROMTOOL = shutil.which("promtool")
+# The histogram's bounds in seconds, as velkor writes them.
+BOUNDS = [m * 10.0 ** e for e in range(-4, 1) for m in (1, 1.8, 3.2, 5.6)] + [10.0]
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def get(url, timeout=5):
+    """(status, body) of one GET; 4xx answers too."""
+    try:
+        with urllib.request.urlopen(url, timeout=timeout) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as refused:
+        return refused.code, refused.read().decode()
+
+
+def start(test, args):
+    """A process that is killed when the test ends, however it ends."""
+    process = subprocess.Popen(LAUNCHER + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def end():
+        if process.poll() is None:
+            process.kill()
+        process.communicate()
+
+    test.addCleanup(end)
+    return process
+
+
+def finish(process, args, started, timeout):
+    out, err = process.communicate(timeout=timeout)
+    return Run(args, process.returncode, out, err, time.monotonic() - started)
+
+
+class Prometheus:
+    """Debian's Prometheus, scraping one target every second, in a folder of its own."""
+
+    def __init__(self, test, folder, target):
+        self.port = free_port()
+        config = os.path.join(folder, "prometheus.yml")
+        with open(config, "w", encoding="utf-8") as file:
+            file.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                       "scrape_configs:\n  - job_name: velkor\n"
+                       f"    static_configs:\n      - targets: ['{target}']\n")
+        self.log = open(os.path.join(folder, "prometheus.log"), "wb")
+        test.addCleanup(self.log.close)
+        self.process = subprocess.Popen(
+            [PROMETHEUS, f"--config.file={config}", f"--storage.tsdb.path={folder}/data",
+             f"--web.listen-address=127.0.0.1:{self.port}", "--log.level=warn"],
+            stdout=subprocess.DEVNULL, stderr=self.log)
+        test.addCleanup(self.stop)
+        deadline = time.monotonic() + slack(60)
+        while time.monotonic() < deadline:
+            try:
+                if get(f"http://127.0.0.1:{self.port}/-/ready", 1)[0] == 200:
+                    return
+            except OSError:
+                pass
+            time.sleep(0.2)
+        raise RuntimeError("prometheus did not get ready")
+
+    def query(self, expression):
+        """The values of an instant query, as floats."""
+        url = f"http://127.0.0.1:{self.port}/api/v1/query?" + urllib.parse.urlencode(
+            {"query": expression})
+        answer = json.loads(get(url)[1])
+        return [float(item["value"][1]) for item in answer["data"]["result"]]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+@unittest.skipUnless(PROMETHEUS and PROMTOOL, "Debian's prometheus package is not installed")
+class PrometheusScrapesARun(unittest.TestCase):
+    def test_what_prometheus_stored_is_what_the_summary_says(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        with Target() as target:
+            port = free_port()
+            prometheus = Prometheus(self, folder.name, f"127.0.0.1:{port}")
+            # The endpoint answers from the set-up on: Prometheus takes its
+            # first scrape, all zeros, before the run starts, so increase()
+            # sees the whole run.
+            start_at = time.time() + slack(12)
+            args = ["-t", "20", "-c", "100", target.url, "--metrics", f"127.0.0.1:{port}",
+                    "--metrics-linger", "10", "--latency", "--start-at", "%.3f" % start_at]
+            started = time.monotonic()
+            velkor = start(self, [VELKOR, *args])
+            while not prometheus.query("velkor_requests_total"):
+                self.assertLess(time.time(), start_at - 1, "no scrape before the run")
+                time.sleep(0.2)
+            time.sleep(start_at + 5 - time.time())
+            status, scraped = get(f"http://127.0.0.1:{port}/metrics")
+            run = finish(velkor, args, started, 120)
+            ended = time.time()
+            target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(status, 200)
+        lint = subprocess.run([PROMTOOL, "check", "metrics"], input=scraped.encode(),
+                              capture_output=True, timeout=30)
+        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, b""))
+        # The linger ended at the first scrape after the run, not after 10 s.
+        self.assertLess(ended - start_at, 20 + slack(8))
+
+        summary = run.summary()
+        completed = int(summary["Completed requests"])
+        busiest_second = max(second for _, second, _ in run.progress_lines())
+        self.assertGreater(completed, 1000)
+        last = prometheus.query("sum(last_over_time(velkor_requests_total[5m]))")
+        self.assertEqual(last, [completed])
+        # increase() starts at the first scrape and extrapolates half a
+        # scrape interval at each end: within one gap of the truth.
+        increase = prometheus.query("sum(increase(velkor_requests_total[5m]))")[0]
+        self.assertLess(abs(increase - completed), 1.5 * busiest_second)
+        self.assertEqual(prometheus.query("sum(last_over_time(velkor_errors_total[5m]))"),
+                         [int(summary["Total errors"])])
+        self.assertEqual(prometheus.query("max_over_time(velkor_connections_held[5m])"), [100])
+        self.assertEqual(prometheus.query(
+            f'last_over_time(velkor_run_info{{url="{target.url}"}}[5m])'), [1])
+
+        p99_ms = latency_block(run.text())["99.000"][0]
+        estimate = prometheus.query(
+            "histogram_quantile(0.99, sum by (le) "
+            "(last_over_time(velkor_request_duration_seconds_bucket[5m])))")[0]
+        self.assertLessEqual(abs(bisect.bisect_left(BOUNDS, estimate) -
+                                 bisect.bisect_left(BOUNDS, p99_ms / 1000)), 1,
+                             (estimate, p99_ms))
+
+
+class HostileScrapers(unittest.TestCase):
+    def test_silence_and_junk_are_cut_off_and_the_run_keeps_its_schedule(self):
+        port = free_port()
+        stop = threading.Event()
+        silent, junk_answers, scrapes = [], [], []
+
+        def connect():
+            connection = socket.create_connection(("127.0.0.1", port), timeout=5)
+            return connection
+
+        def send_nothing():
+            while not stop.wait(0.01):
+                try:
+                    silent.append(connect())
+                except OSError:
+                    pass
+
+        def send_junk():
+            while not stop.wait(0.01):
+                try:
+                    with connect() as connection:
+                        connection.sendall(os.urandom(1 << 20))
+                        junk_answers.append(connection.recv(64)[:12])
+                except OSError:
+                    junk_answers.append(b"closed")
+
+        def scrape():
+            while not stop.wait(0.5):
+                try:
+                    scrapes.append(get(f"http://127.0.0.1:{port}/metrics")[0])
+                except OSError as error:
+                    scrapes.append(repr(error))
+
+        with Target() as target:
+            args = ["-t", "6", "-c", "10", "-q", "1000", target.url, "--metrics",
+                    f"127.0.0.1:{port}"]
+            started = time.monotonic()
+            velkor = start(self, [VELKOR, *args])
+            while time.monotonic() - started < slack(10):
+                try:
+                    connect().close()
+                    break
+                except OSError:
+                    time.sleep(0.05)
+            threads = [threading.Thread(target=job) for job in (send_nothing, send_junk, scrape)]
+            for thread in threads:
+                thread.start()
+            try:
+                run = finish(velkor, args, started, 60)
+            finally:
+                stop.set()
+                for thread in threads:
+                    thread.join()
+            target.stop()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        summary = run.summary()
+        self.assertEqual(summary["Total errors"], "0")
+        # The schedule plans 6,000 requests. A client late by a whole interval
+        # skips starts, so a busy machine loses some: the bound is generous.
+        self.assertGreaterEqual(int(summary["Completed requests"]), 6000 * 0.9)
+        self.assertGreater(len(silent), 100)
+        self.assertTrue(junk_answers)
+        self.assertEqual(set(junk_answers) - {b"HTTP/1.1 400", b"closed", b""}, set())
+        self.assertGreaterEqual(scrapes.count(200), 5, scrapes)
+        # Every silent connection was closed by velkor: each reads its end, none times out.
+        for connection in silent:
+            with connection:
+                try:
+                    self.assertEqual(connection.recv(64), b"")
+                except ConnectionResetError:
+                    pass
+
+    def test_an_address_it_cannot_bind_stops_it_before_the_run(self):
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen()
+            busy = holder.getsockname()[1]
+            cases = [
+                (["--metrics", f"127.0.0.1:{busy}"],
+                 f'无法在指标地址上监听: "127.0.0.1:{busy}"（端口已被占用）'),
+                (["--metrics", "198.18.0.250:9464"],
+                 '无法在指标地址上监听: "198.18.0.250:9464"（不是本机的地址）'),
+                (["--metrics-linger", "5"], "选项 --metrics-linger 须与 --metrics 一起给出"),
+            ]
+            for options, message in cases:
+                with self.subTest(options=options):
+                    # Nothing listens at the URL: a run would take its whole second.
+                    run = run_velkor("-t", "1", "-c", "2", "http://127.0.0.1:9/", *options)
+                    self.assertEqual(run.returncode, 1)
+                    self.assertEqual(run.stderr.decode().splitlines(), [message])
+                    self.assertNotIn("累计请求", run.text())
+
+    def test_a_linger_nobody_scrapes_ends_on_time(self):
+        with Target() as target:
+            run = run_velkor("-t", "1", "-c", "2", target.url, "--metrics",
+                             f"127.0.0.1:{free_port()}", "--metrics-linger", "2")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertGreaterEqual(run.seconds, 3)
+        self.assertLess(run.seconds, 3 + slack(3))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -116,7 +116,8 @@ inline constexpr std::string_view kOsErrorCodesPrefix = " (OS error ";
 inline constexpr std::string_view kMetricsRule =
     "（须为IPv4地址:端口，如 127.0.0.1:9464 或 :9464，端口为1到65535）";
 inline constexpr std::string_view kMetricsLingerRule = "（须为秒数，0到3600的整数）";
-inline constexpr std::string_view kMetricsLingerAlone = "选项 --metrics-linger 须与 --metrics 一起给出";
+inline constexpr std::string_view kMetricsLingerAlone =
+    "选项 --metrics-linger 须与 --metrics 一起给出";
 inline constexpr std::string_view kMetricsListenFailedPrefix = "无法在指标地址上监听: ";
 inline constexpr std::string_view kMetricsAddressInUse = "（端口已被占用）";
 inline constexpr std::string_view kMetricsAddressNotLocal = "（不是本机的地址）";

@@ -50,16 +50,16 @@ bool sendAnswer(SOCKET socket, const std::string& answer) {
     const std::int64_t deadlineNs = monotonicNowNs() + kSendBudgetNs;
     std::size_t sent = 0;
     while (sent < answer.size()) {
-        const auto wrote = send(socket, answer.data() + sent, static_cast<int>(answer.size() - sent), 0);
+        const auto wrote =
+            send(socket, answer.data() + sent, static_cast<int>(answer.size() - sent), 0);
         if (wrote > 0) {
             sent += static_cast<std::size_t>(wrote);
             continue;
         }
         if (wrote < 0 && !lastSocketCallWouldBlock()) return false;
         const std::int64_t leftMs = (deadlineNs - monotonicNowNs()) / kNsPerMs;
-        if (leftMs <= 0 ||
-            waitForSocket(socket, SocketWait::Writable, static_cast<int>(leftMs)) !=
-                WaitResult::Ready) {
+        if (leftMs <= 0 || waitForSocket(socket, SocketWait::Writable, static_cast<int>(leftMs)) !=
+                               WaitResult::Ready) {
             return false;
         }
     }

@@ -9,9 +9,8 @@
 namespace {
 
 constexpr std::uint64_t kBoundsUs[] = {
-    100,     180,     320,     560,      1000,     1800,     3200,
-    5600,    10000,   18000,   32000,    56000,    100000,   180000,
-    320000,  560000,  1000000, 1800000,  3200000,  5600000,  10000000,
+    100,   180,    320,    560,    1000,   1800,    3200,    5600,    10000,   18000,    32000,
+    56000, 100000, 180000, 320000, 560000, 1000000, 1800000, 3200000, 5600000, 10000000,
 };
 
 constexpr std::string_view kStatusClassNames[] = {"2xx", "3xx", "4xx", "5xx", "other"};
@@ -112,7 +111,8 @@ std::span<const std::uint64_t> histogramBoundsUs() {
 std::vector<std::uint64_t> cumulativeBuckets(const std::vector<FineBucket>& counts) {
     std::vector<std::uint64_t> cumulative(std::size(kBoundsUs) + 1, 0);
     for (const FineBucket& bucket : counts) {
-        const auto bound = std::upper_bound(std::begin(kBoundsUs), std::end(kBoundsUs), bucket.lowUs);
+        const auto bound =
+            std::upper_bound(std::begin(kBoundsUs), std::end(kBoundsUs), bucket.lowUs);
         cumulative[static_cast<std::size_t>(bound - std::begin(kBoundsUs))] += bucket.count;
     }
     for (std::size_t i = 1; i < cumulative.size(); ++i) cumulative[i] += cumulative[i - 1];
@@ -171,7 +171,7 @@ std::string metricsText(const MetricsLabels& labels, const MetricsFigures& figur
                "Requests a second this process is paced to now; 0 when unpaced.");
     out.sample("velkor_target_rate", "", numberText(figures.targetRate));
     out.family("velkor_run_info", "gauge", "The run's URL, run id, agent and velkor version.");
-    out.sample("velkor_run_info",
-               label("url", labels.url) + "," + label("version", labels.version), "1");
+    out.sample("velkor_run_info", label("url", labels.url) + "," + label("version", labels.version),
+               "1");
     return out.text;
 }

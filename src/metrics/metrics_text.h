@@ -22,15 +22,15 @@ struct MetricsLabels {
 // The run's figures at one instant: cumulative since the run began, except
 // the gauges.
 struct MetricsFigures {
-    StatusClassCounts statusClasses{};       // completed requests by status class
-    ErrorKindCounts errorKinds{};            // errors by kind
-    std::uint64_t connectionsHeld = 0;       // connections open now
-    std::uint64_t connects = 0;              // connections opened so far
-    std::vector<FineBucket> sentCounts{};    // fine latency counts from the send
-    double sentSumNs = 0;                    // the sum of those latencies, ns
-    bool paced = false;                      // the run follows a target rate
-    std::vector<FineBucket> plannedCounts{}; // paced: fine counts from the planned start
-    double targetRate = 0;                   // requests a second this process aims at; 0: unpaced
+    StatusClassCounts statusClasses{};        // completed requests by status class
+    ErrorKindCounts errorKinds{};             // errors by kind
+    std::uint64_t connectionsHeld = 0;        // connections open now
+    std::uint64_t connects = 0;               // connections opened so far
+    std::vector<FineBucket> sentCounts{};     // fine latency counts from the send
+    double sentSumNs = 0;                     // the sum of those latencies, ns
+    bool paced = false;                       // the run follows a target rate
+    std::vector<FineBucket> plannedCounts{};  // paced: fine counts from the planned start
+    double targetRate = 0;                    // requests a second this process aims at; 0: unpaced
 };
 
 // The histograms' upper bounds in microseconds, ascending, from 100 us to

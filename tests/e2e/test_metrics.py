@@ -16,7 +16,8 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from harness import LAUNCHER, VELKOR, Run, Target, latency_block, run_velkor, slack
+from harness import (LAUNCHER, VELKOR, Run, Target, latency_block, run_report, run_velkor,
+                     slack)
 
 PROMETHEUS = shutil.which("prometheus")
 PROMTOOL = shutil.which("promtool")
@@ -60,13 +61,13 @@ def finish(process, args, started, timeout):
 class Prometheus:
     """Debian's Prometheus, scraping one target every second, in a folder of its own."""
 
-    def __init__(self, test, folder, target):
+    def __init__(self, test, folder, targets):
         self.port = free_port()
         config = os.path.join(folder, "prometheus.yml")
         with open(config, "w", encoding="utf-8") as file:
             file.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                        "scrape_configs:\n  - job_name: velkor\n"
-                       f"    static_configs:\n      - targets: ['{target}']\n")
+                       f"    static_configs:\n      - targets: {json.dumps(targets)}\n")
         self.log = open(os.path.join(folder, "prometheus.log"), "wb")
         test.addCleanup(self.log.close)
         self.process = subprocess.Popen(
@@ -83,6 +84,12 @@ class Prometheus:
                 pass
             time.sleep(0.2)
         raise RuntimeError("prometheus did not get ready")
+
+    def wait_for_first_scrapes(self, test, count, start_at):
+        """Until every endpoint was scraped once, all zeros, before the run's start."""
+        while len(self.query("velkor_connects_total")) < count:
+            test.assertLess(time.time(), start_at - 1, "no scrape before the run")
+            time.sleep(0.2)
 
     def query(self, expression):
         """The values of an instant query, as floats."""
@@ -108,7 +115,7 @@ class PrometheusScrapesARun(unittest.TestCase):
         self.addCleanup(folder.cleanup)
         with Target() as target:
             port = free_port()
-            prometheus = Prometheus(self, folder.name, f"127.0.0.1:{port}")
+            prometheus = Prometheus(self, folder.name, [f"127.0.0.1:{port}"])
             # The endpoint answers from the set-up on: Prometheus takes its
             # first scrape, all zeros, before the run starts, so increase()
             # sees the whole run.
@@ -117,9 +124,7 @@ class PrometheusScrapesARun(unittest.TestCase):
                     "--metrics-linger", "10", "--latency", "--start-at", "%.3f" % start_at]
             started = time.monotonic()
             velkor = start(self, [VELKOR, *args])
-            while not prometheus.query("velkor_requests_total"):
-                self.assertLess(time.time(), start_at - 1, "no scrape before the run")
-                time.sleep(0.2)
+            prometheus.wait_for_first_scrapes(self, 1, start_at)
             time.sleep(start_at + 5 - time.time())
             status, scraped = get(f"http://127.0.0.1:{port}/metrics")
             run = finish(velkor, args, started, 120)
@@ -156,6 +161,35 @@ class PrometheusScrapesARun(unittest.TestCase):
         self.assertLessEqual(abs(bisect.bisect_left(BOUNDS, estimate) -
                                  bisect.bisect_left(BOUNDS, p99_ms / 1000)), 1,
                              (estimate, p99_ms))
+
+    def test_four_agents_add_up_to_their_merged_report(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        ports = [free_port() for _ in range(4)]
+        with Target() as target:
+            prometheus = Prometheus(self, folder.name, [f"127.0.0.1:{p}" for p in ports])
+            start_at = time.time() + slack(10)
+            agents = []
+            for k, port in enumerate(ports, 1):
+                args = ["-t", "5", "-c", "40", "-q", "4000", target.url, "--agent", f"{k}/4",
+                        "--run-id", "soak-7", "--save", f"{folder.name}/a{k}.json", "--metrics",
+                        f"127.0.0.1:{port}", "--metrics-linger", "10", "--start-at",
+                        "%.3f" % start_at]
+                agents.append((start(self, [VELKOR, *args]), args))
+            prometheus.wait_for_first_scrapes(self, 4, start_at)
+            runs = [finish(process, args, time.monotonic(), 60) for process, args in agents]
+            target.stop()
+        for run in runs:
+            self.assertEqual(run.returncode, 0, run.stderr)
+        merged = run_report(*[f"{folder.name}/a{k}.json" for k in range(1, 5)]).summary()
+        by_run = "sum by (run_id) (last_over_time({}[5m]))"
+        self.assertEqual(prometheus.query(by_run.format("velkor_requests_total")),
+                         [int(merged["Completed requests"])])
+        self.assertEqual(prometheus.query(by_run.format("velkor_connects_total")), [40])
+        # Each agent is paced to its share: together the run's -q.
+        self.assertEqual(prometheus.query(by_run.format("velkor_target_rate")), [4000])
+        self.assertEqual(prometheus.query('count by (agent) (last_over_time(velkor_run_info{run_id="soak-7"}[5m]))'),
+                         [1, 1, 1, 1])
 
 
 class HostileScrapers(unittest.TestCase):
@@ -216,8 +250,9 @@ class HostileScrapers(unittest.TestCase):
         summary = run.summary()
         self.assertEqual(summary["Total errors"], "0")
         # The schedule plans 6,000 requests. A client late by a whole interval
-        # skips starts, so a busy machine loses some: the bound is generous.
-        self.assertGreaterEqual(int(summary["Completed requests"]), 6000 * 0.9)
+        # skips starts, so a machine busy with other work loses some: the
+        # bound is generous (bench/metrics_cost.py measures the cost itself).
+        self.assertGreaterEqual(int(summary["Completed requests"]), 6000 * 0.8, run.text())
         self.assertGreater(len(silent), 100)
         self.assertTrue(junk_answers)
         self.assertEqual(set(junk_answers) - {b"HTTP/1.1 400", b"closed", b""}, set())

@@ -53,7 +53,7 @@ TEST(MetricsText, LabelValuesAndBoundsAreWrittenExactly) {
         std::uint64_t us;
         std::string text;
     } seconds[] = {{100, "0.0001"}, {180, "0.00018"}, {56000, "0.056"},
-                   {1000000, "1"},  {5600000, "5.6"},  {10000000, "10"}};
+                   {1000000, "1"},  {5600000, "5.6"}, {10000000, "10"}};
     for (const auto& bound : seconds) EXPECT_EQ(secondsText(bound.us), bound.text);
 }
 
@@ -73,14 +73,14 @@ TEST(MetricsText, BucketsComeFromTheFineCounts) {
         std::size_t bucket;  // index into the bounds; 21 is +Inf
     } cases[] = {
         {0, 0},
-        {99'999, 0},          // 99.999 us <= 100 us
-        {100'000, 1},         // its fine bucket reaches past 100 us
+        {99'999, 0},   // 99.999 us <= 100 us
+        {100'000, 1},  // its fine bucket reaches past 100 us
         {179'999, 1},
-        {55'999'999, 11},     // just under 56 ms
-        {56'000'000, 12},     // 56 ms starts a fine bucket above the bound
-        {9'990'000'000, 20},  // 9.99 s
-        {10'100'000'000, 21}, // 10.1 s: +Inf alone
-        {-5, 0},              // a clock step backwards counts as 0
+        {55'999'999, 11},      // just under 56 ms
+        {56'000'000, 12},      // 56 ms starts a fine bucket above the bound
+        {9'990'000'000, 20},   // 9.99 s
+        {10'100'000'000, 21},  // 10.1 s: +Inf alone
+        {-5, 0},               // a clock step backwards counts as 0
     };
     for (const auto& one : cases) EXPECT_EQ(bucketOf(one.latencyNs), one.bucket) << one.latencyNs;
 

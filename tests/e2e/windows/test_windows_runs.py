@@ -14,6 +14,8 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
@@ -165,6 +167,54 @@ class WindowsRunTest(unittest.TestCase):
         self.assertEqual(completed, served)
         self.assertAlmostEqual(completed, 1500, delta=45)
         print(f"\n  wine run -q 500 -c 10 -t 3: completed {completed} of 1500", file=sys.stderr)
+
+
+def scrape(port, path="/metrics"):
+    """(status, body) of one GET from the Linux side; None when nothing answers."""
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=5) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as refused:
+        return refused.code, ""
+    except OSError:
+        return None
+
+
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
+class WindowsMetricsTest(unittest.TestCase):
+    def test_metrics_are_answered_from_linux(self):
+        port = closed_port()
+        answers, elsewhere, stop = [], [], threading.Event()
+
+        def scraper():
+            while not stop.wait(0.25):
+                answers.append(scrape(port))
+                if answers[-1] and not elsewhere:
+                    elsewhere.append(scrape(port, "/nothing-here"))
+
+        with Target("--mode", "fast") as target:
+            thread = threading.Thread(target=scraper)
+            thread.start()
+            try:
+                run = run_velkor("-t", "3", "-c", "5", target.url, "--metrics",
+                                 f"127.0.0.1:{port}", "--metrics-linger", "10")
+            finally:
+                stop.set()
+                thread.join()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        completed = int(run.summary()["Completed requests"])
+        bodies = [answer[1] for answer in answers if answer and answer[0] == 200]
+        self.assertGreaterEqual(len(bodies), 4)
+        totals = [sum(int(line.rsplit(" ", 1)[1]) for line in body.splitlines()
+                      if line.startswith("velkor_requests_total{")) for body in bodies]
+        # Counters only grow, and the scrape of the linger has the summary's figure.
+        self.assertEqual(totals, sorted(totals))
+        self.assertEqual(totals[-1], completed)
+        self.assertEqual(elsewhere, [(404, "")])
+        # The linger ended at the first scrape after the run, well before 10 s.
+        self.assertLess(run.seconds, slack(3 + 8))
+        print(f"\n  wine run -t 3 --metrics: {len(bodies)} scrapes, the last {totals[-1]}",
+              file=sys.stderr)
 
 
 @unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")

@@ -8,6 +8,7 @@ VELKOR_LAUNCHER to the Wine loader and VELKOR_ENCODING to gbk.
 
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -215,6 +216,18 @@ class WindowsMetricsTest(unittest.TestCase):
         self.assertLess(run.seconds, slack(3 + 8))
         print(f"\n  wine run -t 3 --metrics: {len(bodies)} scrapes, the last {totals[-1]}",
               file=sys.stderr)
+
+    def test_a_port_linux_holds_is_refused_before_the_run(self):
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen()
+            busy = holder.getsockname()[1]
+            run = run_velkor("-t", "1", "-c", "1", "http://127.0.0.1:9/", "--metrics",
+                             f"127.0.0.1:{busy}")
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stdout, BANNER)
+        self.assertEqual(run.stderr,
+                         gbk_lines(f'无法在指标地址上监听: "127.0.0.1:{busy}"（端口已被占用）'))
 
 
 @unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")

@@ -55,9 +55,11 @@ def scrapers(port, hostile, stop):
     def silent():
         held.append(socket.create_connection(("127.0.0.1", port), timeout=5))
 
+    block = os.urandom(1 << 20)
+
     def junk():
         with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
-            connection.sendall(os.urandom(1 << 20))
+            connection.sendall(block)
 
     threads = [every(1.0, stop, scrape)]
     if hostile:

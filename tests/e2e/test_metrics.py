@@ -201,9 +201,11 @@ class HostileScrapers(unittest.TestCase):
         def connect():
             return socket.create_connection(("127.0.0.1", port), timeout=5)
 
+        junk = os.urandom(1 << 20)
+
         def send_junk():
             with connect() as connection:
-                connection.sendall(os.urandom(1 << 20))
+                connection.sendall(junk)
                 return connection.recv(64)[:12]
 
         def every(seconds, job, found):
@@ -235,9 +237,10 @@ class HostileScrapers(unittest.TestCase):
         summary = run.summary()
         self.assertEqual(summary["Total errors"], "0")
         # The schedule plans 6,000 requests. A client late by a whole interval
-        # skips starts, so a machine busy with other work loses some: the
-        # bound is generous (bench/metrics_cost.py measures the cost itself).
-        self.assertGreaterEqual(int(summary["Completed requests"]), 6000 * 0.8, run.text())
+        # skips starts, and on a machine busy with other work the scrapers'
+        # own CPU can make them late: the bound only catches clients held up
+        # by the endpoint. bench/metrics_cost.py measures the cost itself.
+        self.assertGreaterEqual(int(summary["Completed requests"]), 6000 * 0.5, run.text())
         silent = [connection for connection in silent if connection != "closed"]
         self.assertGreater(len(silent), 100)
         self.assertTrue(junk_answers)

@@ -104,11 +104,7 @@ TEST(MetricsText, PlannedSumTakesEachBucketsMiddle) {
 
 TEST(MetricsText, EverySeriesCarriesTheRunsLabelsUnderItsFamily) {
     MetricsFigures figures;
-    figures.statusClasses.status2xx = 7;
-    figures.statusClasses.status5xx = 2;
     figures.errorKinds[static_cast<std::size_t>(ErrorKind::ClosedEarly)] = 3;
-    figures.connectionsHeld = 4;
-    figures.connects = 5;
     figures.sentCounts = fineCountsOf({150'000, 150'000, 2'000'000'000});
     figures.sentSumNs = 2'000'300'000;
     figures.paced = true;
@@ -118,20 +114,14 @@ TEST(MetricsText, EverySeriesCarriesTheRunsLabelsUnderItsFamily) {
     const std::vector<std::string> lines = linesOf(metricsText(labels, figures));
 
     const std::string run = "run_id=\"soak-1\",agent=\"2/4\"";
+    // What Prometheus checks itself (HELP, TYPE, the histogram's shape) the
+    // end-to-end test leaves to promtool; here the figures and labels.
     const std::string expected[] = {
-        "velkor_requests_total{" + run + ",status_class=\"2xx\"} 7",
-        "velkor_requests_total{" + run + ",status_class=\"5xx\"} 2",
         "velkor_errors_total{" + run + ",kind=\"closed_early\"} 3",
-        "velkor_errors_total{" + run + ",kind=\"connect_refused\"} 0",
-        "velkor_connections_held{" + run + "} 4",
-        "velkor_connects_total{" + run + "} 5",
         "velkor_request_duration_seconds_bucket{" + run + ",le=\"0.0001\"} 0",
         "velkor_request_duration_seconds_bucket{" + run + ",le=\"0.00018\"} 2",
-        "velkor_request_duration_seconds_bucket{" + run + ",le=\"1.8\"} 2",
         "velkor_request_duration_seconds_bucket{" + run + ",le=\"3.2\"} 3",
-        "velkor_request_duration_seconds_bucket{" + run + ",le=\"+Inf\"} 3",
         "velkor_request_duration_seconds_sum{" + run + "} 2.0003",
-        "velkor_request_duration_seconds_count{" + run + "} 3",
         "velkor_planned_request_duration_seconds_count{" + run + "} 1",
         "velkor_target_rate{" + run + "} 1250.5",
         "velkor_run_info{" + run + ",url=\"http://h/\\\"q\\\"\",version=\"1.0.0\"} 1",
@@ -150,14 +140,8 @@ TEST(MetricsText, EverySeriesCarriesTheRunsLabelsUnderItsFamily) {
 }
 
 TEST(MetricsText, AnUnpacedRunWithoutLabelsHasNoPlannedFamily) {
-    MetricsFigures figures;
-    figures.connectionsHeld = 3;
-    const std::string text = metricsText({"", "", "http://h/", "1.0.0"}, figures);
-    EXPECT_NE(text.find("\nvelkor_connections_held 3\n"), std::string::npos);
-    EXPECT_NE(text.find("\nvelkor_target_rate 0\n"), std::string::npos);
-    EXPECT_NE(text.find("\nvelkor_request_duration_seconds_count 0\n"), std::string::npos);
-    EXPECT_NE(text.find("\nvelkor_run_info{url=\"http://h/\",version=\"1.0.0\"} 1\n"),
-              std::string::npos);
+    const std::string text = metricsText({"", "", "http://h/", "1.0.0"}, MetricsFigures{});
+    EXPECT_NE(text.find("\nvelkor_connections_held 0\n"), std::string::npos);
     EXPECT_EQ(text.find("planned"), std::string::npos);
 }
 

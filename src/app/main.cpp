@@ -12,6 +12,7 @@
 #include "http/target_lookup.h"
 #include "load/client_capacity.h"
 #include "load/run_driver.h"
+#include "metrics/metrics_server.h"
 #include "results/run_saving.h"
 #include "stats/connection_block.h"
 #include "stats/latency_block.h"
@@ -30,12 +31,15 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     TestConfig config;
+    MetricsServer metrics;
     // The URL is checked before the options after it, so a command line of
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
         !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
-        !prepareRunRequest(config) || !lookUpTarget(config) || !prepareTls(config)) {
+        !openMetricsServer(config, metrics) || !prepareRunRequest(config) ||
+        !lookUpTarget(config) || !prepareTls(config) || !startMetricsServer(metrics)) {
+        stopMetricsServer(metrics);
         releaseTls(config);
         WSACleanup();
         return 1;
@@ -44,6 +48,7 @@ int main(int argc, char* argv[]) {
     const bool ran = runLoadTest(config, result);
     releaseTls(config);
     if (!ran) {
+        stopMetricsServer(metrics);
         WSACleanup();
         return 1;
     }
@@ -51,6 +56,7 @@ int main(int argc, char* argv[]) {
     if (config.showLatencyBlock) printLatencyBlock(result, std::cout);
     if (config.showConnectionBlock) printConnectionBlock(result, std::cout);
     const bool saved = saveRunResult(config, result);
+    finishMetricsServer(metrics, config.metricsLingerSec);
     WSACleanup();
     return saved ? 0 : 1;
 }

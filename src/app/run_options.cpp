@@ -6,6 +6,7 @@
 #include "config/messages.h"
 #include "platform/os/clock.h"
 #include "http/header_line.h"
+#include "metrics/metrics_option.h"
 
 namespace {
 
@@ -223,6 +224,8 @@ const OptionRule kOptions[] = {
      false},
     {"--connect-rate", readConnectRate, kConnectRateRule},
     {"--warmup", readWarmup, kWarmupRule},
+    {"--metrics", readMetricsAddress, kMetricsRule},
+    {"--metrics-linger", readMetricsLinger, kMetricsLingerRule},
 };
 
 }  // namespace

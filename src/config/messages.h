@@ -132,3 +132,15 @@ inline constexpr std::string_view kErrorKindNames[] = {
 };
 // After the count of kind "other": its OS error codes, "(OS error 24 x3, 99 x2)".
 inline constexpr std::string_view kOsErrorCodesPrefix = " (OS error ";
+
+// --metrics: the endpoint's address, bound before the run.
+inline constexpr std::string_view kMetricsRule =
+    "（须为IPv4地址:端口，如 127.0.0.1:9464 或 :9464，端口为1到65535）";
+inline constexpr std::string_view kMetricsLingerRule = "（须为秒数，0到3600的整数）";
+inline constexpr std::string_view kMetricsLingerAlone =
+    "选项 --metrics-linger 须与 --metrics 一起给出";
+inline constexpr std::string_view kMetricsListenFailedPrefix = "无法在指标地址上监听: ";
+inline constexpr std::string_view kMetricsAddressInUse = "（端口已被占用）";
+inline constexpr std::string_view kMetricsAddressNotLocal = "（不是本机的地址）";
+inline constexpr std::string_view kMetricsListenRefused = "（系统拒绝监听）";
+inline constexpr std::string_view kMetricsThreadFailed = "创建指标线程失败";

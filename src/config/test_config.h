@@ -40,6 +40,10 @@ struct TestConfig {
     std::int32_t connectRate = 0;        // --connect-rate: first connects a second; 0: all at once
     std::int32_t warmupSec = 0;          // --warmup: first seconds kept out of request figures
     RatePlan ratePlan{};                 // --rate-plan: the rate the starts follow; no steps: none
+    std::string metricsAddress{};        // --metrics: ADDR:PORT as given; empty: no endpoint
+    sockaddr_in metricsBind{};           // --metrics: the same, parsed
+    std::int32_t metricsLingerSec = -1;  // --metrics-linger: seconds served after the run;
+                                         // -1: not given (none)
 
     // The request; without these options, "GET" with the Host and Connection lines alone.
     std::string method = "GET";              // --method: the request method, an RFC 9110 token

@@ -115,6 +115,10 @@ void startConnectionCount(std::int64_t runStartNs, std::int64_t clients) {
     g_gauge.clients.store(clients);
 }
 
+std::int64_t runStartInstantNs() {
+    return g_gauge.runStartNs.load();
+}
+
 ConnectionFigures connectionFigures() {
     ConnectionFigures figures;
     std::vector<std::uint64_t> connectSums;

@@ -69,6 +69,8 @@ void recordServerClose(ServerClose kind);
 // The run's start on the monotonic clock and the clients this process runs,
 // for the time until every client first held a connection.
 void startConnectionCount(std::int64_t runStartNs, std::int64_t clients);
+// The run's start as given there, monotonic clock, ns; 0 before it is known.
+std::int64_t runStartInstantNs();
 // Merged over every thread; any thread, at any time.
 ConnectionFigures connectionFigures();
 std::uint64_t connectionsOpened();

@@ -68,6 +68,16 @@ TEST(RunOptions, ReadsEveryOption) {
     const Outcome planned = read({"--rate-plan", "4s:10,6s:10-0"});  // as long as the run
     ASSERT_TRUE(planned.accepted) << planned.stderrText;
     EXPECT_EQ(ratePlanText(planned.config.ratePlan), "4s:10,6s:10-0");
+    const Outcome served = read({"--metrics", "127.0.0.1:9464", "--metrics-linger", "5"});
+    ASSERT_TRUE(served.accepted) << served.stderrText;
+    EXPECT_EQ(served.config.metricsAddress, "127.0.0.1:9464");
+    EXPECT_EQ(ntohs(served.config.metricsBind.sin_port), 9464);
+    EXPECT_EQ(ntohl(served.config.metricsBind.sin_addr.s_addr), 0x7F000001u);
+    EXPECT_EQ(served.config.metricsLingerSec, 5);
+    const Outcome everywhere = read({"--metrics", ":65535"});
+    ASSERT_TRUE(everywhere.accepted) << everywhere.stderrText;
+    EXPECT_EQ(everywhere.config.metricsBind.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(everywhere.config.metricsLingerSec, -1);
 }
 
 TEST(RunOptions, HeaderMayBeGivenManyTimesInItsOrder) {
@@ -92,6 +102,9 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
     const std::string startRule = "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）\n";
     const std::string rateRule = "（须为每秒新建的连接数，1到999999999的整数）\n";
     const std::string warmupRule = "（须为秒数，且小于 -t 的运行时间）\n";
+    const std::string metricsRule =
+        "（须为IPv4地址:端口，如 127.0.0.1:9464 或 :9464，端口为1到65535）\n";
+    const std::string lingerRule = "（须为秒数，0到3600的整数）\n";
     const std::string past = secondsFromNow(-5);
     const std::string farAhead = secondsFromNow(2 * 86400);
     const std::string methodRule = "（须为方法名，只含字母、数字和 !#$%&'*+-.^_`|~）\n";
@@ -172,6 +185,19 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--insecure", "--insecure"}, "选项 --insecure 重复出现\n"},
         {{"--ca"}, "选项 --ca 缺少值\n"},
         {{"--ca", ""}, "选项 --ca 的值无效: \"\"（须为可读的PEM证书文件）\n"},
+        {{"--metrics", "9464"}, "选项 --metrics 的值无效: \"9464\"" + metricsRule},
+        {{"--metrics", "127.0.0.1:0"}, "选项 --metrics 的值无效: \"127.0.0.1:0\"" + metricsRule},
+        {{"--metrics", "127.0.0.1:65536"},
+         "选项 --metrics 的值无效: \"127.0.0.1:65536\"" + metricsRule},
+        {{"--metrics", "localhost:9464"},
+         "选项 --metrics 的值无效: \"localhost:9464\"" + metricsRule},
+        {{"--metrics", "127.0.0.1:94a"},
+         "选项 --metrics 的值无效: \"127.0.0.1:94a\"" + metricsRule},
+        {{"--metrics", "[::1]:9464"}, "选项 --metrics 的值无效: \"[::1]:9464\"" + metricsRule},
+        {{"--metrics", ":1", "--metrics", ":2"}, "选项 --metrics 重复出现\n"},
+        {{"--metrics-linger", "3601"}, "选项 --metrics-linger 的值无效: \"3601\"" + lingerRule},
+        {{"--metrics-linger", "-1"}, "选项 --metrics-linger 的值无效: \"-1\"" + lingerRule},
+        {{"--metrics-linger"}, "选项 --metrics-linger 缺少值\n"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = read(c.options);

@@ -8,12 +8,15 @@ VELKOR_LAUNCHER to the Wine loader and VELKOR_ENCODING to gbk.
 
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
@@ -188,6 +191,66 @@ class WindowsRunTest(unittest.TestCase):
                                  (arrived, planned))
         print(f"\n  wine run --rate-plan 2s:50,2s:50-250,2s:250: arrivals {arrived} "
               f"a second, planned {planned}", file=sys.stderr)
+
+
+def scrape(port, path="/metrics"):
+    """(status, body) of one GET from the Linux side; None when nothing answers."""
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=5) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as refused:
+        return refused.code, ""
+    except OSError:
+        return None
+
+
+@unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")
+class WindowsMetricsTest(unittest.TestCase):
+    def test_metrics_are_answered_from_linux(self):
+        port = closed_port()
+        answers, elsewhere, stop = [], [], threading.Event()
+
+        def scraper():
+            while not stop.wait(0.25):
+                answers.append(scrape(port))
+                if answers[-1] and not elsewhere:
+                    elsewhere.append(scrape(port, "/nothing-here"))
+
+        with Target("--mode", "fast") as target:
+            thread = threading.Thread(target=scraper)
+            thread.start()
+            try:
+                run = run_velkor("-t", "3", "-c", "5", target.url, "--metrics",
+                                 f"127.0.0.1:{port}", "--metrics-linger", "10")
+            finally:
+                stop.set()
+                thread.join()
+        self.assertEqual(run.returncode, 0, run.stderr)
+        completed = int(run.summary()["Completed requests"])
+        bodies = [answer[1] for answer in answers if answer and answer[0] == 200]
+        self.assertGreaterEqual(len(bodies), 4)
+        totals = [sum(int(line.rsplit(" ", 1)[1]) for line in body.splitlines()
+                      if line.startswith("velkor_requests_total{")) for body in bodies]
+        # Counters only grow, and the scrape of the linger has the summary's figure.
+        self.assertEqual(totals, sorted(totals))
+        self.assertEqual(totals[-1], completed)
+        self.assertEqual(elsewhere, [(404, "")])
+        # The linger ended at the first scrape after the run, well before 10 s.
+        self.assertLess(run.seconds, slack(3 + 8))
+        print(f"\n  wine run -t 3 --metrics: {len(bodies)} scrapes, the last {totals[-1]}",
+              file=sys.stderr)
+
+    def test_a_port_linux_holds_is_refused_before_the_run(self):
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen()
+            busy = holder.getsockname()[1]
+            run = run_velkor("-t", "1", "-c", "1", "http://127.0.0.1:9/", "--metrics",
+                             f"127.0.0.1:{busy}")
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stdout, BANNER)
+        self.assertEqual(run.stderr,
+                         gbk_lines(f'无法在指标地址上监听: "127.0.0.1:{busy}"（端口已被占用）'))
 
 
 @unittest.skipUnless(LAUNCHER and ENCODING == "gbk", "needs the Windows build under Wine")

@@ -36,7 +36,9 @@ TEST(MetricsFigures, TargetRateFollowsThePlanAndTheAgentsShare) {
         config.agentIndex = c.agent;
         config.agentCount = c.agent == 0 ? 0 : 2;
         std::string problem;
-        if (*c.plan != '\0') ASSERT_TRUE(parseRatePlan(c.plan, config.ratePlan, problem));
+        if (*c.plan != '\0') {
+            ASSERT_TRUE(parseRatePlan(c.plan, config.ratePlan, problem)) << problem;
+        }
         startConnectionCount(kStartNs, config.concurrency);
         EXPECT_DOUBLE_EQ(targetRateNow(config, kStartNs + c.offsetNs), c.expected)
             << c.plan << " -q " << c.qps << " agent " << c.agent << " at " << c.offsetNs;

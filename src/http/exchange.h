@@ -18,6 +18,8 @@ struct ExchangeState {
     std::int64_t countFromNs = INT64_MIN;
     bool counted = false;         // the last exchange counted in the request figures
     bool closedByServer = false;  // the server ended the connection in the last exchange
+    bool handshakeRefused = false;  // the server refused the TLS handshake only after it
+                                    // (TLS 1.3): the connect failed, as far as the client goes
 };
 
 // Sends the request and reads exactly one whole response. Returns the latency

@@ -77,6 +77,9 @@ void reportContextError(const TestConfig& config, TlsContextError error) {
         case TlsContextError::KeyMismatch:
             failFile("--key", config.keyFile, kKeyMismatch);
             return;
+        case TlsContextError::KeyNotUsable:
+            failFile("--key", config.keyFile, kKeyNotUsable);
+            return;
         case TlsContextError::KeyPasswordWrong:
             failFile("--key-password-file", config.keyPasswordFile, kKeyPasswordWrong);
             return;

@@ -80,6 +80,8 @@ inline constexpr std::string_view kKeyFormatUnsupported =
     "（本系统只能读取PKCS#8格式的私钥（BEGIN PRIVATE KEY 或 BEGIN ENCRYPTED PRIVATE KEY）"
     "和RSA私钥；可用 openssl pkcs8 -topk8 转换）";
 inline constexpr std::string_view kKeyMismatch = "（私钥与 --cert 的证书不匹配）";
+inline constexpr std::string_view kKeyNotUsable =
+    "（本系统的TLS不接受只保存在内存中的私钥，无法提供客户端证书）";
 inline constexpr std::string_view kKeyPasswordUnreadable = "（须为可读的密码文件）";
 inline constexpr std::string_view kKeyPasswordWrong = "（密码无法解密 --key 的私钥）";
 inline constexpr std::string_view kOptionNeedsKey = " 须与 --key 一起给出";

@@ -12,6 +12,7 @@
 #include "results/result_file_v2.h"
 #include "results/result_file_v3.h"
 #include "results/result_file_v4.h"
+#include "results/result_file_v5.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
         const auto settings = document.find("settings");
         if (settings != document.end() && settings->is_object()) {
             readRunShape(reader, *settings, result);
+            if (version >= 5) readClientCertificate(reader, *settings, run);
         }
         readConnections(reader, document, result);
     }

@@ -164,7 +164,7 @@ class ReportTest(unittest.TestCase):
         with open(self.path("good.json")) as file:
             good = file.read()
         document = json.loads(good)
-        document["format_version"] = 5
+        document["format_version"] = 6
         newer = self.write("newer.json", json.dumps(document))
         document = json.loads(good)
         document["settings"]["duration_s"] = 5
@@ -178,8 +178,8 @@ class ReportTest(unittest.TestCase):
              'velkor-report: "%s": not JSON (syntax error at byte 1)' % self.path("text.json")),
             ([self.write("cut.json", good[: len(good) // 2])],
              'velkor-report: "%s": truncated: the JSON text ends early' % self.path("cut.json")),
-            ([newer], 'velkor-report: "%s": result format version 5, but this velkor-report '
-                      "reads versions 1 to 4" % newer),
+            ([newer], 'velkor-report: "%s": result format version 6, but this velkor-report '
+                      "reads versions 1 to 5" % newer),
             ([self.path("good.json"), longer],
              'velkor-report: "%s": run time 5 s differs from 1 s in "%s"'
              % (longer, self.path("good.json"))),

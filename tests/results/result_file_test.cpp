@@ -235,10 +235,10 @@ TEST(ResultFile, NamesWhatIsWrong) {
     const json kRemove = json(json::value_t::discarded);
     const FieldCase cases[] = {
         {"/format", "other", "not a velkor result file"},
-        {"/format_version", 5,
-         "result format version 5, but this velkor-report reads versions 1 to 4"},
+        {"/format_version", 6,
+         "result format version 6, but this velkor-report reads versions 1 to 5"},
         {"/format_version", 0,
-         "result format version 0, but this velkor-report reads versions 1 to 4"},
+         "result format version 0, but this velkor-report reads versions 1 to 5"},
         {"/format_version", "1", "\"format_version\" is not an integer in range"},
         {"/completed", kRemove, "no \"completed\" field"},
         {"/completed", -1, "\"completed\" is not an integer in range"},
@@ -329,10 +329,14 @@ TEST(ResultFile, NamesWhatIsWrong) {
 }
 
 // Version 4: the run's shape and the connections' figures, which the
-// series' connects must add up to.
+// series' connects must add up to; version 5: whether a client certificate
+// was presented.
 TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
     const json kRemove = json(json::value_t::discarded);
     const FieldCase cases[] = {
+        {"/settings/client_certificate", kRemove, "no \"settings.client_certificate\" field"},
+        {"/settings/client_certificate", 1,
+         "\"settings.client_certificate\" is not true or false"},
         {"/settings/connect_rate", kRemove, "no \"settings.connect_rate\" field"},
         {"/settings/connect_rate", -1, "\"settings.connect_rate\" is below 0"},
         {"/settings/warmup_s", 9, "\"settings.warmup_s\" is not below the run time"},
@@ -360,8 +364,29 @@ TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
     run.result.connections.allHeldAfterNs = 5;
     run.result.seconds[0].connects = 2;
     const json good = json::parse(resultFileText(run));
-    ASSERT_EQ(good["format_version"], 4);
+    ASSERT_EQ(good["format_version"], 5);
     expectEachProblem(good, cases);
+}
+
+// The client certificate reads back; a version 4 file, which does not tell,
+// reads as a run without one and stays version 4 when written again.
+TEST(ResultFile, KeepsWhetherAClientCertificateWasPresented) {
+    SavedRun run = savedRunWith({1, 2});
+    run.result.hasConnections = true;
+    run.result.connections.opened = 2;
+    run.result.seconds[0].connects = 2;
+    run.clientCertificate = true;
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(resultFileText(run), read, problem)) << problem;
+    EXPECT_TRUE(read.clientCertificate);
+    json older = json::parse(resultFileText(run));
+    older["format_version"] = 4;
+    older["settings"].erase("client_certificate");
+    ASSERT_TRUE(parseResultFile(older.dump(), read, problem)) << problem;
+    EXPECT_FALSE(read.clientCertificate);
+    EXPECT_EQ(read.formatVersion, 4);
+    EXPECT_EQ(json::parse(resultFileText(read)), older);
 }
 
 class ResultFileOnDisk : public testing::Test {

@@ -15,6 +15,7 @@
 #include <wincrypt.h>
 #include <schannel.h>
 #include <security.h>
+#include <ncrypt.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,11 +25,20 @@
 
 #include "platform/tls/tls_stream.h"
 
+// The client's certificate (--cert, --key), held in memory only.
+struct ClientCertificate {
+    HCERTSTORE store = nullptr;              // memory store: the certificate and intermediates
+    PCCERT_CONTEXT certificate = nullptr;    // the client's certificate, its key linked to it
+    HCRYPTPROV provider = 0;                 // ephemeral CryptoAPI key set of an RSA key, or 0
+    NCRYPT_KEY_HANDLE key = 0;               // unnamed CNG key of any other key, or 0
+};
+
 struct TlsContext {
     bool verifyPeer = true;               // false with --insecure
     CredHandle credentials{};             // Schannel credentials shared by every connection
     HCERTSTORE caStore = nullptr;         // the --ca certificates, or none
     HCERTCHAINENGINE caEngine = nullptr;  // chain engine trusting only caStore, or none
+    ClientCertificate client{};           // --cert and --key; no certificate without them
 };
 
 // Schannel keeps the client sessions it may resume itself, per credentials
@@ -49,6 +59,11 @@ struct TlsStream {
     bool renegotiate = false;           // the peer asked for a handshake step, due once
                                         // the decrypted bytes before it are taken
     bool resumed = false;               // the handshake resumed a cached session
+    bool certificateGiven = false;      // the credentials hold a client certificate
+    bool certificateRequested = false;  // the server asked for one that was not given
+    SECURITY_STATUS failure = SEC_E_OK;  // the status that failed the handshake or the
+                                         // first record after it, if any
+    bool dataReceived = false;          // application bytes have been decrypted
     std::wstring targetName;            // SNI and cache key: the host name, empty for an address
     SecPkgContext_StreamSizes sizes{};  // header, trailer and largest plaintext of a record
     std::unique_ptr<char[]> wire;       // kTlsRecordCapacity bytes: records as received,
@@ -64,6 +79,17 @@ std::wstring widenHost(std::string_view host);
 
 // True when host is a dotted IPv4 address, which is stored in address.
 bool parseIpv4Host(std::string_view host, in_addr& address);
+
+// Reads settings.certFile and settings.keyFile into client, and checks that
+// the key is the certificate's; None and nothing read without certFile.
+TlsContextError loadClientCertificate(ClientCertificate& client, const TlsSettings& settings);
+void freeClientCertificate(ClientCertificate& client);
+
+// What a failed handshake (or, under TLS 1.3, the first records after it)
+// says of the client's certificate: the server asked for one that was not
+// given, or refused the one given with an alert Schannel reported as status.
+// Failed when it says nothing of it.
+TlsOpenResult clientCertificateVerdict(const TlsStream& stream, SECURITY_STATUS status);
 
 // Checks the server's certificate of a finished handshake against the
 // system's roots (and the --ca ones) and the host.

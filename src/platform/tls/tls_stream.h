@@ -72,6 +72,7 @@ enum class TlsContextError {
     KeyEncrypted,            // the key is encrypted and no password was given
     KeyPasswordWrong,        // the password does not decrypt the key
     KeyFormatUnsupported,    // a key of a form this system's TLS cannot take (Windows)
+    KeyNotUsable,            // the system's TLS refused a key held in memory (Wine)
     KeyMismatch,             // the key is not the certificate's
 };
 

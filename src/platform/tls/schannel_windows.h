@@ -15,7 +15,6 @@
 #include <wincrypt.h>
 #include <schannel.h>
 #include <security.h>
-#include <ncrypt.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -23,15 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/credentials/schannel_client_certificate_windows.h"
 #include "platform/tls/tls_stream.h"
-
-// The client's certificate (--cert, --key), held in memory only.
-struct ClientCertificate {
-    HCERTSTORE store = nullptr;              // memory store: the certificate and intermediates
-    PCCERT_CONTEXT certificate = nullptr;    // the client's certificate, its key linked to it
-    HCRYPTPROV provider = 0;                 // ephemeral CryptoAPI key set of an RSA key, or 0
-    NCRYPT_KEY_HANDLE key = 0;               // unnamed CNG key of any other key, or 0
-};
 
 struct TlsContext {
     bool verifyPeer = true;               // false with --insecure
@@ -79,11 +71,6 @@ std::wstring widenHost(std::string_view host);
 
 // True when host is a dotted IPv4 address, which is stored in address.
 bool parseIpv4Host(std::string_view host, in_addr& address);
-
-// Reads settings.certFile and settings.keyFile into client, and checks that
-// the key is the certificate's; None and nothing read without certFile.
-TlsContextError loadClientCertificate(ClientCertificate& client, const TlsSettings& settings);
-void freeClientCertificate(ClientCertificate& client);
 
 // What a failed handshake (or, under TLS 1.3, the first records after it)
 // says of the client's certificate: the server asked for one that was not

@@ -12,7 +12,7 @@
 
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"
-#include "platform/tls/openssl_client_certificate_posix.h"
+#include "platform/credentials/openssl_client_certificate_posix.h"
 
 struct TlsContext {
     SSL_CTX* ssl;                   // the run's settings, shared read-only by every connection
@@ -129,6 +129,21 @@ int verifyOnSystemThenCa(X509_STORE_CTX* verification, void* caStore) {
     }
     X509_STORE_CTX_free(again);
     return result;
+}
+
+// What a server that asked for a client certificate meant by ending the
+// handshake with alertCode: Failed when it sent no alert or never asked.
+TlsOpenResult clientCertificateVerdict(bool requested, int alertCode, bool certificateGiven) {
+    if (!requested || alertCode < 0) return TlsOpenResult::Failed;
+    if (!certificateGiven) return TlsOpenResult::ClientCertificateMissing;
+    switch (alertCode) {
+        case SSL_AD_UNKNOWN_CA:
+            return TlsOpenResult::ClientCertificateUntrusted;
+        case SSL_AD_CERTIFICATE_EXPIRED:
+            return TlsOpenResult::ClientCertificateExpired;
+        default:
+            return TlsOpenResult::ClientCertificateRefused;
+    }
 }
 
 bool isIpv4Address(const std::string& host) {

@@ -1,11 +1,10 @@
 // The client's own certificate for servers that ask for one (mutual TLS):
-// read from the --cert and --key PEM files into the run's OpenSSL context,
-// and what a server's alert says about it.
+// read from the --cert and --key PEM files into the run's OpenSSL context.
 #pragma once
 
 #include <openssl/ssl.h>
 
-#include "platform/tls/tls_stream.h"
+#include "platform/credentials/tls_settings.h"
 
 // Loads settings.certFile (the certificate, then any intermediates, sent
 // with it) and settings.keyFile (decrypted with the password when it is
@@ -16,7 +15,3 @@ TlsContextError useClientCertificate(SSL_CTX* ssl, const TlsSettings& settings);
 // The fatal alert the peer ended the connection with, read from the thread's
 // error queue after a failed call; -1 when the failure was no received alert.
 int receivedAlert();
-
-// What a server that asked for a client certificate meant by ending the
-// handshake with alertCode: Failed when it sent no alert or never asked.
-TlsOpenResult clientCertificateVerdict(bool requested, int alertCode, bool certificateGiven);

@@ -1,4 +1,4 @@
-#include "platform/tls/openssl_client_certificate_posix.h"
+#include "platform/credentials/openssl_client_certificate_posix.h"
 
 #include <cstring>
 #include <fstream>
@@ -105,17 +105,4 @@ int receivedAlert() {
     if (ERR_GET_LIB(code) != ERR_LIB_SSL) return -1;
     const int reason = ERR_GET_REASON(code) - SSL_AD_REASON_OFFSET;
     return reason > 0 && reason < 256 ? reason : -1;
-}
-
-TlsOpenResult clientCertificateVerdict(bool requested, int alertCode, bool certificateGiven) {
-    if (!requested || alertCode < 0) return TlsOpenResult::Failed;
-    if (!certificateGiven) return TlsOpenResult::ClientCertificateMissing;
-    switch (alertCode) {
-        case SSL_AD_UNKNOWN_CA:
-            return TlsOpenResult::ClientCertificateUntrusted;
-        case SSL_AD_CERTIFICATE_EXPIRED:
-            return TlsOpenResult::ClientCertificateExpired;
-        default:
-            return TlsOpenResult::ClientCertificateRefused;
-    }
 }

@@ -6,14 +6,26 @@
 // imported by CNG (PKCS#8, encrypted or not) or, for RSA, by CryptoAPI.
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/os/file_system.h"
-#include "platform/tls/schannel_windows.h"
+#include "platform/credentials/schannel_client_certificate_windows.h"
 
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// The password as CNG takes it: UTF-16, as the file's UTF-8 reads.
+std::wstring widenPassword(const std::string& password) {
+    if (password.empty()) return {};
+    const int length = static_cast<int>(password.size());
+    const int wide = MultiByteToWideChar(CP_UTF8, 0, password.data(), length, nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(wide > 0 ? wide : 0), L'\0');
+    if (wide > 0) MultiByteToWideChar(CP_UTF8, 0, password.data(), length, result.data(), wide);
+    return result;
+}
 
 bool readPemFile(const std::string& path, std::string& text) {
     if (isDirectory(path)) return false;
@@ -123,7 +135,7 @@ TlsContextError importPkcs8(ClientCertificate& client, std::vector<BYTE>& der, b
     if (NCryptOpenStorageProvider(&provider, MS_KEY_STORAGE_PROVIDER, 0) != ERROR_SUCCESS) {
         return TlsContextError::KeyFormatUnsupported;
     }
-    std::wstring password = widenHost(settings.keyPassword);
+    std::wstring password = widenPassword(settings.keyPassword);
     NCryptBuffer secret{static_cast<ULONG>((password.size() + 1) * sizeof(wchar_t)),
                         NCRYPTBUFFER_PKCS_SECRET, password.data()};
     NCryptBufferDesc parameters{NCRYPTBUFFER_VERSION, 1, &secret};
@@ -209,25 +221,4 @@ void freeClientCertificate(ClientCertificate& client) {
     if (client.key != 0) NCryptFreeObject(client.key);
     if (client.provider != 0) CryptReleaseContext(client.provider, 0);
     client = ClientCertificate{};
-}
-
-// Schannel turns the server's fatal alert into a status of its own; the
-// ones about a certificate are read as about the client's, which is the one
-// the server judged.
-TlsOpenResult clientCertificateVerdict(const TlsStream& stream, SECURITY_STATUS status) {
-    if (!stream.certificateGiven) {
-        return stream.certificateRequested ? TlsOpenResult::ClientCertificateMissing
-                                           : TlsOpenResult::Failed;
-    }
-    switch (status) {
-        case SEC_E_UNTRUSTED_ROOT:
-            return TlsOpenResult::ClientCertificateUntrusted;
-        case SEC_E_CERT_EXPIRED:
-            return TlsOpenResult::ClientCertificateExpired;
-        case SEC_E_CERT_UNKNOWN:
-        case SEC_E_CERT_WRONG_USAGE:
-            return TlsOpenResult::ClientCertificateRefused;
-        default:
-            return TlsOpenResult::Failed;
-    }
 }

@@ -77,8 +77,8 @@ inline constexpr std::string_view kKeyFileUnreadable = "（须为可读的PEM私
 inline constexpr std::string_view kKeyFileNoKey = "（文件中没有可用的PEM格式私钥）";
 inline constexpr std::string_view kKeyEncrypted = "（私钥已加密，须用 --key-password-file 给出密码）";
 inline constexpr std::string_view kKeyFormatUnsupported =
-    "（本系统只能读取PKCS#8格式的私钥（BEGIN PRIVATE KEY 或 BEGIN ENCRYPTED PRIVATE KEY）"
-    "和RSA私钥；可用 openssl pkcs8 -topk8 转换）";
+    "（本系统读不了这种格式的私钥；可换成不加密的PKCS#8（openssl pkcs8 -topk8 -nocrypt），"
+    "RSA私钥也可换成PKCS#1（openssl rsa -traditional））";
 inline constexpr std::string_view kKeyMismatch = "（私钥与 --cert 的证书不匹配）";
 inline constexpr std::string_view kKeyNotUsable =
     "（本系统的TLS不接受只保存在内存中的私钥，无法提供客户端证书）";

@@ -146,8 +146,10 @@ TlsContextError importPkcs8(ClientCertificate& client, std::vector<BYTE>& der, b
     NCryptFreeObject(provider);
     if (status != ERROR_SUCCESS) {
         client.key = 0;
-        if (status == NTE_NOT_SUPPORTED) return TlsContextError::KeyFormatUnsupported;
-        return encrypted ? TlsContextError::KeyPasswordWrong : TlsContextError::KeyFileHasNoKey;
+        // A key whose PEM decoded is one this system cannot import (Wine's
+        // CNG takes no PKCS#8), unless a password may be what is wrong.
+        if (!encrypted || status == NTE_NOT_SUPPORTED) return TlsContextError::KeyFormatUnsupported;
+        return TlsContextError::KeyPasswordWrong;
     }
     return CertSetCertificateContextProperty(client.certificate, CERT_NCRYPT_KEY_HANDLE_PROP_ID,
                                              CERT_SET_PROPERTY_INHIBIT_PERSIST_FLAG, &client.key)

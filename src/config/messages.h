@@ -75,7 +75,8 @@ inline constexpr std::string_view kCaFileNoCertificate = "（文件中没有可�
 // The client certificate (--cert, --key, --key-password-file), checked before the run.
 inline constexpr std::string_view kKeyFileUnreadable = "（须为可读的PEM私钥文件）";
 inline constexpr std::string_view kKeyFileNoKey = "（文件中没有可用的PEM格式私钥）";
-inline constexpr std::string_view kKeyEncrypted = "（私钥已加密，须用 --key-password-file 给出密码）";
+inline constexpr std::string_view kKeyEncrypted =
+    "（私钥已加密，须用 --key-password-file 给出密码）";
 inline constexpr std::string_view kKeyFormatUnsupported =
     "（本系统读不了这种格式的私钥；可换成不加密的PKCS#8（openssl pkcs8 -topk8 -nocrypt），"
     "RSA私钥也可换成PKCS#1（openssl rsa -traditional））";

@@ -33,7 +33,8 @@ std::string clientCertificateLine(TlsOpenResult result) {
         case TlsOpenResult::ClientCertificateMissing:
             return std::string(kClientCertificateMissing);
         case TlsOpenResult::ClientCertificateUntrusted:
-            return std::string(kClientCertificateRefused) + std::string(kClientCertificateUntrusted);
+            return std::string(kClientCertificateRefused) +
+                   std::string(kClientCertificateUntrusted);
         case TlsOpenResult::ClientCertificateExpired:
             return std::string(kClientCertificateRefused) + std::string(kCertificateExpired);
         default:

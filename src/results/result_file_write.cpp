@@ -132,7 +132,6 @@ json otherCodesOf(const RunResult& result) {
     return pairs;
 }
 
-
 // Beside the final name, so the rename stays within one file system; random,
 // so two runs saving to the same name do not write into one file.
 std::string temporaryNameFor(const std::string& path) {

@@ -45,10 +45,25 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
 
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
-    const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
-                                  "--latency", "--source", "198.18.0.2,198.18.0.3", "--run-id",
-                                  "soak-2026-12-07T23:00_a.1", "--insecure", "--ca", "ca.pem",
-                                  "--cert", "c.pem", "--key", "k.pem", "--key-password-file",
+    const Outcome outcome = read({"--agent",
+                                  "3/4",
+                                  "--save",
+                                  "run.json",
+                                  "--start-at",
+                                  startAt,
+                                  "--latency",
+                                  "--source",
+                                  "198.18.0.2,198.18.0.3",
+                                  "--run-id",
+                                  "soak-2026-12-07T23:00_a.1",
+                                  "--insecure",
+                                  "--ca",
+                                  "ca.pem",
+                                  "--cert",
+                                  "c.pem",
+                                  "--key",
+                                  "k.pem",
+                                  "--key-password-file",
                                   "pass.txt"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);

@@ -335,8 +335,7 @@ TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
     const json kRemove = json(json::value_t::discarded);
     const FieldCase cases[] = {
         {"/settings/client_certificate", kRemove, "no \"settings.client_certificate\" field"},
-        {"/settings/client_certificate", 1,
-         "\"settings.client_certificate\" is not true or false"},
+        {"/settings/client_certificate", 1, "\"settings.client_certificate\" is not true or false"},
         {"/settings/connect_rate", kRemove, "no \"settings.connect_rate\" field"},
         {"/settings/connect_rate", -1, "\"settings.connect_rate\" is below 0"},
         {"/settings/warmup_s", 9, "\"settings.warmup_s\" is not below the run time"},

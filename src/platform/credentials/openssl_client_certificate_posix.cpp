@@ -76,15 +76,16 @@ TlsContextError loadKey(SSL_CTX* ssl, const TlsSettings& settings) {
     const bool encrypted = isEncryptedKey(pem);
     if (encrypted && !settings.hasKeyPassword) return TlsContextError::KeyEncrypted;
     BIO* source = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-    void* password = settings.hasKeyPassword ? const_cast<std::string*>(&settings.keyPassword)
-                                             : nullptr;
+    void* password =
+        settings.hasKeyPassword ? const_cast<std::string*>(&settings.keyPassword) : nullptr;
     EVP_PKEY* key = PEM_read_bio_PrivateKey(source, nullptr, givePassword, password);
     BIO_free(source);
     ERR_clear_error();
     if (key == nullptr) {
         return encrypted ? TlsContextError::KeyPasswordWrong : TlsContextError::KeyFileHasNoKey;
     }
-    const bool matches = SSL_CTX_use_PrivateKey(ssl, key) == 1 && SSL_CTX_check_private_key(ssl) == 1;
+    const bool matches =
+        SSL_CTX_use_PrivateKey(ssl, key) == 1 && SSL_CTX_check_private_key(ssl) == 1;
     EVP_PKEY_free(key);
     ERR_clear_error();
     return matches ? TlsContextError::None : TlsContextError::KeyMismatch;

@@ -53,8 +53,8 @@ bool pemBlock(std::string_view text, std::string_view label, std::size_t& from,
         return false;
     }
     der.resize(bytes);
-    return CryptStringToBinaryA(block.data(), length, CRYPT_STRING_BASE64HEADER, der.data(),
-                                &bytes, nullptr, nullptr) != FALSE;
+    return CryptStringToBinaryA(block.data(), length, CRYPT_STRING_BASE64HEADER, der.data(), &bytes,
+                                nullptr, nullptr) != FALSE;
 }
 
 // Every certificate of the file into a memory store; the first is the
@@ -68,8 +68,8 @@ TlsContextError loadCertificates(ClientCertificate& client, const std::string& p
     for (std::size_t from = 0; pemBlock(text, "CERTIFICATE", from, der);) {
         PCCERT_CONTEXT added = nullptr;
         if (!CertAddEncodedCertificateToStore(client.store, X509_ASN_ENCODING, der.data(),
-                                              static_cast<DWORD>(der.size()),
-                                              CERT_STORE_ADD_ALWAYS, &added)) {
+                                              static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS,
+                                              &added)) {
             return TlsContextError::CertFileHasNoCertificate;
         }
         if (client.certificate == nullptr) {
@@ -92,10 +92,9 @@ bool importRsaKey(ClientCertificate& client, const BYTE* der, DWORD derBytes) {
         return false;
     }
     HCRYPTKEY key = 0;
-    const bool imported =
-        CryptAcquireContextW(&client.provider, nullptr, nullptr, PROV_RSA_AES,
-                             CRYPT_VERIFYCONTEXT) &&
-        CryptImportKey(client.provider, blob, blobBytes, 0, 0, &key);
+    const bool imported = CryptAcquireContextW(&client.provider, nullptr, nullptr, PROV_RSA_AES,
+                                               CRYPT_VERIFYCONTEXT) &&
+                          CryptImportKey(client.provider, blob, blobBytes, 0, 0, &key);
     SecureZeroMemory(blob, blobBytes);
     LocalFree(blob);
     if (key != 0) CryptDestroyKey(key);
@@ -140,8 +139,8 @@ TlsContextError importPkcs8(ClientCertificate& client, std::vector<BYTE>& der, b
                         NCRYPTBUFFER_PKCS_SECRET, password.data()};
     NCryptBufferDesc parameters{NCRYPTBUFFER_VERSION, 1, &secret};
     const SECURITY_STATUS status = NCryptImportKey(
-        provider, 0, NCRYPT_PKCS8_PRIVATE_KEY_BLOB, encrypted ? &parameters : nullptr,
-        &client.key, der.data(), static_cast<DWORD>(der.size()), NCRYPT_SILENT_FLAG);
+        provider, 0, NCRYPT_PKCS8_PRIVATE_KEY_BLOB, encrypted ? &parameters : nullptr, &client.key,
+        der.data(), static_cast<DWORD>(der.size()), NCRYPT_SILENT_FLAG);
     SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
     NCryptFreeObject(provider);
     if (status != ERROR_SUCCESS) {
@@ -190,8 +189,7 @@ TlsContextError importKey(ClientCertificate& client, const TlsSettings& settings
 
 // The public key the private one yields must be the certificate's.
 bool keyMatchesCertificate(const ClientCertificate& client) {
-    const HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle =
-        client.key != 0 ? client.key : client.provider;
+    const HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle = client.key != 0 ? client.key : client.provider;
     const DWORD keySpec = client.key != 0 ? 0 : AT_KEYEXCHANGE;
     DWORD bytes = 0;
     if (!CryptExportPublicKeyInfo(handle, keySpec, X509_ASN_ENCODING, nullptr, &bytes)) {
@@ -200,9 +198,8 @@ bool keyMatchesCertificate(const ClientCertificate& client) {
     std::vector<BYTE> buffer(bytes);
     auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
     return CryptExportPublicKeyInfo(handle, keySpec, X509_ASN_ENCODING, publicKey, &bytes) &&
-           CertComparePublicKeyInfo(X509_ASN_ENCODING,
-                                    &client.certificate->pCertInfo->SubjectPublicKeyInfo,
-                                    publicKey);
+           CertComparePublicKeyInfo(
+               X509_ASN_ENCODING, &client.certificate->pCertInfo->SubjectPublicKeyInfo, publicKey);
 }
 
 }  // namespace

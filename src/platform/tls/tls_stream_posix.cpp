@@ -25,11 +25,11 @@ struct TlsSession {
 };
 
 struct TlsStream {
-    SSL* ssl;                   // the connection's TLS state
-    SOCKET socket;              // the connected socket under it; owned by the caller
-    bool failed = false;        // a fatal error happened: no close_notify, nothing resumable
-    bool lastTryTaken = false;  // the current call's one try after the give-up instant is spent
-    TlsSession* session = nullptr;      // the client's session to refresh; may be null
+    SSL* ssl;                       // the connection's TLS state
+    SOCKET socket;                  // the connected socket under it; owned by the caller
+    bool failed = false;            // a fatal error happened: no close_notify, nothing resumable
+    bool lastTryTaken = false;      // the current call's one try after the give-up instant is spent
+    TlsSession* session = nullptr;  // the client's session to refresh; may be null
     bool certificateRequested = false;  // the server asked for a client certificate
     int peerAlert = -1;                 // the fatal alert the server ended with; -1: none
 };
@@ -244,9 +244,8 @@ TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error
         return nullptr;
     }
     SSL_CTX_set_verify(ssl, settings.verifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-    error = settings.caFile.empty()
-                ? TlsContextError::None
-                : addCaStore(*context, settings.caFile, settings.verifyPeer);
+    error = settings.caFile.empty() ? TlsContextError::None
+                                    : addCaStore(*context, settings.caFile, settings.verifyPeer);
     if (error == TlsContextError::None) error = useClientCertificate(ssl, settings);
     if (error != TlsContextError::None) {
         freeTlsContext(context);

@@ -193,7 +193,11 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
         !negotiatedTls12OrLater(*stream) ||
         QueryContextAttributesW(&stream->context, SECPKG_ATTR_STREAM_SIZES, &stream->sizes) !=
             SEC_E_OK) {
-        result = clientCertificateVerdict(*stream, stream->failure);
+        // Only a status Schannel failed the handshake with says why: a
+        // handshake the give-up cut short says nothing of the certificate.
+        if (stream->failure != SEC_E_OK) {
+            result = clientCertificateVerdict(*stream, stream->failure);
+        }
         freeTlsStream(stream.release());
         return nullptr;
     }

@@ -171,6 +171,13 @@ std::string ratePlanRule(std::string_view text, const TestConfig& config) {
            std::string(kPlanRuleEnd);
 }
 
+// A file's name, read later; only an empty one is refused here.
+template <std::string TestConfig::*field>
+bool readPath(std::string_view text, TestConfig& config) {
+    config.*field = std::string(text);
+    return !text.empty();
+}
+
 struct OptionRule {
     std::string_view name;                              // the option as typed, "--save"
     bool (*read)(std::string_view value, TestConfig&);  // false when the value is bad
@@ -201,6 +208,10 @@ const OptionRule kOptions[] = {
          return !value.empty();
      },
      kCaFileUnreadable},
+    // The files are read, and checked together, when the run's TLS is set up.
+    {"--cert", readPath<&TestConfig::certFile>, kCaFileUnreadable},
+    {"--key", readPath<&TestConfig::keyFile>, kKeyFileUnreadable},
+    {"--key-password-file", readPath<&TestConfig::keyPasswordFile>, kKeyPasswordUnreadable},
     {"--latency",
      [](std::string_view, TestConfig& config) { return config.showLatencyBlock = true; }, "",
      false},

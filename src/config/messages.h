@@ -93,6 +93,23 @@ inline constexpr std::string_view kRunIdRule = "（须为1到64个字母、数�
 inline constexpr std::string_view kCaFileUnreadable = "（须为可读的PEM证书文件）";
 inline constexpr std::string_view kCaFileNoCertificate = "（文件中没有可用的PEM格式证书）";
 
+// The client certificate (--cert, --key, --key-password-file), checked before the run.
+inline constexpr std::string_view kKeyFileUnreadable = "（须为可读的PEM私钥文件）";
+inline constexpr std::string_view kKeyFileNoKey = "（文件中没有可用的PEM格式私钥）";
+inline constexpr std::string_view kKeyEncrypted =
+    "（私钥已加密，须用 --key-password-file 给出密码）";
+inline constexpr std::string_view kKeyFormatUnsupported =
+    "（本系统读不了这种格式的私钥；可换成不加密的PKCS#8（openssl pkcs8 -topk8 -nocrypt），"
+    "RSA私钥也可换成PKCS#1（openssl rsa -traditional））";
+inline constexpr std::string_view kKeyMismatch = "（私钥与 --cert 的证书不匹配）";
+inline constexpr std::string_view kKeyNotUsable =
+    "（本系统的TLS不接受只保存在内存中的私钥，无法提供客户端证书）";
+inline constexpr std::string_view kKeyPasswordUnreadable = "（须为可读的密码文件）";
+inline constexpr std::string_view kKeyPasswordWrong = "（密码无法解密 --key 的私钥）";
+inline constexpr std::string_view kOptionNeedsKey = " 须与 --key 一起给出";
+inline constexpr std::string_view kOptionNeedsCert = " 须与 --cert 一起给出";
+inline constexpr std::string_view kOptionNeedsHttps = " 只能用于https URL";
+
 // https: set up before the run, and a server certificate refused (once per run).
 inline constexpr std::string_view kTlsUnavailable = "TLS初始化失败，无法测试https URL";
 inline constexpr std::string_view kCertificateRefused = "服务器证书验证失败: ";
@@ -102,6 +119,13 @@ inline constexpr std::string_view kCertificateNameMismatch = "证书与URL中的
 inline constexpr std::string_view kCertificateInvalid = "证书无效";
 inline constexpr std::string_view kCertificateHint =
     "（测试服务器可在URL后加 --insecure 跳过验证，或用 --ca <PEM文件> 信任其证书）";
+
+// A server that asked for a client certificate and ended the handshake (once per run).
+inline constexpr std::string_view kClientCertificateMissing =
+    "服务器要求客户端证书，而运行时没有给出（可在URL后加 --cert <PEM文件> --key <PEM文件>）";
+inline constexpr std::string_view kClientCertificateRefused = "服务器拒绝了客户端证书: ";
+inline constexpr std::string_view kClientCertificateUntrusted = "服务器不信任证书的签发者";
+inline constexpr std::string_view kClientCertificateOther = "证书不被接受";
 
 // The --source addresses, checked before the run.
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";

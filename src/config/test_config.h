@@ -33,6 +33,9 @@ struct TestConfig {
     std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
     bool verifyPeer = true;              // https: false with --insecure, any certificate is taken
     std::string caFile{};                // --ca: PEM certificates trusted besides the system's
+    std::string certFile{};              // --cert: PEM client certificate for servers that ask
+    std::string keyFile{};               // --key: PEM private key of the --cert certificate
+    std::string keyPasswordFile{};       // --key-password-file: its first line decrypts --key
     TlsContext* tlsContext = nullptr;    // https: the run's TLS settings, made before the run;
                                          // null for http
     bool showLatencyBlock = false;       // --latency: fine percentiles after the summary

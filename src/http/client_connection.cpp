@@ -27,14 +27,40 @@ std::string_view certificateReason(TlsOpenResult result) {
     }
 }
 
-void reportRefusedCertificate(TlsOpenResult result) {
-    if (result == TlsOpenResult::Open || result == TlsOpenResult::Failed) return;
-    if (g_certificateReported.exchange(true)) return;
-    writeErrorLine(std::string(kCertificateRefused) + std::string(certificateReason(result)) +
-                   std::string(kCertificateHint));
+// The server's refusal of the client's certificate, or of its absence.
+std::string clientCertificateLine(TlsOpenResult result) {
+    switch (result) {
+        case TlsOpenResult::ClientCertificateMissing:
+            return std::string(kClientCertificateMissing);
+        case TlsOpenResult::ClientCertificateUntrusted:
+            return std::string(kClientCertificateRefused) +
+                   std::string(kClientCertificateUntrusted);
+        case TlsOpenResult::ClientCertificateExpired:
+            return std::string(kClientCertificateRefused) + std::string(kCertificateExpired);
+        default:
+            return std::string(kClientCertificateRefused) + std::string(kClientCertificateOther);
+    }
+}
+
+bool refusesClientCertificate(TlsOpenResult result) {
+    return result == TlsOpenResult::ClientCertificateMissing ||
+           result == TlsOpenResult::ClientCertificateUntrusted ||
+           result == TlsOpenResult::ClientCertificateExpired ||
+           result == TlsOpenResult::ClientCertificateRefused;
 }
 
 }  // namespace
+
+void reportRefusedCertificate(TlsOpenResult result) {
+    if (result == TlsOpenResult::Open || result == TlsOpenResult::Failed) return;
+    if (g_certificateReported.exchange(true)) return;
+    if (refusesClientCertificate(result)) {
+        writeErrorLine(clientCertificateLine(result));
+        return;
+    }
+    writeErrorLine(std::string(kCertificateRefused) + std::string(certificateReason(result)) +
+                   std::string(kCertificateHint));
+}
 
 ClientConnection openClientConnection(const TestConfig& config, std::int64_t giveUpNs,
                                       std::int32_t localClientIndex, TlsSession* session,

@@ -26,6 +26,11 @@ ClientConnection openClientConnection(const TestConfig& config, std::int64_t giv
                                       std::int32_t localClientIndex, TlsSession* session,
                                       std::int64_t quietAfterNs = INT64_MAX, bool reopen = false);
 
+// Writes the line for a certificate refused in a handshake, the server's or,
+// by the server, the client's: once per run, however many connects it stops.
+// Nothing for Open or Failed.
+void reportRefusedCertificate(TlsOpenResult result);
+
 // Closes the connection, if open; it is then closed (socket INVALID_SOCKET)
 // and no longer counted as held.
 void closeClientConnection(ClientConnection& connection);

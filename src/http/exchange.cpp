@@ -34,8 +34,15 @@ struct ExchangeFailure {
 }
 
 // TLS says only that the connection failed: at the give-up instant the
-// answer was too late, before it the connection broke.
-[[noreturn]] void failTls(std::int64_t giveUpNs) {
+// answer was too late, before it the connection broke. A server that refused
+// the handshake only after it (TLS 1.3, the client's certificate) failed the
+// handshake, not the exchange.
+[[noreturn]] void failTls(const TlsStream& stream, std::int64_t giveUpNs) {
+    const TlsOpenResult refusal = tlsLateRefusal(stream);
+    if (refusal != TlsOpenResult::Open) {
+        reportRefusedCertificate(refusal);
+        failExchange(ErrorKind::TlsFailed);
+    }
     failExchange(monotonicNowNs() >= giveUpNs ? ErrorKind::ResponseUnanswered
                                               : ErrorKind::ClosedEarly);
 }
@@ -52,7 +59,9 @@ void waitUntilReady(SOCKET socket, SocketWait direction, std::int64_t giveUpNs) 
 void sendWholeText(const ClientConnection& connection, std::string_view text,
                    std::int64_t giveUpNs) {
     if (connection.tls != nullptr) {
-        if (!tlsSendAll(*connection.tls, text.data(), text.size(), giveUpNs)) failTls(giveUpNs);
+        if (!tlsSendAll(*connection.tls, text.data(), text.size(), giveUpNs)) {
+            failTls(*connection.tls, giveUpNs);
+        }
         return;
     }
     const SOCKET socket = connection.socket;
@@ -86,7 +95,7 @@ long receiveChunk(const ClientConnection& connection, char* buffer, bool& socket
         socketMayBeEmpty = false;
         const long receivedBytes =
             tlsReceive(*connection.tls, buffer, kReceiveBufferBytes, giveUpNs);
-        if (receivedBytes < 0) failTls(giveUpNs);
+        if (receivedBytes < 0) failTls(*connection.tls, giveUpNs);
         return receivedBytes;
     }
     if (socketMayBeEmpty) {
@@ -137,8 +146,9 @@ std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeSt
 
 // A failed exchange is an error of the request figures, unless it ended
 // within the warm-up.
+// A handshake's failure counts whenever it happens, as a failed connect does.
 void countFailure(ExchangeState& state, ErrorKind kind, int osErrorCode) {
-    state.counted = monotonicNowNs() >= state.countFromNs;
+    state.counted = kind == ErrorKind::TlsFailed || monotonicNowNs() >= state.countFromNs;
     if (state.counted) recordError(kind, osErrorCode);
 }
 
@@ -155,6 +165,7 @@ std::int64_t sendRequest(const ClientConnection& connection, std::string_view re
     const std::int64_t startNs = monotonicNowNs();
     state.reconnectNeeded = false;
     state.closedByServer = false;
+    state.handshakeRefused = false;
     try {
         sendWholeText(connection, requestText, giveUpNs);
         const std::int64_t endNs =
@@ -169,6 +180,7 @@ std::int64_t sendRequest(const ClientConnection& connection, std::string_view re
     } catch (const ExchangeFailure& failure) {
         state.reconnectNeeded = true;
         state.closedByServer = failure.kind == ErrorKind::ClosedEarly;
+        state.handshakeRefused = failure.kind == ErrorKind::TlsFailed;
         countFailure(state, failure.kind, failure.osErrorCode);
         return -1;
     } catch (const std::exception&) {  // out of memory for the response's buffer

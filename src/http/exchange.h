@@ -16,8 +16,10 @@ struct ExchangeState {
     // Exchanges that end before this instant (monotonic ns; the warm-up's
     // end) count in no request figure, neither as completed nor as errors.
     std::int64_t countFromNs = INT64_MIN;
-    bool counted = false;         // the last exchange counted in the request figures
-    bool closedByServer = false;  // the server ended the connection in the last exchange
+    bool counted = false;           // the last exchange counted in the request figures
+    bool closedByServer = false;    // the server ended the connection in the last exchange
+    bool handshakeRefused = false;  // the server refused the TLS handshake only after it
+                                    // (TLS 1.3): the connect failed, as far as the client goes
 };
 
 // Sends the request and reads exactly one whole response. Returns the latency

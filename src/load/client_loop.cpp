@@ -70,6 +70,9 @@ bool runCycle(const std::string& requestText, ClientState& client, std::int64_t 
     }
     if (!client.exchange.reconnectNeeded) return true;
     closeConnection(client);
+    // A handshake the server refused late is a failed connect: the client
+    // ends as it would have at the connect.
+    if (client.exchange.handshakeRefused) return false;
     // A closed or failed connection is reopened at once, unless no exchange
     // would follow: a paced client holds a connection between its planned
     // starts, as it would have without the close.

@@ -63,6 +63,10 @@ std::string rateText(std::int32_t connectRate) {
     return connectRate > 0 ? std::to_string(connectRate) + " a second" : "none";
 }
 
+std::string certificateText(const SavedRun& run) {
+    return run.clientCertificate ? "one presented" : "none";
+}
+
 std::string runIdText(const std::string& runId) {
     return runId.empty() ? "none" : quoteForMessage(runId);
 }
@@ -99,6 +103,10 @@ bool settingsAgree(const NamedRun& named, const NamedRun& first, std::string& pr
     } else if (one.warmupSec != base.warmupSec) {
         problem = differs(named, first, "--warmup", std::to_string(one.warmupSec) + " s",
                           std::to_string(base.warmupSec) + " s");
+    } else if (named.run.clientCertificate != first.run.clientCertificate) {
+        // A server that asks for a certificate treats the two apart.
+        problem = differs(named, first, "client certificate", certificateText(named.run),
+                          certificateText(first.run));
     } else if (!sameRequest(named.run, first.run)) {
         problem = differs(named, first, "request", describeRequest(named.run),
                           describeRequest(first.run));

@@ -8,7 +8,7 @@
 
 #include "results/result_field_reader.h"
 #include "results/result_file_checks.h"
-#include "results/result_file_rate_plan.h"
+#include "results/result_file_v5.h"
 #include "results/result_file_v1.h"
 #include "results/result_file_v2.h"
 #include "results/result_file_v3.h"
@@ -52,7 +52,10 @@ bool readDocument(const json& document, SavedRun& run, std::string& problem) {
         const auto settings = document.find("settings");
         if (settings != document.end() && settings->is_object()) {
             readRunShape(reader, *settings, result);
-            if (version >= 5) readRatePlan(reader, *settings, result);
+            if (version >= 5) {
+                readRatePlan(reader, *settings, result);
+                readClientCertificate(reader, *settings, run);
+            }
         }
         readConnections(reader, document, result);
     }

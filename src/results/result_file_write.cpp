@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/os/file_system.h"
-#include "results/result_file_rate_plan.h"
+#include "results/result_file_v5.h"
 #include "results/result_file_v3.h"
 #include "results/result_file_v4.h"
 
@@ -36,6 +36,16 @@ void putUrl(json& settings, const std::string& url) {
     }
 }
 
+// A run read from an older file keeps that file's layout: no writer claims
+// figures it does not have.
+std::int64_t formatVersionOf(const SavedRun& run) {
+    const RunResult& result = run.result;
+    if (!result.hasFineCounts) return 1;
+    if (!result.hasErrorKinds) return 2;
+    if (!result.hasConnections) return 3;
+    return run.formatVersion >= 5 ? kResultFormatVersion : 4;
+}
+
 json settingsOf(const SavedRun& run) {
     const RunResult& result = run.result;
     json settings = json::object();
@@ -57,7 +67,10 @@ json settingsOf(const SavedRun& run) {
     if (run.result.hasConnections) {
         settings["connect_rate"] = result.connectRate;
         settings["warmup_s"] = result.warmupSec;
+    }
+    if (formatVersionOf(run) >= 5) {
         settings["rate_plan"] = ratePlanJson(result.ratePlan);
+        settings["client_certificate"] = run.clientCertificate;
     }
     return settings;
 }
@@ -123,14 +136,6 @@ json otherCodesOf(const RunResult& result) {
     return pairs;
 }
 
-// A run read from an older file keeps that file's layout: no writer claims
-// figures it does not have.
-std::int64_t formatVersionOf(const RunResult& result) {
-    if (!result.hasFineCounts) return 1;
-    if (!result.hasErrorKinds) return 2;
-    return result.hasConnections ? kResultFormatVersion : 3;
-}
-
 // Beside the final name, so the rename stays within one file system; random,
 // so two runs saving to the same name do not write into one file.
 std::string temporaryNameFor(const std::string& path) {
@@ -147,7 +152,7 @@ std::string resultFileText(const SavedRun& run) {
     const StatusClassCounts& classes = result.statusClasses;
     json document = json::object();
     document["format"] = "velkor result";
-    const std::int64_t version = formatVersionOf(result);
+    const std::int64_t version = formatVersionOf(run);
     document["format_version"] = version;
     document["velkor_version"] = run.velkorVersion;
     document["settings"] = settingsOf(run);

@@ -26,6 +26,7 @@ bool saveRunResult(const TestConfig& config, const RunResult& result) {
     }
     run.startAtUnixNs = config.startAtUnixNs;
     run.runId = config.runId;
+    run.clientCertificate = !config.certFile.empty();
     if (writeResultFile(config.savePath, run)) return true;
     writeErrorLine(std::string(kSaveWriteFailed) + quotePath(config.savePath));
     return false;

@@ -12,8 +12,9 @@
 // The result file's layout as written; a reader also takes version 1, which
 // has no fine latency counts, version 2, which has no errors by kind and no
 // last row of the series, and version 3, which has no connection figures and
-// no --connect-rate or --warmup, and version 4, which has no --rate-plan; it
-// refuses any other.
+// no --connect-rate or --warmup, and version 4, which has no --rate-plan and
+// does not tell whether a client certificate was presented; it refuses any
+// other.
 inline constexpr std::int64_t kResultFormatVersion = 5;
 inline constexpr std::int64_t kOldestResultFormatVersion = 1;
 
@@ -29,4 +30,5 @@ struct SavedRun {
     std::int64_t bodyBytes = -1;             // size of the --body-file, bytes; -1: no body
     std::int64_t startAtUnixNs = 0;          // --start-at instant, ns since 1970; 0 when not given
     std::string runId{};                     // --run-id text; empty when not given
+    bool clientCertificate = false;          // --cert: a client certificate was presented
 };

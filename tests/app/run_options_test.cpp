@@ -45,9 +45,26 @@ TEST(RunOptions, NoneLeavesTheDefaults) {
 
 TEST(RunOptions, ReadsEveryOption) {
     const std::string startAt = secondsFromNow(60, ".25");
-    const Outcome outcome = read({"--agent", "3/4", "--save", "run.json", "--start-at", startAt,
-                                  "--latency", "--source", "198.18.0.2,198.18.0.3", "--run-id",
-                                  "soak-2026-12-07T23:00_a.1", "--insecure", "--ca", "ca.pem"});
+    const Outcome outcome = read({"--agent",
+                                  "3/4",
+                                  "--save",
+                                  "run.json",
+                                  "--start-at",
+                                  startAt,
+                                  "--latency",
+                                  "--source",
+                                  "198.18.0.2,198.18.0.3",
+                                  "--run-id",
+                                  "soak-2026-12-07T23:00_a.1",
+                                  "--insecure",
+                                  "--ca",
+                                  "ca.pem",
+                                  "--cert",
+                                  "c.pem",
+                                  "--key",
+                                  "k.pem",
+                                  "--key-password-file",
+                                  "pass.txt"});
     ASSERT_TRUE(outcome.accepted) << outcome.stderrText;
     EXPECT_EQ(outcome.config.agentIndex, 3);
     EXPECT_EQ(outcome.config.agentCount, 4);
@@ -59,6 +76,9 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_TRUE(outcome.config.showLatencyBlock);
     EXPECT_FALSE(outcome.config.verifyPeer);
     EXPECT_EQ(outcome.config.caFile, "ca.pem");
+    EXPECT_EQ(outcome.config.certFile, "c.pem");
+    EXPECT_EQ(outcome.config.keyFile, "k.pem");
+    EXPECT_EQ(outcome.config.keyPasswordFile, "pass.txt");
     // The run time is the record's default, 10 s: a warm-up of 9 s leaves one.
     const Outcome shaped = read({"--warmup", "9", "--connections", "--connect-rate", "250"});
     ASSERT_TRUE(shaped.accepted) << shaped.stderrText;
@@ -198,6 +218,9 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--metrics-linger", "3601"}, "选项 --metrics-linger 的值无效: \"3601\"" + lingerRule},
         {{"--metrics-linger", "-1"}, "选项 --metrics-linger 的值无效: \"-1\"" + lingerRule},
         {{"--metrics-linger"}, "选项 --metrics-linger 缺少值\n"},
+        {{"--cert", "a", "--cert", "b"}, "选项 --cert 重复出现\n"},
+        {{"--key", ""}, "选项 --key 的值无效: \"\"（须为可读的PEM私钥文件）\n"},
+        {{"--key-password-file"}, "选项 --key-password-file 缺少值\n"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = read(c.options);

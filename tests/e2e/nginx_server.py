@@ -42,12 +42,16 @@ def access_log_lines(prefix, log_format):
             f"    access_log {prefix}/access.log velkor;")
 
 
-def tls_lines(certificate, protocols):
+def tls_lines(certificate, protocols, client_ca):
     if certificate is None:
         return ""
-    return (f"ssl_certificate {certificate[0]};\n"
-            f"        ssl_certificate_key {certificate[1]};\n"
-            f"        ssl_protocols {protocols};")
+    lines = (f"ssl_certificate {certificate[0]};\n"
+             f"        ssl_certificate_key {certificate[1]};\n"
+             f"        ssl_protocols {protocols};")
+    if client_ca:
+        lines += (f"\n        ssl_client_certificate {client_ca};\n"
+                  f"        ssl_verify_client on;")
+    return lines
 
 
 class Nginx:
@@ -55,12 +59,15 @@ class Nginx:
 
     access_log makes it log each answered request's status to access.log
     under prefix, as it answers it; log_format logs that format instead.
-    certificate, a (certificate file, key file) pair, makes it serve https.
+    certificate, a (certificate file, key file) pair, makes it serve https;
+    client_ca, a CA's certificate file, makes it demand a client certificate
+    that CA issued (and answer 400 to requests without one).
     """
 
     def __init__(self, keepalive_requests=100, workers=1, connections=4096, backlog=4096,
                  multi_accept=False, keepalive_timeout="60s", access_log=False,
-                 certificate=None, log_format=None, tls_protocols="TLSv1.2 TLSv1.3"):
+                 certificate=None, log_format=None, tls_protocols="TLSv1.2 TLSv1.3",
+                 client_ca=None):
         self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
         os.makedirs(os.path.join(self.prefix, "www"))
         with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
@@ -78,7 +85,7 @@ class Nginx:
                                            self.prefix,
                                            log_format or ("$status" if access_log else None)),
                                        ssl=" ssl" if certificate else "",
-                                       tls=tls_lines(certificate, tls_protocols)))
+                                       tls=tls_lines(certificate, tls_protocols, client_ca)))
         self.process = subprocess.Popen(
             [NGINX, "-p", self.prefix, "-c", config_path, "-g", "daemon off;"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -19,7 +19,7 @@ ENTRY_POINTS = {"report/report_main.cpp"}
 # entry header on top down to the system's names; a room includes only rooms
 # below it, so the pollers and TLS stand on the fibers and the OS basics.
 PLATFORM = SOURCE / "platform"
-ROOMS = {"": 0, "tls": 1, "net": 2, "pollers": 3, "fibers": 4, "os": 5}
+ROOMS = {"": 0, "tls": 1, "credentials": 2, "net": 3, "pollers": 4, "fibers": 5, "os": 6}
 
 
 def includes(path):

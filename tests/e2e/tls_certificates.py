@@ -157,3 +157,35 @@ def make_chain(directory, name, days=2):
                 file.write(part.read())
     return {"root": files["root"], "intermediate": files["intermediate"], "server": server,
             "server_key": issuer[1]}
+
+
+def make_client_certificate(directory, password, rsa=False):
+    """A CA and a client certificate it signs, ECDSA P-256 (or RSA 2048), for
+    mutual TLS. Returns a dict of PEM files: ca, certificate, key (PKCS#8),
+    encrypted_key (the same key as PKCS#8 encrypted with password) with
+    password_file, and rsa_key (an RSA key as PKCS#1)."""
+    os.makedirs(directory, exist_ok=True)
+    files = {name: os.path.join(directory, name + ".pem")
+             for name in ("ca", "ca_key", "certificate", "key", "encrypted_key", "request",
+                          "rsa_key")}
+    key_type = ["rsa:2048"] if rsa else ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", files["ca_key"], "-out",
+                    files["ca"], "-days", "2", "-subj", "/CN=velkor test client CA"],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "req", "-new", "-newkey", *key_type, "-nodes", "-keyout",
+                    files["key"], "-out", files["request"], "-subj", "/CN=velkor test client"],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-req", "-in", files["request"], "-CA", files["ca"],
+                    "-CAkey", files["ca_key"], "-set_serial", "7", "-days", "2", "-out",
+                    files["certificate"]], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs8", "-topk8", "-in", files["key"], "-out",
+                    files["encrypted_key"], "-passout", "pass:" + password],
+                   check=True, capture_output=True)
+    if rsa:
+        subprocess.run(["openssl", "rsa", "-in", files["key"], "-traditional", "-out",
+                        files["rsa_key"]], check=True, capture_output=True)
+    files["password_file"] = os.path.join(directory, "password.txt")
+    with open(files["password_file"], "w") as file:
+        file.write(password + "\n")
+    return files

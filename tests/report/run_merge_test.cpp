@@ -153,6 +153,11 @@ SavedRun withShape(SavedRun run, std::int32_t connectRate, std::int32_t warmupSe
     return run;
 }
 
+SavedRun withClientCertificate(SavedRun run) {
+    run.clientCertificate = true;
+    return run;
+}
+
 SavedRun withClients(SavedRun run, std::int64_t clients) {
     run.result.concurrency = clients;
     return run;
@@ -235,6 +240,8 @@ TEST(RunSet, AcceptsWholeAgentSetsAndNamesTheFileThatDoesNotFit) {
          "\"b.json\": --connect-rate none differs from 100 a second in \"a.json\""},
         {{plain, withShape(savedRunWith({2}, 2), 0, 1)},
          "\"b.json\": --warmup 1 s differs from 0 s in \"a.json\""},
+        {{withClientCertificate(plain), savedRunWith({2}, 2)},
+         "\"b.json\": client certificate none differs from one presented in \"a.json\""},
     };
     for (const Case& c : cases) {
         std::string problem;

@@ -334,10 +334,13 @@ TEST(ResultFile, NamesWhatIsWrong) {
 }
 
 // Version 4: the run's shape and the connections' figures, which the
-// series' connects must add up to.
+// series' connects must add up to; version 5: whether a client certificate
+// was presented.
 TEST(ResultFile, NamesWhatIsWrongWithTheConnections) {
     const json kRemove = json(json::value_t::discarded);
     const FieldCase cases[] = {
+        {"/settings/client_certificate", kRemove, "no \"settings.client_certificate\" field"},
+        {"/settings/client_certificate", 1, "\"settings.client_certificate\" is not true or false"},
         {"/settings/connect_rate", kRemove, "no \"settings.connect_rate\" field"},
         {"/settings/connect_rate", -1, "\"settings.connect_rate\" is below 0"},
         {"/settings/warmup_s", 9, "\"settings.warmup_s\" is not below the run time"},
@@ -398,6 +401,28 @@ TEST(ResultFile, NamesWhatIsWrongWithTheRatePlan) {
     std::string problem;
     ASSERT_TRUE(parseResultFile(good.dump(), read, problem)) << problem;
     EXPECT_TRUE(read.result.ratePlan.steps.empty());
+}
+
+// The client certificate reads back; a version 4 file, which does not tell,
+// reads as a run without one and stays version 4 when written again.
+TEST(ResultFile, KeepsWhetherAClientCertificateWasPresented) {
+    SavedRun run = savedRunWith({1, 2});
+    run.result.hasConnections = true;
+    run.result.connections.opened = 2;
+    run.result.seconds[0].connects = 2;
+    run.clientCertificate = true;
+    SavedRun read;
+    std::string problem;
+    ASSERT_TRUE(parseResultFile(resultFileText(run), read, problem)) << problem;
+    EXPECT_TRUE(read.clientCertificate);
+    json older = json::parse(resultFileText(run));
+    older["format_version"] = 4;
+    older["settings"].erase("client_certificate");
+    older["settings"].erase("rate_plan");
+    ASSERT_TRUE(parseResultFile(older.dump(), read, problem)) << problem;
+    EXPECT_FALSE(read.clientCertificate);
+    EXPECT_EQ(read.formatVersion, 4);
+    EXPECT_EQ(json::parse(resultFileText(read)), older);
 }
 
 class ResultFileOnDisk : public testing::Test {

@@ -121,3 +121,24 @@ TlsOpenResult checkServerCertificate(const TlsContext& context, TlsStream& strea
     CertFreeCertificateContext(certificate);
     return result;
 }
+
+// Schannel turns the server's fatal alert into a status of its own; the
+// ones about a certificate are read as about the client's, which is the one
+// the server judged.
+TlsOpenResult clientCertificateVerdict(const TlsStream& stream, SECURITY_STATUS status) {
+    if (!stream.certificateGiven) {
+        return stream.certificateRequested ? TlsOpenResult::ClientCertificateMissing
+                                           : TlsOpenResult::Failed;
+    }
+    switch (status) {
+        case SEC_E_UNTRUSTED_ROOT:
+            return TlsOpenResult::ClientCertificateUntrusted;
+        case SEC_E_CERT_EXPIRED:
+            return TlsOpenResult::ClientCertificateExpired;
+        case SEC_E_CERT_UNKNOWN:
+        case SEC_E_CERT_WRONG_USAGE:
+            return TlsOpenResult::ClientCertificateRefused;
+        default:
+            return TlsOpenResult::Failed;
+    }
+}

@@ -11,8 +11,10 @@ namespace {
 
 // Schannel of Windows 10 before 1809 knows only the older SCHANNEL_CRED; there
 // TLS 1.3 does not exist, so TLS 1.2 alone is asked for.
-SECURITY_STATUS acquireOlderCredentials(CredHandle& handle) {
+SECURITY_STATUS acquireOlderCredentials(CredHandle& handle, PCCERT_CONTEXT* certificate) {
     SCHANNEL_CRED credentials{};
+    credentials.cCreds = *certificate != nullptr ? 1 : 0;
+    credentials.paCred = *certificate != nullptr ? certificate : nullptr;
     credentials.dwVersion = SCHANNEL_CRED_VERSION;
     credentials.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     credentials.dwFlags =
@@ -23,9 +25,11 @@ SECURITY_STATUS acquireOlderCredentials(CredHandle& handle) {
 }
 
 // Client credentials for TLS 1.2 and 1.3. The certificate is checked by hand
-// after the handshake (Wine's Schannel would accept any), and no client
-// certificate is ever offered.
-bool acquireCredentials(CredHandle& handle) {
+// after the handshake (Wine's Schannel would accept any). The client's own
+// certificate, when given, is the only one Schannel may offer: never one of
+// the user's stores.
+bool acquireCredentials(CredHandle& handle, PCCERT_CONTEXT clientCertificate) {
+    PCCERT_CONTEXT certificates[] = {clientCertificate};
     TLS_PARAMETERS parameters{};
     parameters.grbitDisabledProtocols =
         SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
@@ -35,10 +39,12 @@ bool acquireCredentials(CredHandle& handle) {
         SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     credentials.cTlsParameters = 1;
     credentials.pTlsParameters = &parameters;
+    credentials.cCreds = clientCertificate != nullptr ? 1 : 0;
+    credentials.paCred = clientCertificate != nullptr ? certificates : nullptr;
     SECURITY_STATUS status = AcquireCredentialsHandleW(
         nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, &credentials,
         nullptr, nullptr, &handle, nullptr);
-    if (status != SEC_E_OK) status = acquireOlderCredentials(handle);
+    if (status != SEC_E_OK) status = acquireOlderCredentials(handle, certificates);
     return status == SEC_E_OK;
 }
 
@@ -118,9 +124,14 @@ TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error
     context->verifyPeer = settings.verifyPeer;
     error = TlsContextError::None;
     if (!settings.caFile.empty()) error = loadCaFile(*context, settings.caFile);
-    if (error == TlsContextError::None && !acquireCredentials(context->credentials)) {
+    if (error == TlsContextError::None) error = loadClientCertificate(context->client, settings);
+    if (error == TlsContextError::None &&
+        !acquireCredentials(context->credentials, context->client.certificate)) {
         SecInvalidateHandle(&context->credentials);
-        error = TlsContextError::TlsUnavailable;
+        // Schannel that will not take a key held in memory only (Wine's
+        // reads it from a key container) refuses the credentials.
+        error = context->client.certificate != nullptr ? TlsContextError::KeyNotUsable
+                                                       : TlsContextError::TlsUnavailable;
     }
     if (error != TlsContextError::None) {
         freeTlsContext(context.release());
@@ -134,6 +145,7 @@ void freeTlsContext(TlsContext* context) {
     if (SecIsValidHandle(&context->credentials)) FreeCredentialsHandle(&context->credentials);
     if (context->caEngine != nullptr) CertFreeCertificateChainEngine(context->caEngine);
     if (context->caStore != nullptr) CertCloseStore(context->caStore, 0);
+    freeClientCertificate(context->client);
     delete context;
 }
 

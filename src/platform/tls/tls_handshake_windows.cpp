@@ -94,12 +94,19 @@ HandshakeStep handshakeStep(TlsStream& stream, std::int64_t giveUpNs) {
         &stream.context, &output, &attributes, nullptr);
     if (!sendToken(stream, token, giveUpNs)) return HandshakeStep::Failed;
     if (status == SEC_E_INCOMPLETE_MESSAGE) return HandshakeStep::NeedMore;
+    // The server asks for a certificate and none was given: the same input
+    // is taken again, and the handshake goes on without one, as a browser's
+    // does. The server decides whether it will do without.
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS && !stream.certificateRequested) {
+        stream.certificateRequested = true;
+        return HandshakeStep::Continue;
+    }
     stream.cipherStart = stream.wireBytes;
     if (inputs[1].BufferType == SECBUFFER_EXTRA) stream.cipherStart -= inputs[1].cbBuffer;
     if (status == SEC_E_OK) return HandshakeStep::Done;
-    // SEC_I_INCOMPLETE_CREDENTIALS too fails: the server demands a client
-    // certificate, and velkor has none to give.
-    return status == SEC_I_CONTINUE_NEEDED ? HandshakeStep::Continue : HandshakeStep::Failed;
+    if (status == SEC_I_CONTINUE_NEEDED) return HandshakeStep::Continue;
+    stream.failure = status;
+    return HandshakeStep::Failed;
 }
 
 bool receiveMore(TlsStream& stream, std::int64_t giveUpNs) {
@@ -177,6 +184,7 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
     stream->socket = socket;
     stream->credentials = context.credentials;
     stream->wire = std::make_unique<char[]>(kTlsRecordCapacity);
+    stream->certificateGiven = context.client.certificate != nullptr;
     // An address is no server name (RFC 6066, 3); it is still checked
     // against the certificate.
     in_addr address{};
@@ -185,6 +193,11 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
         !negotiatedTls12OrLater(*stream) ||
         QueryContextAttributesW(&stream->context, SECPKG_ATTR_STREAM_SIZES, &stream->sizes) !=
             SEC_E_OK) {
+        // Only a status Schannel failed the handshake with says why: a
+        // handshake the give-up cut short says nothing of the certificate.
+        if (stream->failure != SEC_E_OK) {
+            result = clientCertificateVerdict(*stream, stream->failure);
+        }
         freeTlsStream(stream.release());
         return nullptr;
     }
@@ -210,4 +223,11 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
 
 bool tlsSessionResumed(const TlsStream& stream) {
     return stream.resumed;
+}
+
+// Only the first records after the handshake can carry its refusal.
+TlsOpenResult tlsLateRefusal(const TlsStream& stream) {
+    if (stream.dataReceived || stream.failure == SEC_E_OK) return TlsOpenResult::Open;
+    const TlsOpenResult verdict = clientCertificateVerdict(stream, stream.failure);
+    return verdict == TlsOpenResult::Failed ? TlsOpenResult::Open : verdict;
 }

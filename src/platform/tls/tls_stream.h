@@ -40,26 +40,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/credentials/tls_settings.h"
 #include "platform/net/socket_wait.h"
 
 struct TlsContext;
 struct TlsSession;
 struct TlsStream;
-
-// What the run's TLS settings are made from; from --insecure and --ca.
-struct TlsSettings {
-    bool verifyPeer = true;  // false with --insecure: any certificate and any name are accepted
-    std::string caFile{};    // --ca: PEM file whose certificates are trusted besides the
-                             // system's store; empty: the system's store only
-};
-
-// Why no context could be made. The caller turns it into the user's message.
-enum class TlsContextError {
-    None,
-    CaFileUnreadable,        // the --ca file cannot be opened or read
-    CaFileHasNoCertificate,  // the --ca file holds no PEM certificate, or a malformed one
-    TlsUnavailable,          // the system's TLS library or trust store could not be set up
-};
 
 // Creates the run's context: TLS 1.2 and 1.3 only, ALPN offering "http/1.1"
 // only, resumption of client sessions allowed. With verifyPeer, the server's
@@ -68,8 +54,11 @@ enum class TlsContextError {
 // intermediate); every certificate must be within its validity, and the leaf
 // must name the host given to openTlsStream (DNS name, or IP address for a
 // dotted IPv4 host).
-// Without verifyPeer, caFile is still read and checked. On failure returns
-// nullptr and sets error; on success error is None.
+// Without verifyPeer, caFile is still read and checked. With certFile and
+// keyFile, a server's request for a certificate is answered with them; both
+// are read and the key checked against the certificate here, so that no run
+// starts with a pair the server would refuse for a reason of the client's.
+// On failure returns nullptr and sets error; on success error is None.
 TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error);
 void freeTlsContext(TlsContext* context);  // nullptr is allowed
 
@@ -87,6 +76,12 @@ enum class TlsOpenResult {
                     // certificate too), or an issuer is missing
     NameMismatch,   // verification: the certificate does not name the host
     VerifyFailed,   // verification failed for another reason (revoked, bad signature, ...)
+    // The server asked for a client certificate, then ended the handshake
+    // with a fatal alert (under TLS 1.3 after it, see tlsLateRefusal):
+    ClientCertificateMissing,    // none was given
+    ClientCertificateUntrusted,  // the server trusts no issuer of the one given
+    ClientCertificateExpired,    // the one given has expired or is not yet valid
+    ClientCertificateRefused,    // the one given was refused for another reason
 };
 
 // Runs the client side of the handshake on the connected non-blocking socket.
@@ -104,6 +99,14 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
 
 // Whether the handshake of an open stream resumed a stored session.
 bool tlsSessionResumed(const TlsStream& stream);
+
+// After a failed send or receive: the server's refusal of the handshake when
+// that is what ended the stream, else Open. Under TLS 1.3 a server judges the
+// client's certificate, or its absence, only after the client's last
+// handshake flight, when the handshake is already over for the client: its
+// refusal arrives with the first receive. It is the handshake's failure all
+// the same, and gives one of the ClientCertificate results.
+TlsOpenResult tlsLateRefusal(const TlsStream& stream);
 
 // Sends all bytes, encrypted, waiting for the socket as needed. false when
 // the connection failed or giveUpNs passed with bytes unsent.

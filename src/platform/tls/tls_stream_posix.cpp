@@ -12,6 +12,7 @@
 
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"
+#include "platform/credentials/openssl_client_certificate_posix.h"
 
 struct TlsContext {
     SSL_CTX* ssl;                   // the run's settings, shared read-only by every connection
@@ -24,10 +25,13 @@ struct TlsSession {
 };
 
 struct TlsStream {
-    SSL* ssl;                   // the connection's TLS state
-    SOCKET socket;              // the connected socket under it; owned by the caller
-    bool failed = false;        // a fatal error happened: no close_notify, nothing resumable
-    bool lastTryTaken = false;  // the current call's one try after the give-up instant is spent
+    SSL* ssl;                       // the connection's TLS state
+    SOCKET socket;                  // the connected socket under it; owned by the caller
+    bool failed = false;            // a fatal error happened: no close_notify, nothing resumable
+    bool lastTryTaken = false;      // the current call's one try after the give-up instant is spent
+    TlsSession* session = nullptr;  // the client's session to refresh; may be null
+    bool certificateRequested = false;  // the server asked for a client certificate
+    int peerAlert = -1;                 // the fatal alert the server ended with; -1: none
 };
 
 namespace {
@@ -37,11 +41,18 @@ constexpr unsigned char kAlpnHttp11[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '
 // A TLS 1.3 server sends its tickets after the handshake, so sessions are
 // taken when OpenSSL announces them, not at the handshake's end.
 int storeNewSession(SSL* ssl, SSL_SESSION* session) {
-    auto* holder = static_cast<TlsSession*>(SSL_get_app_data(ssl));
+    TlsSession* holder = static_cast<TlsStream*>(SSL_get_app_data(ssl))->session;
     if (holder == nullptr) return 0;
     if (holder->stored != nullptr) SSL_SESSION_free(holder->stored);
     holder->stored = session;
     return 1;  // the reference is now the holder's
+}
+
+// Called as the server's CertificateRequest is taken: whatever the server does
+// next may be about the client's certificate.
+int noteCertificateRequest(SSL* ssl, void*) {
+    static_cast<TlsStream*>(SSL_get_app_data(ssl))->certificateRequested = true;
+    return 1;
 }
 
 bool readWholeFile(const std::string& path, std::string& text) {
@@ -120,6 +131,21 @@ int verifyOnSystemThenCa(X509_STORE_CTX* verification, void* caStore) {
     return result;
 }
 
+// What a server that asked for a client certificate meant by ending the
+// handshake with alertCode: Failed when it sent no alert or never asked.
+TlsOpenResult clientCertificateVerdict(bool requested, int alertCode, bool certificateGiven) {
+    if (!requested || alertCode < 0) return TlsOpenResult::Failed;
+    if (!certificateGiven) return TlsOpenResult::ClientCertificateMissing;
+    switch (alertCode) {
+        case SSL_AD_UNKNOWN_CA:
+            return TlsOpenResult::ClientCertificateUntrusted;
+        case SSL_AD_CERTIFICATE_EXPIRED:
+            return TlsOpenResult::ClientCertificateExpired;
+        default:
+            return TlsOpenResult::ClientCertificateRefused;
+    }
+}
+
 bool isIpv4Address(const std::string& host) {
     in_addr parsed{};
     return inet_pton(AF_INET, host.c_str(), &parsed) == 1;
@@ -164,6 +190,7 @@ bool awaitSocket(TlsStream& stream, int sslError, std::int64_t giveUpNs) {
 int lastError(TlsStream& stream, int returned) {
     const int error = SSL_get_error(stream.ssl, returned);
     if (error == SSL_ERROR_SYSCALL || error == SSL_ERROR_SSL) {
+        if (error == SSL_ERROR_SSL && stream.peerAlert < 0) stream.peerAlert = receivedAlert();
         stream.failed = true;
         ERR_clear_error();
     }
@@ -188,6 +215,7 @@ bool applyConnectionSettings(SSL_CTX* ssl) {
     SSL_CTX_set_session_cache_mode(ssl, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE |
                                             SSL_SESS_CACHE_NO_AUTO_CLEAR);
     SSL_CTX_sess_set_new_cb(ssl, storeNewSession);
+    SSL_CTX_set_cert_cb(ssl, noteCertificateRequest, nullptr);
     return SSL_CTX_set_alpn_protos(ssl, kAlpnHttp11, sizeof(kAlpnHttp11)) == 0;
 }
 
@@ -216,14 +244,13 @@ TlsContext* createTlsContext(const TlsSettings& settings, TlsContextError& error
         return nullptr;
     }
     SSL_CTX_set_verify(ssl, settings.verifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-    if (!settings.caFile.empty()) {
-        error = addCaStore(*context, settings.caFile, settings.verifyPeer);
-        if (error != TlsContextError::None) {
-            freeTlsContext(context);
-            return nullptr;
-        }
+    error = settings.caFile.empty() ? TlsContextError::None
+                                    : addCaStore(*context, settings.caFile, settings.verifyPeer);
+    if (error == TlsContextError::None) error = useClientCertificate(ssl, settings);
+    if (error != TlsContextError::None) {
+        freeTlsContext(context);
+        return nullptr;
     }
-    error = TlsContextError::None;
     return context;
 }
 
@@ -253,8 +280,9 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
         return nullptr;
     }
     auto* stream = new TlsStream{ssl, socket};
+    stream->session = session;
     const bool verifyPeer = SSL_CTX_get_verify_mode(context.ssl) != SSL_VERIFY_NONE;
-    SSL_set_app_data(ssl, session);
+    SSL_set_app_data(ssl, stream);
     if (SSL_set_fd(ssl, socket) != 1 || !nameTheHost(ssl, std::string(host), verifyPeer) ||
         (session != nullptr && session->stored != nullptr &&
          SSL_set_session(ssl, session->stored) != 1)) {
@@ -277,7 +305,12 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
         }
     }
     const long verifyResult = SSL_get_verify_result(ssl);
-    if (verifyPeer && verifyResult != X509_V_OK) result = verificationResult(verifyResult);
+    if (verifyPeer && verifyResult != X509_V_OK) {
+        result = verificationResult(verifyResult);
+    } else {
+        result = tlsLateRefusal(*stream);
+        if (result == TlsOpenResult::Open) result = TlsOpenResult::Failed;
+    }
     stream->failed = true;
     freeTlsStream(stream);
     return nullptr;
@@ -285,6 +318,13 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
 
 bool tlsSessionResumed(const TlsStream& stream) {
     return SSL_session_reused(stream.ssl) == 1;
+}
+
+TlsOpenResult tlsLateRefusal(const TlsStream& stream) {
+    const bool certificateGiven = SSL_CTX_get0_certificate(SSL_get_SSL_CTX(stream.ssl)) != nullptr;
+    const TlsOpenResult verdict =
+        clientCertificateVerdict(stream.certificateRequested, stream.peerAlert, certificateGiven);
+    return verdict == TlsOpenResult::Failed ? TlsOpenResult::Open : verdict;
 }
 
 bool tlsSendAll(TlsStream& stream, const char* data, std::size_t bytes, std::int64_t giveUpNs) {

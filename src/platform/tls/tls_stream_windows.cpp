@@ -44,6 +44,7 @@ void noteDecryptedRecord(TlsStream& stream, const SecBuffer* buffers, std::size_
             stream.plainStart =
                 static_cast<std::size_t>(static_cast<char*>(buffer.pvBuffer) - stream.wire.get());
             stream.plainBytes = buffer.cbBuffer;
+            stream.dataReceived = true;
         } else if (buffer.BufferType == SECBUFFER_EXTRA) {
             stream.cipherStart -= buffer.cbBuffer;
         }
@@ -65,6 +66,7 @@ RecordStep decryptRecord(TlsStream& stream) {
     const SECURITY_STATUS status = DecryptMessage(&stream.context, &message, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return RecordStep::NeedMore;
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
+        stream.failure = status;
         return RecordStep::Failed;
     }
     noteDecryptedRecord(stream, buffers, 4);

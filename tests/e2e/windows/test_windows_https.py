@@ -26,7 +26,11 @@ from test_https import (  # noqa: E402
     logged_requests,
 )
 from test_windows_runs import BANNER, PROGRESS_BYTES, gbk_lines  # noqa: E402
-from tls_certificates import make_certificate, make_expired_certificate  # noqa: E402
+from tls_certificates import (  # noqa: E402
+    make_certificate,
+    make_client_certificate,
+    make_expired_certificate,
+)
 
 # The server that breaks off mid-response is tested under Wine unchanged: Wine
 # ends the stream at a close_notify differently from Windows, and a client
@@ -118,6 +122,35 @@ class WindowsHttpsTest(unittest.TestCase):
                 self.assertEqual(summary["Completed requests"], "0")
                 self.assertGreaterEqual(int(summary["Total errors"]), 3)
                 self.assertEqual(nginx.access_log(), [])
+
+
+    def test_client_certificate_held_in_memory(self):
+        """Wine's Schannel takes an RSA key imported as PKCS#1 into an
+        ephemeral CryptoAPI key set (its CNG imports no PKCS#8): nginx verifies
+        it. Without one the handshake goes on, and nginx answers 400."""
+        client = make_client_certificate(os.path.join(self.directory, "client"), "pw", rsa=True)
+        pair = ["--cert", windows_path(client["certificate"]),
+                "--key", windows_path(client["rsa_key"])]
+        with Nginx(certificate=self.certificate, client_ca=client["ca"],
+                   log_format="$ssl_client_verify $status") as nginx:
+            url = f"https://localhost:{nginx.port}/"
+            for options, line in ((pair, "SUCCESS 200"), ([], "NONE 400")):
+                with self.subTest(options=options):
+                    before = len(nginx.access_log())
+                    run = run_velkor("-t", "3", "-c", "2", url, "--insecure", *options)
+                    self.assertEqual((run.returncode, run.stderr), (0, b""))
+                    self.assertEqual(run.summary()["Total errors"], "0")
+                    completed = int(run.summary()["Completed requests"])
+                    self.assertGreater(completed, 0)
+                    self.assertEqual(nginx.access_log()[before:], [line] * completed)
+        other = make_client_certificate(os.path.join(self.directory, "other"), "pw", rsa=True)
+        other_key = windows_path(other["rsa_key"])
+        run = run_velkor("-t", "1", "-c", "1", "https://localhost:9/", pair[0], pair[1],
+                         "--key", other_key)
+        self.assertEqual((run.returncode, run.stderr), (1, gbk_lines(
+            f'选项 --key 的值无效: "{other_key}"（私钥与 --cert 的证书不匹配）')))
+        run = run_velkor("-t", "1", "-c", "1", "https://localhost:9/", *pair[:2])
+        self.assertEqual(run.stderr, gbk_lines("选项 --cert 须与 --key 一起给出"))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-#include "results/result_file_rate_plan.h"
+#include "results/result_file_v5.h"
 
 #include <string>
 #include <vector>
@@ -60,4 +60,15 @@ nlohmann::ordered_json ratePlanJson(const RatePlan& plan) {
         steps.push_back({step.lengthSec, step.fromRate, step.toRate});
     }
     return steps;
+}
+
+void readClientCertificate(FieldReader& reader, const nlohmann::json& settings, SavedRun& run) {
+    const auto found = settings.find("client_certificate");
+    if (found == settings.end()) {
+        reader.fail("no \"settings.client_certificate\" field");
+    } else if (!found->is_boolean()) {
+        reader.fail("\"settings.client_certificate\" is not true or false");
+    } else {
+        run.clientCertificate = found->get<bool>();
+    }
 }

@@ -34,8 +34,8 @@ int main(int argc, char* argv[]) {
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
-        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
-        !prepareRunRequest(config) || !lookUpTarget(config) || !prepareTls(config)) {
+        !clientCountFits(config) || !saveFileReady(config) || !prepareRunRequest(config) ||
+        !lookUpTarget(config) || !checkSourceAddresses(config) || !prepareTls(config)) {
         releaseTls(config);
         WSACleanup();
         return 1;

@@ -12,11 +12,12 @@
 struct TlsContext;
 
 struct TestConfig {
-    std::string url;                // the URL argument, byte for byte as given
-    std::string host;               // name or dotted IPv4 address to resolve and to send as Host
-    std::string path;               // request target, starts with "/"
-    std::uint16_t port = 80;        // TCP port of the target
-    bool useTls = false;            // https:// URL: every connection speaks TLS
+    std::string url;          // the URL argument, byte for byte as given
+    std::string host;         // name, dotted IPv4 address, or IPv6 address without its brackets
+                              // (a zone after "%"), to resolve and to send as Host
+    std::string path;         // request target, starts with "/"
+    std::uint16_t port = 80;  // TCP port of the target
+    bool useTls = false;      // https:// URL: every connection speaks TLS
     std::int32_t durationSec = 10;  // run time of each client and of the reporter, seconds
     std::int32_t concurrency = 30;  // number of virtual clients, each on its own connection
     std::int32_t targetQps = 0;     // requests per second over all clients; 0 or less: unpaced
@@ -28,16 +29,16 @@ struct TestConfig {
     std::int64_t startAtUnixNs = 0;  // --start-at: wall-clock start, ns since 1970; 0: at once
     std::string runId{};             // --run-id: names the run its agents share; empty: none
     std::vector<std::string>
-        sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
-    std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
-    bool verifyPeer = true;              // https: false with --insecure, any certificate is taken
-    std::string caFile{};                // --ca: PEM certificates trusted besides the system's
-    TlsContext* tlsContext = nullptr;    // https: the run's TLS settings, made before the run;
-                                         // null for http
-    bool showLatencyBlock = false;       // --latency: fine percentiles after the summary
-    bool showConnectionBlock = false;    // --connections: the connections' figures after it
-    std::int32_t connectRate = 0;        // --connect-rate: first connects a second; 0: all at once
-    std::int32_t warmupSec = 0;          // --warmup: first seconds kept out of request figures
+        sourceAddresses{};                     // --source: IPv4 or IPv6 addresses to bind, in order
+    std::vector<SocketAddress> sourceBinds{};  // --source: the same addresses, parsed, in order
+    bool verifyPeer = true;            // https: false with --insecure, any certificate is taken
+    std::string caFile{};              // --ca: PEM certificates trusted besides the system's
+    TlsContext* tlsContext = nullptr;  // https: the run's TLS settings, made before the run;
+                                       // null for http
+    bool showLatencyBlock = false;     // --latency: fine percentiles after the summary
+    bool showConnectionBlock = false;  // --connections: the connections' figures after it
+    std::int32_t connectRate = 0;      // --connect-rate: first connects a second; 0: all at once
+    std::int32_t warmupSec = 0;        // --warmup: first seconds kept out of request figures
 
     // The request; without these options, "GET" with the Host and Connection lines alone.
     std::string method = "GET";              // --method: the request method, an RFC 9110 token
@@ -46,10 +47,14 @@ struct TestConfig {
     // The bytes of every request, head and body, built once before the run;
     // shared, so that no copy of the settings copies a large body.
     std::shared_ptr<const std::string> requestText{};
-    std::vector<sockaddr_in>
-        targetAddresses{};  // host:port's IPv4 addresses, looked up once before the run
+    int lookupFamily = AF_UNSPEC;  // --ipv4: AF_INET, --ipv6: AF_INET6; AF_UNSPEC: either,
+                                   // IPv4 when the host has IPv4 addresses
+    std::string unixSocketPath{};  // --unix-socket: every connection goes to this socket;
+                                   // empty: to host:port over TCP
+    std::vector<SocketAddress> targetAddresses{};  // host:port's addresses of one family (or the
+                                                   // Unix socket's), looked up once before the run
 
-    // Opens one TCP connection to host:port, at target address localClientIndex
+    // Opens one connection to host:port (or the Unix socket), at target address localClientIndex
     // mod their count: a name with several addresses has its clients spread
     // over them. Gives up, counting one error, when the handshake has not
     // completed by giveUpNs on the monotonic clock; one that completed only

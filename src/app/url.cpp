@@ -70,11 +70,15 @@ bool splitBracketedHost(std::string_view hostPart, std::string& host, std::uint1
     const std::size_t closeAt = hostPart.find(']');
     const std::string_view after =
         closeAt == std::string_view::npos ? "" : hostPart.substr(closeAt + 1);
-    if (closeAt == std::string_view::npos ||
-        !readIpv6Literal(hostPart.substr(1, closeAt - 1), host) ||
-        (!after.empty() && after.front() != ':')) {
-        writeErrorLine(std::string(kBadIpv6Prefix) + quoteForMessage(hostPart) +
-                       std::string(kBadIpv6Rule));
+    // The bracketed part is named when it is wrong, the whole host part when
+    // something other than a port follows it.
+    const bool literalRead =
+        closeAt != std::string_view::npos && readIpv6Literal(hostPart.substr(1, closeAt - 1), host);
+    if (!literalRead || (!after.empty() && after.front() != ':')) {
+        const std::size_t shownBytes =
+            literalRead || closeAt == std::string_view::npos ? hostPart.size() : closeAt + 1;
+        writeErrorLine(std::string(kBadIpv6Prefix) +
+                       quoteForMessage(hostPart.substr(0, shownBytes)) + std::string(kBadIpv6Rule));
         return false;
     }
     return after.empty() || readPort(after.substr(1), port);

@@ -87,7 +87,8 @@ TEST(ParseUrl, RejectsWithOneMessageAndLeavesTheRecordAlone) {
         {"http://[127.0.0.1]/", "URL中的IPv6地址无效: \"[127.0.0.1]\"" + kIpv6Rule},
         {"http://[v1.x]/", "URL中的IPv6地址无效: \"[v1.x]\"" + kIpv6Rule},
         {"http://[::1::2]/", "URL中的IPv6地址无效: \"[::1::2]\"" + kIpv6Rule},
-        {"http://[[::1]]/", "URL中的IPv6地址无效: \"[[::1]]\"" + kIpv6Rule},
+        {"http://[[::1]]/", "URL中的IPv6地址无效: \"[[::1]\"" + kIpv6Rule},
+        {"http://[fe80::1%eth0]:8080/", "URL中的IPv6地址无效: \"[fe80::1%eth0]\"" + kIpv6Rule},
         // A zone is written "%25" (RFC 6874), and names an interface only.
         {"http://[fe80::1%eth0]/", "URL中的IPv6地址无效: \"[fe80::1%eth0]\"" + kIpv6Rule},
         {"http://[fe80::1%25]/", "URL中的IPv6地址无效: \"[fe80::1%25]\"" + kIpv6Rule},

@@ -14,7 +14,7 @@ import threading
 import time
 import unittest
 
-from harness import BANNER, VELKOR, Run, run_velkor, slack
+from harness import BANNER, VELKOR, Run, run_report, run_velkor, slack
 from nginx_server import Nginx, nginx_available
 from tls_certificates import make_certificate
 
@@ -121,11 +121,15 @@ class ReachTest(unittest.TestCase):
             with self.subTest(https=https), \
                     Nginx(address="::1", log_format=LOG_FORMAT,
                           certificate=self.certificate if https else None) as nginx:
-                options = ["--ca", self.certificate[0]] if https else []
+                saved = os.path.join(self.directory, "run.json")
+                options = ["--ca", self.certificate[0]] if https else ["--save", saved]
                 run = run_velkor("-t", "3", "-c", "100", nginx.url, *options, timeout=120)
                 # The Host line carries the brackets; an address is sent as no SNI.
                 self.assert_all_logged(run, nginx, '200 "[::1]" "-" ::1')
+                # Both pages name the URL as typed.
                 self.assertEqual(run.summary()["Target URL"], nginx.url)
+                if not https:
+                    self.assertEqual(run_report(saved).summary()["Target URL"], nginx.url)
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs root and unshare")
     def test_a_name_with_only_an_ipv6_address(self):

@@ -139,15 +139,8 @@ class ReachTest(unittest.TestCase):
                 url = f"http://{NAME}:{nginx.port}/"
                 run = server.run_velkor("-t", "3", "-c", "100", url, "--source", "::1")
                 self.assert_all_logged(run, nginx, f'200 "{NAME}" "-" ::1')
-                refusals = [
-                    (["--ipv4"], f'无法解析主机名: "{NAME}"（找不到它的IPv4地址）'),
-                    (["--source", "127.0.0.1"],
-                     '源地址与目标的IP版本不同: "127.0.0.1"（目标通过IPv6连接，源地址须为IPv6地址）'),
-                ]
-                for options, line in refusals:
-                    with self.subTest(options=options):
-                        self.assert_refused(server.run_velkor("-t", "3", "-c", "100", url,
-                                                              *options), line)
+                self.assert_refused(server.run_velkor("-t", "3", "-c", "100", url, "--ipv4"),
+                                    f'无法解析主机名: "{NAME}"（找不到它的IPv4地址）')
         finally:
             server.close()
 
@@ -181,14 +174,8 @@ class ReachTest(unittest.TestCase):
             (["http://127.0.0.1:9/", "--source", "::1"],
              '源地址与目标的IP版本不同: "::1"（目标通过IPv4连接，源地址须为IPv4地址）'),
             (["http://[::1]:9/", "--ipv4"], '无法解析主机名: "::1"（找不到它的IPv4地址）'),
-            (["http://127.0.0.1:9/", "--ipv6"], '无法解析主机名: "127.0.0.1"（找不到它的IPv6地址）'),
-            (["http://[::1]:9/", "--ipv6", "--ipv4"], "选项 --ipv4 不能与 --ipv6 同时使用"),
             (["http://app/", "--unix-socket", "/tmp/none.sock", "--source", "127.0.0.1"],
              "选项 --unix-socket 不能与 --source 同时使用"),
-            (["http://app/", "--ipv6", "--unix-socket", "/tmp/none.sock"],
-             "选项 --unix-socket 不能与 --ipv6 同时使用"),
-            (["http://[fe80::1%eth0]:9/"], 'URL中的IPv6地址无效: "[fe80::1%eth0]"'
-             "（须为方括号中的IPv6地址，区域写作 %25，如 [fe80::1%25eth0]）"),
         ]
         for args, line in cases:
             with self.subTest(args=args):

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/os/system_api.h"
 
@@ -13,6 +14,9 @@ struct SocketAddress {
     sockaddr_storage bytes{};  // the address as the socket calls take it; room for every family
     socklen_t length = 0;      // bytes of it in use; 0 for no address
 };
+
+// A list of them: the target's addresses, or the --source ones.
+using SocketAddresses = std::vector<SocketAddress>;
 
 inline int addressFamily(const SocketAddress& address) {
     return address.bytes.ss_family;

@@ -42,7 +42,7 @@ VELKOR_BIN="$root/build-win/velkor.exe" \
   VELKOR_TARGET_BIN="$root/build/velkor_target" \
   VELKOR_LAUNCHER="$wine" \
   VELKOR_ENCODING=gbk \
-  python3 -m unittest -v test_windows_runs test_windows_https
+  python3 -m unittest -v test_windows_runs test_windows_https test_windows_reach
 
 cd "$root"
 bash tests/check_windows_zip.sh "$wine" "$root/build/velkor_target"

@@ -36,9 +36,9 @@ int main(int argc, char* argv[]) {
     // the positional form alone behaves as it always has.
     if (!readCommandLine(argc, argv, config) || !parseUrl(config.url, config) ||
         !readRunOptions(argc, argv, firstOptionIndex(argc, argv), config) ||
-        !clientCountFits(config) || !checkSourceAddresses(config) || !saveFileReady(config) ||
-        !openMetricsServer(config, metrics) || !prepareRunRequest(config) ||
-        !lookUpTarget(config) || !prepareTls(config) || !startMetricsServer(metrics)) {
+        !clientCountFits(config) || !saveFileReady(config) || !openMetricsServer(config, metrics) ||
+        !prepareRunRequest(config) || !lookUpTarget(config) || !checkSourceAddresses(config) ||
+        !prepareTls(config) || !startMetricsServer(metrics)) {
         stopMetricsServer(metrics);
         releaseTls(config);
         WSACleanup();

@@ -77,12 +77,12 @@ bool readStartAt(std::string_view text, TestConfig& config) {
 
 bool readSources(std::string_view text, TestConfig& config) {
     std::vector<std::string> addresses;
-    std::vector<in_addr> binds;
+    std::vector<SocketAddress> binds;
     for (std::size_t from = 0;;) {
         const std::size_t comma = text.find(',', from);
         const std::string address(text.substr(from, comma - from));
-        in_addr parsed{};
-        if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+        SocketAddress parsed;
+        if (!readNumericAddress(address, parsed)) return false;
         addresses.push_back(address);
         binds.push_back(parsed);
         if (comma == std::string_view::npos) break;
@@ -134,6 +134,34 @@ bool readRunId(std::string_view text, TestConfig& config) {
     }
     config.runId = std::string(text);
     return true;
+}
+
+// --ipv4 and --ipv6 each leave the lookup one family; both would leave none.
+bool readFamily(TestConfig& config, int family) {
+    if (config.lookupFamily != AF_UNSPEC && config.lookupFamily != family) return false;
+    config.lookupFamily = family;
+    return true;
+}
+
+// A system without Unix sockets takes any path here, to refuse the option
+// itself once the options are read.
+bool readUnixSocket(std::string_view text, TestConfig& config) {
+    SocketAddress address;
+    config.unixSocketPath = std::string(text);
+    return !unixSocketsSupported() || unixSocketAddress(text, address);
+}
+
+// A Unix socket has no addresses to choose a family of or to leave from.
+bool unixSocketAlone(const TestConfig& config) {
+    if (config.unixSocketPath.empty()) return true;
+    if (!unixSocketsSupported()) return fail("--unix-socket", kUnixSocketUnsupported);
+    const char* other = !config.sourceAddresses.empty()   ? "--source"
+                        : config.lookupFamily == AF_INET  ? "--ipv4"
+                        : config.lookupFamily == AF_INET6 ? "--ipv6"
+                                                          : nullptr;
+    if (other == nullptr) return true;
+    return fail("--unix-socket",
+                std::string(kOptionNotWith) + other + std::string(kOptionNotWithEnd));
 }
 
 bool readConnectRate(std::string_view text, TestConfig& config) {
@@ -237,6 +265,11 @@ const OptionRule kOptions[] = {
     {"--warmup", readWarmup, kWarmupRule},
     {"--metrics", readMetricsAddress, kMetricsRule},
     {"--metrics-linger", readMetricsLinger, kMetricsLingerRule},
+    {"--ipv4", [](std::string_view, TestConfig& config) { return readFamily(config, AF_INET); },
+     kNotWithIpv6, false},
+    {"--ipv6", [](std::string_view, TestConfig& config) { return readFamily(config, AF_INET6); },
+     kNotWithIpv4, false},
+    {"--unix-socket", readUnixSocket, kUnixSocketRule},
 };
 
 }  // namespace
@@ -257,7 +290,7 @@ bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConf
         if (seen[which] && !header) return fail(option.name, kOptionRepeated);
         seen[which] = true;
         if (!option.takesValue) {
-            option.read({}, config);
+            if (!option.read({}, config)) return fail(option.name, option.rule);
             continue;
         }
         if (at + 1 >= argc) return fail(option.name, kOptionMissingValue);
@@ -269,5 +302,5 @@ bool readRunOptions(int argc, const char* const argv[], int firstIndex, TestConf
             return failValue(option.name, value, header ? headerRule(value) : option.rule);
         }
     }
-    return true;
+    return unixSocketAlone(config);
 }

@@ -4,7 +4,9 @@
 
 #include "config/test_config.h"
 
-// Binds a throw-away socket to each --source address in turn. The first that
-// the system refuses is named in one line on standard error, and the result
-// is false. True when every address binds, or there are none.
+// Checks each --source address in turn, after the target's lookup: it must
+// be of the family of the target's addresses, and the system must let a
+// throw-away socket bind to it. The first that fails is named in one line on
+// standard error, and the result is false. True when every address passes,
+// or there are none.
 bool checkSourceAddresses(const TestConfig& config);

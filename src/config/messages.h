@@ -26,6 +26,9 @@ inline constexpr std::string_view kBadPortPrefix = "URL中的端口无效: ";
 inline constexpr std::string_view kBadPortRule = "（须为1到65535之间的整数）";
 inline constexpr std::string_view kControlBytePrefix = "URL中含有控制字符: ";
 inline constexpr std::string_view kControlByteRule = "（主机名和路径中不能有控制字符）";
+inline constexpr std::string_view kBadIpv6Prefix = "URL中的IPv6地址无效: ";
+inline constexpr std::string_view kBadIpv6Rule =
+    "（须为方括号中的IPv6地址，区域写作 %25，如 [fe80::1%25eth0]）";
 
 // The user's text in double quotes, made safe for a terminal: control bytes
 // are shown as \xNN and anything past the first 64 bytes as "...".
@@ -53,7 +56,7 @@ inline constexpr std::string_view kSaveRule = "（须为文件路径）";
 inline constexpr std::string_view kAgentRule = "（须为K/N，其中 1 <= K <= N）";
 inline constexpr std::string_view kStartAtRule =
     "（须为此刻之后一天之内的Unix时间，单位秒，可带小数）";
-inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4地址）";
+inline constexpr std::string_view kSourceRule = "（须为逗号分隔的IPv4或IPv6地址）";
 inline constexpr std::string_view kMethodRule = "（须为方法名，只含字母、数字和 !#$%&'*+-.^_`|~）";
 inline constexpr std::string_view kHeaderRule =
     "（须为“名称: 值”，名称只含字母、数字和 !#$%&'*+-.^_`|~）";
@@ -129,11 +132,27 @@ inline constexpr std::string_view kClientCertificateOther = "证书不被接受"
 
 // The --source addresses, checked before the run.
 inline constexpr std::string_view kSourceBindFailedPrefix = "无法绑定源地址: ";
-inline constexpr std::string_view kSourceBindFailedRule = "（须为本机的IPv4地址）";
+inline constexpr std::string_view kSourceBindFailedRule = "（须为本机的IP地址）";
+inline constexpr std::string_view kSourceFamilyPrefix = "源地址与目标的IP版本不同: ";
+inline constexpr std::string_view kSourceNotIpv4 = "（目标通过IPv4连接，源地址须为IPv4地址）";
+inline constexpr std::string_view kSourceNotIpv6 = "（目标通过IPv6连接，源地址须为IPv6地址）";
+
+// Reaching the target: --ipv4, --ipv6 and --unix-socket.
+inline constexpr std::string_view kOptionNotWith = " 不能与 ";
+inline constexpr std::string_view kOptionNotWithEnd = " 同时使用";
+inline constexpr std::string_view kNotWithIpv4 = " 不能与 --ipv4 同时使用";
+inline constexpr std::string_view kNotWithIpv6 = " 不能与 --ipv6 同时使用";
+inline constexpr std::string_view kUnixSocketRule = "（须为Unix套接字的路径，最长107字节）";
+inline constexpr std::string_view kUnixSocketUnsupported = " 只能在Linux上使用";
+inline constexpr std::string_view kUnixSocketFailedPrefix = "无法连接Unix套接字: ";
+inline constexpr std::string_view kUnixSocketMissing = "（路径不存在、不是套接字或无权访问）";
+inline constexpr std::string_view kUnixSocketNoListener = "（没有程序在此套接字上监听）";
 
 // The target's host name, looked up once before the run.
 inline constexpr std::string_view kHostLookupFailedPrefix = "无法解析主机名: ";
-inline constexpr std::string_view kHostLookupNotFound = "（找不到它的IPv4地址）";
+inline constexpr std::string_view kHostLookupNotFound = "（找不到它的IP地址）";
+inline constexpr std::string_view kHostLookupNoIpv4 = "（找不到它的IPv4地址）";
+inline constexpr std::string_view kHostLookupNoIpv6 = "（找不到它的IPv6地址）";
 inline constexpr std::string_view kHostLookupTimedOut = "（1.5秒内没有得到应答）";
 
 // The --save result file.

@@ -14,7 +14,7 @@ struct TlsContext;
 
 struct TestConfig {
     std::string url;                // the URL argument, byte for byte as given
-    std::string host;               // name or dotted IPv4 address to resolve and to send as Host
+    std::string host;               // name, IPv4 or IPv6 address (bare; zone after %) to look up
     std::string path;               // request target, starts with "/"
     std::uint16_t port = 80;        // TCP port of the target
     bool useTls = false;            // https:// URL: every connection speaks TLS
@@ -29,8 +29,8 @@ struct TestConfig {
     std::int64_t startAtUnixNs = 0;  // --start-at: wall-clock start, ns since 1970; 0: at once
     std::string runId{};             // --run-id: names the run its agents share; empty: none
     std::vector<std::string>
-        sourceAddresses{};               // --source: dotted IPv4 addresses to bind, in order
-    std::vector<in_addr> sourceBinds{};  // --source: the same addresses, parsed, in order
+        sourceAddresses{};               // --source: IPv4 or IPv6 addresses to bind, in order
+    SocketAddresses sourceBinds{};       // --source: the same addresses, parsed, in order
     bool verifyPeer = true;              // https: false with --insecure, any certificate is taken
     std::string caFile{};                // --ca: PEM certificates trusted besides the system's
     std::string certFile{};              // --cert: PEM client certificate for servers that ask
@@ -55,10 +55,14 @@ struct TestConfig {
     // The bytes of every request, head and body, built once before the run;
     // shared, so that no copy of the settings copies a large body.
     std::shared_ptr<const std::string> requestText{};
-    std::vector<sockaddr_in>
-        targetAddresses{};  // host:port's IPv4 addresses, looked up once before the run
+    int lookupFamily = AF_UNSPEC;       // --ipv4: AF_INET, --ipv6: AF_INET6; AF_UNSPEC: either,
+                                        // IPv4 when the host has IPv4 addresses
+    std::string unixSocketPath{};       // --unix-socket: every connection goes to this socket;
+                                        // empty: to host:port over TCP
+    SocketAddresses targetAddresses{};  // host:port's addresses of one family (or the Unix
+                                        // socket's), looked up once before the run
 
-    // Opens one TCP connection to host:port, at target address localClientIndex
+    // Opens one connection to host:port (or the Unix socket), at target address localClientIndex
     // mod their count: a name with several addresses has its clients spread
     // over them. Gives up, counting one error, when the handshake has not
     // completed by giveUpNs on the monotonic clock; one that completed only

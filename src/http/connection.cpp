@@ -1,4 +1,5 @@
-// Opening a client's TCP connection to the target.
+// Opening a client's connection to the target: TCP over IPv4 or IPv6, or a
+// Unix socket.
 #include <string>
 
 #include "config/test_config.h"
@@ -48,7 +49,7 @@ ConnectOutcome connectFailed(int errorCode) {
 // A socket whose connect has finished has a peer; one still connecting, or
 // refused, has none.
 bool handshakeFinished(SOCKET socket) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerBytes = sizeof(peer);
     return getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerBytes) == 0 &&
            pendingSocketError(socket) == 0;
@@ -67,10 +68,8 @@ ConnectOutcome connectGivenUp(SOCKET socket) {
 // The handshake counts by when it finished, not by when this client next
 // ran: one finished after giveUpNs is too late to use, however soon it was
 // seen, yet the server did answer it.
-ConnectOutcome connectWithin(SOCKET socket, const sockaddr_in& address, std::int64_t giveUpNs) {
-    if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-        return {ConnectOutcome::Made};
-    }
+ConnectOutcome connectWithin(SOCKET socket, const SocketAddress& address, std::int64_t giveUpNs) {
+    if (connect(socket, asSockaddr(address), address.length) == 0) return {ConnectOutcome::Made};
     if (!lastSocketCallWouldBlock()) return connectFailed(lastSocketErrorCode());
     for (;;) {
         const WaitResult result =
@@ -89,10 +88,32 @@ ConnectOutcome connectWithin(SOCKET socket, const sockaddr_in& address, std::int
     }
 }
 
+// A Unix socket's connect never waits in the background: while the
+// listener's queue is full it fails as a would-block at once, and the socket
+// is no nearer to a connection. So it is tried again, a millisecond apart,
+// until giveUpNs; a queue still full then is a connect unanswered.
+ConnectOutcome connectUnixWithin(SOCKET socket, const SocketAddress& address,
+                                 std::int64_t giveUpNs) {
+    constexpr std::int64_t kRetryNs = 1'000'000;
+    for (;;) {
+        if (connect(socket, asSockaddr(address), address.length) == 0) {
+            return {ConnectOutcome::Made};
+        }
+        if (!lastSocketCallWouldBlock()) return connectFailed(lastSocketErrorCode());
+        if (monotonicNowNs() >= giveUpNs) {
+            return {ConnectOutcome::Failed, ErrorKind::ConnectUnanswered};
+        }
+        sleepForNs(kRetryNs);
+    }
+}
+
 }  // namespace
 
 SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex) const {
-    const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (targetAddresses.empty()) return failConnection(INVALID_SOCKET, ErrorKind::Other, 0);
+    const SocketAddress& target = targetAddresses[slotOf(localClientIndex, targetAddresses.size())];
+    const int family = addressFamily(target);
+    const SOCKET socket = ::socket(family, SOCK_STREAM, family == AF_UNIX ? 0 : IPPROTO_TCP);
     if (socket == INVALID_SOCKET) {
         return failConnection(INVALID_SOCKET, ErrorKind::Other, lastSocketErrorCode());
     }
@@ -103,12 +124,11 @@ SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localCli
         !bindToSourceAddress(socket, sourceBinds[slotOf(localClientIndex, sourceBinds.size())])) {
         return failConnection(socket, ErrorKind::Other, lastSocketErrorCode());
     }
-    if (targetAddresses.empty()) return failConnection(socket, ErrorKind::Other, 0);
-    const sockaddr_in& target = targetAddresses[slotOf(localClientIndex, targetAddresses.size())];
     if (!makeNonBlocking(socket)) {
         return failConnection(socket, ErrorKind::Other, lastSocketErrorCode());
     }
-    const ConnectOutcome outcome = connectWithin(socket, target, giveUpNs);
+    const ConnectOutcome outcome = family == AF_UNIX ? connectUnixWithin(socket, target, giveUpNs)
+                                                     : connectWithin(socket, target, giveUpNs);
     switch (outcome.result) {
         case ConnectOutcome::Made:
             return socket;

@@ -17,6 +17,17 @@ bool methodExpectsContent(const std::string& method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
 }
 
+// An IPv6 address, the only host with a colon, is written in brackets as in
+// the URL, and without its zone: the zone names an interface of this machine,
+// nothing the server could use (RFC 6874, 4).
+std::string hostLineValue(const std::string& host) {
+    if (host.find(':') == std::string::npos) return host;
+    std::string value = "[";
+    value.append(host, 0, host.find('%'));
+    value += ']';
+    return value;
+}
+
 }  // namespace
 
 std::string buildRequestHead(const TestConfig& config, std::uint64_t bodyBytes) {
@@ -27,7 +38,7 @@ std::string buildRequestHead(const TestConfig& config, std::uint64_t bodyBytes) 
     text += config.path;
     text += " HTTP/1.1\r\n";
     const bool userHost = hasHostLine(config);
-    if (!userHost) text += "Host: " + config.host + "\r\n";
+    if (!userHost) text += "Host: " + hostLineValue(config.host) + "\r\n";
     for (const std::string& line : config.headerLines) {
         if (headerLineNames(line, "host")) text += line + "\r\n";
     }

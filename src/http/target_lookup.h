@@ -11,16 +11,20 @@
 inline constexpr std::int64_t kTargetLookupLimitNs = 1'500'000'000;
 
 enum class LookupOutcome {
-    Found,     // at least one IPv4 address
-    NotFound,  // the resolver answered with no IPv4 address, or failed
+    Found,     // at least one address
+    NotFound,  // the resolver answered with no address of the family asked for, or failed
     TimedOut,  // no answer within the limit
 };
 
-// Fills config.targetAddresses with the IPv4 addresses of config.host, port
-// config.port, in the resolver's order and without repeats. A lookup still
-// running at the limit is left to finish on its own thread, unheard.
+// Fills config.targetAddresses with the addresses of config.host, port
+// config.port, of the family config.lookupFamily asks for, in the resolver's
+// order and without repeats; of a host with both families, only the IPv4
+// ones. With config.unixSocketPath, its address instead (NotFound for a path
+// no Unix socket can have). A lookup still running at the limit is left to
+// finish on its own thread, unheard.
 LookupOutcome findTargetAddresses(TestConfig& config, std::int64_t limitNs);
 
 // The same for the run: false, after one line on standard error naming the
-// host, unless an address was found in time.
+// host, unless an address was found in time. A Unix socket must also take a
+// connection now, or the line names its path.
 bool lookUpTarget(TestConfig& config, std::int64_t limitNs = kTargetLookupLimitNs);

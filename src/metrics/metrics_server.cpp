@@ -9,7 +9,7 @@
 #include "config/messages.h"
 #include "metrics/metrics_figures.h"
 #include "metrics/scrape_request.h"
-#include "platform/net/listen_socket.h"
+#include "platform/listen/listen_socket.h"
 #include "platform/os/clock.h"
 #include "platform/platform.h"
 

@@ -1,7 +1,8 @@
 // The operating-system layer as the rest of velkor sees it: the system's
 // names (Winsock, the kernel's calls, the thread pool mapped to velkor's fiber
-// pool), socket waits, fine sleeps and the descriptor limit. Nothing outside
-// src/platform may test which operating system it is built for. Inside, the
+// pool), socket waits, socket addresses of every family, fine sleeps and the
+// descriptor limit. Nothing outside src/platform may test which operating
+// system it is built for. Inside, the
 // rooms stand on each other in this order, each including only those below
 // it: tls, net, pollers, fibers, os (README.md).
 #pragma once
@@ -10,3 +11,4 @@
 #include "platform/net/socket_wait.h"
 #include "platform/fibers/precise_sleep.h"
 #include "platform/net/socket_limit.h"
+#include "platform/net/socket_address.h"

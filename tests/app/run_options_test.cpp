@@ -53,7 +53,7 @@ TEST(RunOptions, ReadsEveryOption) {
                                   startAt,
                                   "--latency",
                                   "--source",
-                                  "198.18.0.2,198.18.0.3",
+                                  "198.18.0.2,fd00:198:18::3",
                                   "--run-id",
                                   "soak-2026-12-07T23:00_a.1",
                                   "--insecure",
@@ -71,7 +71,9 @@ TEST(RunOptions, ReadsEveryOption) {
     EXPECT_EQ(outcome.config.savePath, "run.json");
     EXPECT_EQ(outcome.config.startAtUnixNs % kNsPerSec, 250'000'000);
     EXPECT_EQ(outcome.config.sourceAddresses,
-              (std::vector<std::string>{"198.18.0.2", "198.18.0.3"}));
+              (std::vector<std::string>{"198.18.0.2", "fd00:198:18::3"}));
+    ASSERT_EQ(outcome.config.sourceBinds.size(), 2u);
+    EXPECT_EQ(addressFamily(outcome.config.sourceBinds[1]), AF_INET6);
     EXPECT_EQ(outcome.config.runId, "soak-2026-12-07T23:00_a.1");
     EXPECT_TRUE(outcome.config.showLatencyBlock);
     EXPECT_FALSE(outcome.config.verifyPeer);
@@ -98,6 +100,8 @@ TEST(RunOptions, ReadsEveryOption) {
     ASSERT_TRUE(everywhere.accepted) << everywhere.stderrText;
     EXPECT_EQ(everywhere.config.metricsBind.sin_addr.s_addr, htonl(INADDR_ANY));
     EXPECT_EQ(everywhere.config.metricsLingerSec, -1);
+    EXPECT_EQ(read({"--ipv6"}).config.lookupFamily, AF_INET6);
+    EXPECT_EQ(read({"--ipv4"}).config.lookupFamily, AF_INET);
 }
 
 TEST(RunOptions, HeaderMayBeGivenManyTimesInItsOrder) {
@@ -154,7 +158,7 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--start-at", "soon"}, "选项 --start-at 的值无效: \"soon\"" + startRule},
         {{"--start-at", "1."}, "选项 --start-at 的值无效: \"1.\"" + startRule},
         {{"--source", "198.18.0.2,"},
-         "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4地址）\n"},
+         "选项 --source 的值无效: \"198.18.0.2,\"（须为逗号分隔的IPv4或IPv6地址）\n"},
         {{"--latency", "--latency"}, "选项 --latency 重复出现\n"},
         {{"--connections", "--connections"}, "选项 --connections 重复出现\n"},
         {{"--connect-rate", "0"}, "选项 --connect-rate 的值无效: \"0\"" + rateRule},
@@ -176,7 +180,12 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         {{"--run-id", "x\"y"}, "选项 --run-id 的值无效: \"x\\x22y\"" + runIdRule},
         {{"--run-id", std::string(65, 'r')},
          "选项 --run-id 的值无效: \"" + std::string(64, 'r') + "...\"" + runIdRule},
-        {{"--source", "::1"}, "选项 --source 的值无效: \"::1\"（须为逗号分隔的IPv4地址）\n"},
+        // A zone names an interface, not an address to leave from.
+        {{"--source", "fe80::1%eth0"},
+         "选项 --source 的值无效: \"fe80::1%eth0\"（须为逗号分隔的IPv4或IPv6地址）\n"},
+        {{"--ipv4", "--ipv6"}, "选项 --ipv6 不能与 --ipv4 同时使用\n"},
+        {{"--ipv6", "--ipv4"}, "选项 --ipv4 不能与 --ipv6 同时使用\n"},
+        {{"--ipv6", "--ipv6"}, "选项 --ipv6 重复出现\n"},
         {{"--method", "GET /x"}, "选项 --method 的值无效: \"GET /x\"" + methodRule},
         {{"--method", ""}, "选项 --method 的值无效: \"\"" + methodRule},
         {{"--method", "P\xC3\xB6ST"}, "选项 --method 的值无效: \"P\xC3\xB6ST\"" + methodRule},
@@ -227,6 +236,39 @@ TEST(RunOptions, BadOptionsGiveOneLineNamingThem) {
         EXPECT_FALSE(outcome.accepted) << c.message;
         EXPECT_EQ(outcome.stderrText, c.message);
     }
+}
+
+// Every connection goes to the one socket: there is no address to choose a
+// family of or to leave from. A system without Unix sockets refuses the option.
+TEST(RunOptions, UnixSocketStandsAlone) {
+    const std::string tooLong(108, 's');
+    const Outcome alone = read({"--unix-socket", "/run/app.sock"});
+    if (!unixSocketsSupported()) {
+        EXPECT_FALSE(alone.accepted);
+        EXPECT_EQ(alone.stderrText, "选项 --unix-socket 只能在Linux上使用\n");
+        return;
+    }
+    ASSERT_TRUE(alone.accepted) << alone.stderrText;
+    EXPECT_EQ(alone.config.unixSocketPath, "/run/app.sock");
+    const std::string rule = "（须为Unix套接字的路径，最长107字节）\n";
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--unix-socket", "/s", "--source", "127.0.0.2"},
+         "选项 --unix-socket 不能与 --source 同时使用\n"},
+        {{"--source", "::1", "--unix-socket", "/s"},
+         "选项 --unix-socket 不能与 --source 同时使用\n"},
+        {{"--ipv6", "--unix-socket", "/s"}, "选项 --unix-socket 不能与 --ipv6 同时使用\n"},
+        {{"--unix-socket", "/s", "--ipv4"}, "选项 --unix-socket 不能与 --ipv4 同时使用\n"},
+        {{"--unix-socket", ""}, "选项 --unix-socket 的值无效: \"\"" + rule},
+        {{"--unix-socket", tooLong},
+         "选项 --unix-socket 的值无效: \"" + std::string(64, 's') + "...\"" + rule},
+        {{"--unix-socket"}, "选项 --unix-socket 缺少值\n"},
+    };
+    for (const auto& [options, message] : refused) {
+        const Outcome outcome = read(options);
+        EXPECT_FALSE(outcome.accepted) << message;
+        EXPECT_EQ(outcome.stderrText, message);
+    }
+    EXPECT_TRUE(read({"--unix-socket", std::string(107, 's')}).accepted);
 }
 
 }  // namespace

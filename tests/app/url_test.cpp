@@ -33,6 +33,14 @@ TEST(ParseUrl, SplitsAcceptedUrls) {
         // The first scheme is the URL's; a later one is only text of its path.
         {"https://a/http://b", "a", 443, "/http://b"},
         {"http://a/https://b", "a", 80, "/https://b"},
+        // IPv6 in brackets; the host is the bare address, a zone after a bare "%".
+        {"http://[::1]:80/", "::1", 80, "/"},
+        {"http://[::1]", "::1", 80, "/"},
+        {"https://[2001:db8::7]/x:y", "2001:db8::7", 443, "/x:y"},
+        {"http://[::ffff:10.0.0.1]:8080", "::ffff:10.0.0.1", 8080, "/"},
+        {"http://[fe80::1%25eth0]:81/p", "fe80::1%eth0", 81, "/p"},
+        {"http://[FE80::A%25en0.5_x~y-Z]/", "FE80::A%en0.5_x~y-Z", 80, "/"},
+        {"http://[fe80::1%2525]/", "fe80::1%25", 80, "/"},
     };
     for (const UrlCase& c : cases) {
         TestConfig config;
@@ -48,8 +56,10 @@ TEST(ParseUrl, SplitsAcceptedUrls) {
 
 struct RejectedUrl {
     const char* url;      // the URL argument
-    const char* message;  // the one line written to standard error
+    std::string message;  // the one line written to standard error
 };
+
+const std::string kIpv6Rule = "（须为方括号中的IPv6地址，区域写作 %25，如 [fe80::1%25eth0]）\n";
 
 TEST(ParseUrl, RejectsWithOneMessageAndLeavesTheRecordAlone) {
     const RejectedUrl cases[] = {
@@ -68,7 +78,19 @@ TEST(ParseUrl, RejectsWithOneMessageAndLeavesTheRecordAlone) {
         {"http://h:-1/", "URL中的端口无效: \"-1\"（须为1到65535之间的整数）\n"},
         {"http://h:99999999999/", "URL中的端口无效: \"99999999999\"（须为1到65535之间的整数）\n"},
         {"http://user:pw@h/", "URL中的端口无效: \"pw@h\"（须为1到65535之间的整数）\n"},
-        {"http://[::1]:80/", "URL中的端口无效: \":1]:80\"（须为1到65535之间的整数）\n"},
+        {"http://[::1]:/", "URL中的端口无效: \"\"（须为1到65535之间的整数）\n"},
+        {"http://[::1/", "URL中的IPv6地址无效: \"[::1\"" + kIpv6Rule},
+        {"http://[::1]x/", "URL中的IPv6地址无效: \"[::1]x\"" + kIpv6Rule},
+        {"http://[]/", "URL中的IPv6地址无效: \"[]\"" + kIpv6Rule},
+        {"http://[127.0.0.1]/", "URL中的IPv6地址无效: \"[127.0.0.1]\"" + kIpv6Rule},
+        {"http://[v1.x]/", "URL中的IPv6地址无效: \"[v1.x]\"" + kIpv6Rule},
+        {"http://[[::1]]/", "URL中的IPv6地址无效: \"[[::1]\"" + kIpv6Rule},
+        {"http://[fe80::1%eth0]:8080/", "URL中的IPv6地址无效: \"[fe80::1%eth0]\"" + kIpv6Rule},
+        // A zone is written "%25" (RFC 6874), and names an interface only.
+        {"http://[fe80::1%25]/", "URL中的IPv6地址无效: \"[fe80::1%25]\"" + kIpv6Rule},
+        {"http://[fe80::1%25e\r\nX: y]/",
+         "URL中的IPv6地址无效: \"[fe80::1%25e\\x0D\\x0AX: y]\"" + kIpv6Rule},
+        {"http://[fe80::1%25a/b]/", "URL中的IPv6地址无效: \"[fe80::1%25a\"" + kIpv6Rule},
         // A line break in the path would smuggle a second request onto the connection.
         {"http://h/a HTTP/1.1\r\nHost: x\r\n\r\nGET /b",
          "URL中含有控制字符: \"/a HTTP/1.1\\x0D\\x0AHost: x\\x0D\\x0A\\x0D\\x0AGET "

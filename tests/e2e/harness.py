@@ -201,12 +201,12 @@ class Target:
             self.process.communicate()
 
 
-def closed_port():
-    """A loopback port on which nothing listens."""
+def closed_port(address="127.0.0.1"):
+    """A loopback port on which nothing listens (of "::1", with that address)."""
     import socket
 
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+    with socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET) as probe:
+        probe.bind((address, 0))
         return probe.getsockname()[1]
 
 

@@ -26,7 +26,7 @@ http {{
     uwsgi_temp_path {prefix}/uwsgi;
     scgi_temp_path {prefix}/scgi;
     server {{
-        listen 127.0.0.1:{port} backlog={backlog}{ssl};
+        listen {listen} backlog={backlog}{ssl};
         {tls}
         root {prefix}/www;
         location / {{ }}
@@ -62,21 +62,27 @@ class Nginx:
     certificate, a (certificate file, key file) pair, makes it serve https;
     client_ca, a CA's certificate file, makes it demand a client certificate
     that CA issued (and answer 400 to requests without one).
+    address "::1" makes it listen on [::1] alone; unix_socket, a path, on that
+    Unix socket alone (its url then names no port).
     """
 
     def __init__(self, keepalive_requests=100, workers=1, connections=4096, backlog=4096,
                  multi_accept=False, keepalive_timeout="60s", access_log=False,
                  certificate=None, log_format=None, tls_protocols="TLSv1.2 TLSv1.3",
-                 client_ca=None):
+                 client_ca=None, address="127.0.0.1", unix_socket=None):
         self.prefix = tempfile.mkdtemp(prefix="velkor-nginx-")
         os.makedirs(os.path.join(self.prefix, "www"))
         with open(os.path.join(self.prefix, "www", "index.html"), "w") as page:
             page.write("<html><body>velkor test page</body></html>\n")
         os.chmod(self.prefix, 0o755)
-        self.port = closed_port()
+        self.port = closed_port(address)
+        self.address = address
+        self.unix_socket = unix_socket
+        host = f"[{address}]" if ":" in address else address
+        listen = f"unix:{unix_socket}" if unix_socket else f"{host}:{self.port}"
         config_path = os.path.join(self.prefix, "nginx.conf")
         with open(config_path, "w") as config:
-            config.write(CONFIG.format(prefix=self.prefix, port=self.port, workers=workers,
+            config.write(CONFIG.format(prefix=self.prefix, listen=listen, workers=workers,
                                        connections=connections, backlog=backlog,
                                        multi_accept='on' if multi_accept else 'off',
                                        keepalive_requests=keepalive_requests,
@@ -89,7 +95,8 @@ class Nginx:
         self.process = subprocess.Popen(
             [NGINX, "-p", self.prefix, "-c", config_path, "-g", "daemon off;"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.url = f"{'https' if certificate else 'http'}://127.0.0.1:{self.port}/"
+        scheme = "https" if certificate else "http"
+        self.url = f"{scheme}://localhost/" if unix_socket else f"{scheme}://{host}:{self.port}/"
         self._wait_until_listening()
 
     def answered(self):
@@ -104,7 +111,11 @@ class Nginx:
             if self.process.poll() is not None:
                 raise RuntimeError("nginx did not start: " + self.process.stderr.read().decode())
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                if self.unix_socket:
+                    with socket.socket(socket.AF_UNIX) as probe:
+                        probe.connect(self.unix_socket)
+                else:
+                    socket.create_connection((self.address, self.port), timeout=1).close()
                 return
             except OSError:
                 time.sleep(0.05)

@@ -37,7 +37,7 @@ URL_MESSAGE = re.compile("^仅支持http协议的URL\n$".encode())
 CONTROL_MESSAGE = re.compile('^URL中含有控制字符: ".*"（主机名和路径中不能有控制字符）\n$'.encode(),
                              re.DOTALL)
 
-LOOKUP_MESSAGE = re.compile('^无法解析主机名: ".*"（(找不到它的IPv4地址|1.5秒内没有得到应答)）\n$'.encode(),
+LOOKUP_MESSAGE = re.compile('^无法解析主机名: ".*"（(找不到它的IP地址|1.5秒内没有得到应答)）\n$'.encode(),
                             re.DOTALL)
 OPTION_MESSAGE = re.compile('^未知选项: ".*"\n$'.encode(), re.DOTALL)
 AGENT_MESSAGE = re.compile('^选项 --agent 的值无效: ".*"（须为K/N，其中 1 <= K <= N）\n$'.encode(),

@@ -10,7 +10,7 @@ import unittest
 from harness import BANNER, VELKOR, Target, run_velkor, slack
 
 REFUSAL = "无法解析主机名: "
-NOT_FOUND = "（找不到它的IPv4地址）\n"
+NOT_FOUND = "（找不到它的IP地址）\n"
 TIMED_OUT = "（1.5秒内没有得到应答）\n"
 
 # Runs velkor in a network and mount namespace of its own, where the name

@@ -57,7 +57,7 @@ class SourceAddressTest(unittest.TestCase):
         self.assertEqual(run.returncode, 1)
         self.assertEqual(run.stdout, BANNER)
         self.assertEqual(run.stderr,
-                         "无法绑定源地址: \"192.0.2.7\"（须为本机的IPv4地址）\n".encode())
+                         "无法绑定源地址: \"192.0.2.7\"（须为本机的IP地址）\n".encode())
         self.assertLess(time.monotonic() - started, 5)
 
 

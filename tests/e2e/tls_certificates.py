@@ -51,11 +51,12 @@ def _signed(certificate, sign):
 
 
 def make_certificate(directory, names, days=2):
-    """A self-signed ECDSA P-256 certificate for names (host names or IPv4
-    addresses); returns (certificate file, key file), both PEM."""
+    """A self-signed ECDSA P-256 certificate for names (host names, IPv4 or
+    IPv6 addresses); returns (certificate file, key file), both PEM."""
     certificate = os.path.join(directory, "cert.pem")
     key = os.path.join(directory, "key.pem")
-    entries = ",".join(("IP:" if name[0].isdigit() else "DNS:") + name for name in names)
+    entries = ",".join(("IP:" if name[0].isdigit() or ":" in name else "DNS:") + name
+                       for name in names)
     _signed(certificate, lambda: subprocess.run(
         ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
          "-nodes", "-keyout", key, "-out", certificate, "-days", str(days), "-subj",

@@ -38,7 +38,7 @@ TEST_F(Connection, RefusedConnectionCountsOneError) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(lookUpTarget(config));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "无法解析主机名: \"999.1.1.1\"（找不到它的IPv4地址）\n");
+              "无法解析主机名: \"999.1.1.1\"（找不到它的IP地址）\n");
     EXPECT_EQ(config.createConnection(monotonicNowNs() + 5 * kNsPerSec), INVALID_SOCKET);
     EXPECT_EQ(g_totalErrors, 2u);
     EXPECT_EQ(errorKindCounts(), (ErrorKindCounts{1, 0, 0, 0, 0, 0, 0, 1}));

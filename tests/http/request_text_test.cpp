@@ -93,4 +93,20 @@ TEST(RequestText, PutsEveryPieceInItsPlace) {
     }
 }
 
+// The Host line names an IPv6 address as the URL did, in brackets, but
+// without the zone, which only this machine understands.
+TEST(RequestText, HostLineBracketsAnIpv6AddressAndDropsItsZone) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"::1", "Host: [::1]\r\n"},
+        {"fe80::1%eth0", "Host: [fe80::1]\r\n"},
+        {"::ffff:10.0.0.1", "Host: [::ffff:10.0.0.1]\r\n"},
+        {"10.0.0.1", "Host: 10.0.0.1\r\n"},
+        {"", "Host: \r\n"},
+    };
+    for (const auto& [host, line] : cases) {
+        const TestConfig config{.url = "", .host = host, .path = "/"};
+        EXPECT_NE(buildRequestText(config).find(line), std::string::npos) << host;
+    }
+}
+
 }  // namespace

@@ -14,9 +14,9 @@ namespace {
 
 using SourceAddress = RunStatsTest;
 
-in_addr parsed(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
+SocketAddress parsed(const char* text) {
+    SocketAddress address;
+    EXPECT_TRUE(readNumericAddress(text, address)) << text;
     return address;
 }
 
@@ -83,21 +83,39 @@ TEST_F(SourceAddress, AnAddressNotOursFailsTheConnectAsOneError) {
 
 TEST(SourceCheck, NamesTheFirstAddressThatWillNotBind) {
     struct Case {
+        const char* target;                // the target's address
         std::vector<std::string> sources;  // --source, in order
         bool accepted;                     // checkSourceAddresses's result
         std::string message;               // what it wrote to standard error
     };
     const Case cases[] = {
-        {{}, true, ""},
-        {{"127.0.0.2", "127.0.0.3"}, true, ""},
-        {{"127.0.0.2", "192.0.2.1", "192.0.2.2"},
+        {"127.0.0.1", {}, true, ""},
+        {"127.0.0.1", {"127.0.0.2", "127.0.0.3"}, true, ""},
+        {"127.0.0.1",
+         {"127.0.0.2", "192.0.2.1", "192.0.2.2"},
          false,
-         "无法绑定源地址: \"192.0.2.1\"（须为本机的IPv4地址）\n"},
+         "无法绑定源地址: \"192.0.2.1\"（须为本机的IP地址）\n"},
+        {"::1", {"::1"}, true, ""},
+        // 2001:db8::/32 is set aside for documentation, like 192.0.2.0/24.
+        {"::1",
+         {"::1", "2001:db8::1"},
+         false,
+         "无法绑定源地址: \"2001:db8::1\"（须为本机的IP地址）\n"},
+        // A source of the other family is refused before any bind is tried.
+        {"127.0.0.1",
+         {"127.0.0.2", "::1"},
+         false,
+         "源地址与目标的IP版本不同: \"::1\"（目标通过IPv4连接，源地址须为IPv4地址）\n"},
+        {"::1",
+         {"192.0.2.1"},
+         false,
+         "源地址与目标的IP版本不同: \"192.0.2.1\"（目标通过IPv6连接，源地址须为IPv6地址）\n"},
     };
     for (const Case& c : cases) {
-        const TestConfig config = withSources(80, c.sources);
+        TestConfig config = withSources(80, c.sources);
+        config.targetAddresses.assign(1, parsed(c.target));
         testing::internal::CaptureStderr();
-        EXPECT_EQ(checkSourceAddresses(config), c.accepted);
+        EXPECT_EQ(checkSourceAddresses(config), c.accepted) << c.message;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
     }
 }

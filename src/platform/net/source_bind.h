@@ -1,11 +1,11 @@
-// Binding a client socket to one of the machine's own IPv4 addresses before it
-// connects, so that connections can leave from several addresses and so use
-// more than one address's range of ephemeral ports.
+// Binding a client socket to one of the machine's own IPv4 or IPv6 addresses
+// before it connects, so that connections can leave from several addresses
+// and so use more than one address's range of ephemeral ports.
 #pragma once
 
-#include "platform/os/system_api.h"
+#include "platform/net/socket_address.h"
 
-// Binds the socket to address with no fixed port; the port is still chosen
-// when the socket connects. False when the system refuses (the address is not
-// the machine's own, or the socket is unusable).
-bool bindToSourceAddress(SOCKET socket, const in_addr& address);
+// Binds the socket to address (of the socket's family) with no fixed port;
+// the port is still chosen when the socket connects. False when the system
+// refuses (the address is not the machine's own, or the socket is unusable).
+bool bindToSourceAddress(SOCKET socket, const SocketAddress& address);

@@ -69,8 +69,9 @@ struct TlsStream {
 // The host as UTF-16, for Schannel and CryptoAPI.
 std::wstring widenHost(std::string_view host);
 
-// True when host is a dotted IPv4 address, which is stored in address.
-bool parseIpv4Host(std::string_view host, in_addr& address);
+// True when host is an IPv4 or IPv6 address (an IPv6 zone aside); its 4 or
+// 16 bytes, in network order, are stored in addressBytes.
+bool parseAddressHost(std::string_view host, std::string& addressBytes);
 
 // What a failed handshake (or, under TLS 1.3, the first records after it)
 // says of the client's certificate: the server asked for one that was not

@@ -66,7 +66,7 @@ TlsOpenResult judgeChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT certificate,
 
 // Whether the certificate's subject alternative names hold the address. The
 // SSL policy compares DNS names only, on Wine at least.
-bool namesAddress(PCCERT_CONTEXT certificate, const in_addr& address) {
+bool namesAddress(PCCERT_CONTEXT certificate, const std::string& address) {
     const CERT_INFO& info = *certificate->pCertInfo;
     const PCERT_EXTENSION extension =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
@@ -82,8 +82,8 @@ bool namesAddress(PCCERT_CONTEXT certificate, const in_addr& address) {
     for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
         found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-                entry.IPAddress.cbData == sizeof(address) &&
-                std::memcmp(entry.IPAddress.pbData, &address, sizeof(address)) == 0;
+                entry.IPAddress.cbData == address.size() &&
+                std::memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0;
     }
     LocalFree(names);
     return found;
@@ -93,8 +93,8 @@ bool namesAddress(PCCERT_CONTEXT certificate, const in_addr& address) {
 // --ca certificates, whose answer is then the one given.
 TlsOpenResult judgeCertificate(const TlsContext& context, PCCERT_CONTEXT certificate,
                                std::string_view host) {
-    in_addr address{};
-    const bool isAddress = parseIpv4Host(host, address);
+    std::string address;
+    const bool isAddress = parseAddressHost(host, address);
     const std::wstring name = isAddress ? std::wstring() : widenHost(host);
     const wchar_t* serverName = isAddress ? nullptr : name.c_str();
     TlsOpenResult result = judgeChain(nullptr, certificate, serverName);

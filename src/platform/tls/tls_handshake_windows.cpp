@@ -187,8 +187,8 @@ TlsStream* openTlsStream(const TlsContext& context, SOCKET socket, std::string_v
     stream->certificateGiven = context.client.certificate != nullptr;
     // An address is no server name (RFC 6066, 3); it is still checked
     // against the certificate.
-    in_addr address{};
-    if (!parseIpv4Host(host, address)) stream->targetName = widenHost(host);
+    std::string address;
+    if (!parseAddressHost(host, address)) stream->targetName = widenHost(host);
     if (!startHandshake(*stream, giveUpNs) || !stepHandshake(*stream, giveUpNs, true) ||
         !negotiatedTls12OrLater(*stream) ||
         QueryContextAttributesW(&stream->context, SECPKG_ATTR_STREAM_SIZES, &stream->sizes) !=

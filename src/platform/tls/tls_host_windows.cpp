@@ -1,5 +1,5 @@
 // The target's host as Schannel and CryptoAPI take it: a name in UTF-16, or
-// an IPv4 address, which is never sent as SNI.
+// an IPv4 or IPv6 address, which is never sent as SNI.
 #include <string>
 
 #include "platform/tls/schannel_windows.h"
@@ -13,6 +13,16 @@ std::wstring widenHost(std::string_view host) {
     return result;
 }
 
-bool parseIpv4Host(std::string_view host, in_addr& address) {
-    return inet_pton(AF_INET, std::string(host).c_str(), &address) == 1;
+bool parseAddressHost(std::string_view host, std::string& addressBytes) {
+    const std::string address(host.substr(0, host.find('%')));
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+        addressBytes.assign(reinterpret_cast<const char*>(&v4), sizeof(v4));
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+        addressBytes.assign(reinterpret_cast<const char*>(&v6), sizeof(v6));
+    } else {
+        return false;
+    }
+    return true;
 }

@@ -13,6 +13,7 @@
 #include "platform/os/clock.h"
 #include "platform/os/file_system.h"
 #include "platform/credentials/openssl_client_certificate_posix.h"
+#include "platform/net/socket_address.h"
 
 struct TlsContext {
     SSL_CTX* ssl;                   // the run's settings, shared read-only by every connection
@@ -146,19 +147,16 @@ TlsOpenResult clientCertificateVerdict(bool requested, int alertCode, bool certi
     }
 }
 
-bool isIpv4Address(const std::string& host) {
-    in_addr parsed{};
-    return inet_pton(AF_INET, host.c_str(), &parsed) == 1;
-}
-
-// The certificate must name the host: an address is matched against the
-// certificate's IP entries, a name against its DNS entries; only a name is
-// sent as SNI.
+// The certificate must name the host: an address (IPv4, or IPv6 whose zone
+// is this machine's business alone) is matched against the certificate's IP
+// entries, a name against its DNS entries; only a name is sent as SNI.
 bool nameTheHost(SSL* ssl, const std::string& host, bool verifyPeer) {
-    const bool isAddress = isIpv4Address(host);
+    const std::string address = host.substr(0, host.find('%'));
+    SocketAddress parsed;
+    const bool isAddress = readNumericAddress(address, parsed);
     if (!isAddress && SSL_set_tlsext_host_name(ssl, host.c_str()) != 1) return false;
     if (!verifyPeer) return true;
-    if (isAddress) return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) == 1;
+    if (isAddress) return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address.c_str()) == 1;
     return SSL_set1_host(ssl, host.c_str()) == 1;
 }
 

@@ -1,4 +1,4 @@
-#include "platform/net/listen_socket.h"
+#include "platform/listen/listen_socket.h"
 
 #include <fcntl.h>
 #include <poll.h>

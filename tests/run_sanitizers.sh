@@ -57,21 +57,22 @@ build_and_test() {
 for suite in "${suites[@]}"; do
     case $suite in
         asan)
-            # The runs that check timing alone (the run's edges, a rate
-            # plan's arrivals) are the plain build's; the code they drive
-            # runs here in the other files' runs and the unit tests.
-            build_and_test build-asan address,undefined 3 -E 'e2e\.test_(run_timing|rate_plan)$'
+            # The unit tests, and the end-to-end files that drive each kind
+            # of input and connection: the runs that check timing or output
+            # alone (the run's edges, rate plans, latency figures, reports,
+            # the poller choice, the chart page, the Kubernetes job) are the
+            # plain build's, and the code they drive runs here through these.
+            build_and_test build-asan address,undefined 3 \
+                -E 'e2e\.test_(run_timing|rate_plan|latency|report|report_plot|poller_choice|kubernetes_job)$'
             ;;
         tsan)
             # ThreadSanitizer slows socket-heavy runs five to fifteen times:
-            # the unit tests and the end-to-end files that exercise the
-            # threads run here; the thousands-of-clients runs, which skip
-            # themselves at this slowdown, and the files that add no thread
-            # of their own (timing, rate plans, address families, client
-            # certificates, the chart page, the Kubernetes job) only under
-            # ASan or in the plain build.
+            # the unit tests and the end-to-end files whose runs exercise the
+            # threads (the progress line, the metrics endpoint, TLS, faults,
+            # the connections' counts) run here; the rest run under ASan or
+            # in the plain build.
             build_and_test build-tsan thread 10 \
-                -E 'e2e\.test_(load_run|nginx|target_server|run_timing|rate_plan|reach|client_certificates|report_plot|kubernetes_job)$'
+                -R '^([A-Z]|e2e\.test_(faults|https|latency|connections|metrics|hostile_input|command_line)$)'
             ;;
         *)
             echo "unknown suite '$suite' (asan or tsan)" >&2

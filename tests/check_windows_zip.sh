@@ -26,9 +26,10 @@ wanted=$(printf '%s\n' "${expected[@]}" | sort | tr '\n' ' ')
 
 # Linked statically against libstdc++, libgcc and winpthread: only DLLs that
 # every Windows has may be imported.
-# secur32 and crypt32: Schannel and CryptoAPI, for https.
+# secur32 and crypt32: Schannel and CryptoAPI, for https; ncrypt: CNG's key
+# storage (every Windows since Vista), for a client certificate's key.
 system_dlls=' kernel32.dll msvcrt.dll ws2_32.dll winmm.dll advapi32.dll ntdll.dll bcrypt.dll '
-system_dlls+='user32.dll secur32.dll crypt32.dll '
+system_dlls+='user32.dll secur32.dll crypt32.dll ncrypt.dll '
 for exe in "${expected[@]}"; do
   [[ $exe == *.exe ]] || continue
   for dll in $(x86_64-w64-mingw32-objdump -p "build-win/$exe" | sed -n 's/.*DLL Name: //p'); do

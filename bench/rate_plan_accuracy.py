@@ -26,6 +26,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from test_rate_plan import integral  # noqa: E402
+
 UNITS = {"s": 1, "m": 60, "h": 3600}
 
 
@@ -37,15 +40,6 @@ def plan_steps(text):
         start, _, end = rates.partition("-")
         steps.append((int(length[:-1]) * UNITS[length[-1]], int(start), int(end or start)))
     return steps
-
-
-def integral(steps, t):
-    total = 0.0
-    for length, start, end in steps:
-        part = min(max(t, 0.0), length)
-        total += start * part + (end - start) * part * part / (2 * length)
-        t -= length
-    return total
 
 
 def run(args, steps, log):

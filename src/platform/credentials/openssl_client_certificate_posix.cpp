@@ -13,14 +13,6 @@
 
 namespace {
 
-bool readPemFile(const std::string& path, std::string& text) {
-    if (isDirectory(path)) return false;
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) return false;
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
-}
-
 // OpenSSL's own answer to a missing password would be to ask the terminal,
 // which a run must never wait on: without one, an encrypted key just fails.
 int givePassword(char* buffer, int size, int, void* password) {
@@ -48,7 +40,7 @@ bool atEndOfPem() {
 // that the server can build the chain to the CA it trusts.
 TlsContextError loadCertificateChain(SSL_CTX* ssl, const std::string& path) {
     std::string pem;
-    if (!readPemFile(path, pem)) return TlsContextError::CertFileUnreadable;
+    if (!readWholeFile(path, pem)) return TlsContextError::CertFileUnreadable;
     BIO* source = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
     X509* certificate = PEM_read_bio_X509(source, nullptr, nullptr, nullptr);
     bool loaded = certificate != nullptr && SSL_CTX_use_certificate(ssl, certificate) == 1;
@@ -72,7 +64,7 @@ TlsContextError loadCertificateChain(SSL_CTX* ssl, const std::string& path) {
 // certificate without its key.
 TlsContextError loadKey(SSL_CTX* ssl, const TlsSettings& settings) {
     std::string pem;
-    if (!readPemFile(settings.keyFile, pem)) return TlsContextError::KeyFileUnreadable;
+    if (!readWholeFile(settings.keyFile, pem)) return TlsContextError::KeyFileUnreadable;
     const bool encrypted = isEncryptedKey(pem);
     if (encrypted && !settings.hasKeyPassword) return TlsContextError::KeyEncrypted;
     BIO* source = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));

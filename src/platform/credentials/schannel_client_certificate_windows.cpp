@@ -27,14 +27,6 @@ std::wstring widenPassword(const std::string& password) {
     return result;
 }
 
-bool readPemFile(const std::string& path, std::string& text) {
-    if (isDirectory(path)) return false;
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) return false;
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
-}
-
 // The DER bytes of the PEM block labelled label that starts at or after
 // from; false when there is none, or it does not decode.
 bool pemBlock(std::string_view text, std::string_view label, std::size_t& from,
@@ -61,7 +53,7 @@ bool pemBlock(std::string_view text, std::string_view label, std::size_t& from,
 // client's, the others its intermediates, which Schannel sends with it.
 TlsContextError loadCertificates(ClientCertificate& client, const std::string& path) {
     std::string text;
-    if (!readPemFile(path, text)) return TlsContextError::CertFileUnreadable;
+    if (!readWholeFile(path, text)) return TlsContextError::CertFileUnreadable;
     client.store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
     if (client.store == nullptr) return TlsContextError::TlsUnavailable;
     std::vector<BYTE> der;
@@ -160,7 +152,7 @@ TlsContextError importPkcs8(ClientCertificate& client, std::vector<BYTE>& der, b
 // (a Proc-Type header) and SEC1 EC keys are refused: CNG reads neither.
 TlsContextError importKey(ClientCertificate& client, const TlsSettings& settings) {
     std::string text;
-    if (!readPemFile(settings.keyFile, text)) return TlsContextError::KeyFileUnreadable;
+    if (!readWholeFile(settings.keyFile, text)) return TlsContextError::KeyFileUnreadable;
     std::vector<BYTE> der;
     std::size_t from = 0;
     if (text.find("Proc-Type: 4,ENCRYPTED") != std::string::npos) {

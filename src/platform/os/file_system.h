@@ -1,6 +1,9 @@
-// The file-system calls the result file needs beyond the C++ streams.
+// The file-system calls the result file needs beyond the C++ streams, and
+// the whole-file read that the TLS files (--ca, --cert, --key) share.
 #pragma once
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 // Names are in the system's narrow encoding, as the command line gives them.
@@ -11,3 +14,13 @@ bool replaceFile(const std::string& from, const std::string& to);
 
 // Whether path names an existing directory.
 bool isDirectory(const std::string& path);
+
+// The whole file at path into text, bytes as they are; false when it is a
+// directory or cannot be opened or read.
+inline bool readWholeFile(const std::string& path, std::string& text) {
+    if (isDirectory(path)) return false;
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) return false;
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return !file.bad();
+}

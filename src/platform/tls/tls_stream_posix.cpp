@@ -56,13 +56,6 @@ int noteCertificateRequest(SSL* ssl, void*) {
     return 1;
 }
 
-bool readWholeFile(const std::string& path, std::string& text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) return false;
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
-}
-
 // The --ca file is read whole first, so a missing file and one without
 // certificates are told apart for the user. Any of its certificates may end
 // a chain, even one that is no root: a test server's own certificate, or an

@@ -12,6 +12,11 @@ namespace {
 
 constexpr int kReceiveBufferBytes = 4096;
 
+// One receive buffer per thread, not per client: a receive's bytes are handed
+// to the framer before the client can wait again, so the clients a thread
+// runs never share it across a wait, and a waiting client keeps none.
+thread_local char t_receiveBuffer[kReceiveBufferBytes];
+
 // Why an exchange failed, thrown from where that is known to where it is counted.
 struct ExchangeFailure {
     ErrorKind kind;       // the error's kind
@@ -115,7 +120,7 @@ long receiveChunk(const ClientConnection& connection, char* buffer, bool& socket
 // last byte arrived.
 std::int64_t receiveWholeResponse(const ClientConnection& connection, ExchangeState& state,
                                   std::int64_t giveUpNs, bool headRequest) {
-    char buffer[kReceiveBufferBytes];
+    char* const buffer = t_receiveBuffer;
     beginResponse(state.framer, headRequest);
     bool socketMayBeEmpty = true;
     for (;;) {

@@ -123,20 +123,23 @@ authorityKeyIdentifier = keyid
 """
 
 
-def make_chain(directory, name, days=2):
-    """A root CA, an intermediate CA it signs and a server certificate for
-    name the intermediate signs, all ECDSA P-256. Returns a dict of PEM files:
-    root, intermediate, and server (the server's certificate followed by the
-    intermediate, as a server sends them) with server_key."""
+def make_chain(directory, name, days=2, intermediates=1):
+    """A root CA, intermediate CAs (each signed by the one before, the first
+    by the root) and a server certificate for name the last intermediate
+    signs, all ECDSA P-256. Returns a dict of PEM files: root, intermediate
+    (the last one), and server (the server's certificate followed by the
+    intermediates, as a server sends them) with server_key."""
     os.makedirs(directory, exist_ok=True)
     extensions = os.path.join(directory, "extensions.cnf")
     with open(extensions, "w") as file:
         file.write(CHAIN_EXTENSIONS.format(name=name))
+    roles = [("root", "velkor test root", "authority")]
+    roles += [(f"intermediate{level}", f"velkor test intermediate {level}", "authority")
+              for level in range(1, intermediates + 1)]
+    roles.append(("leaf", name, "server"))
     files = {}
     issuer = None
-    for role, subject, section in (("root", "velkor test root", "authority"),
-                                   ("intermediate", "velkor test intermediate", "authority"),
-                                   ("leaf", name, "server")):
+    for role, subject, section in roles:
         certificate = os.path.join(directory, role + ".pem")
         key = os.path.join(directory, role + ".key")
         request = os.path.join(directory, role + ".csr")
@@ -153,10 +156,10 @@ def make_chain(directory, name, days=2):
         issuer = (certificate, key)
     server = os.path.join(directory, "server.pem")
     with open(server, "w") as file:
-        for role in ("leaf", "intermediate"):
+        for role, _, _ in [roles[-1]] + roles[-2:0:-1]:
             with open(files[role]) as part:
                 file.write(part.read())
-    return {"root": files["root"], "intermediate": files["intermediate"], "server": server,
+    return {"root": files["root"], "intermediate": files[roles[-2][0]], "server": server,
             "server_key": issuer[1]}
 
 

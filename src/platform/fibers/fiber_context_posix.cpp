@@ -3,7 +3,10 @@
 // elsewhere it falls back on swapcontext, which also saves the signal mask.
 #include "platform/fibers/fiber_context_posix.h"
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -96,16 +99,26 @@ void startFromUcontext(unsigned high, unsigned low) {
 }
 #endif
 
+#if defined(__x86_64__)
+char* stackTop(const FiberContext& fiber) {
+    auto top = reinterpret_cast<std::uintptr_t>(fiber.stackBase) + fiber.stackBytes;
+    return reinterpret_cast<char*>(top & ~static_cast<std::uintptr_t>(15));
+}
+#endif
+
 void placeInitialFrame(FiberContext& fiber) {
 #if defined(__x86_64__)
-    auto top = reinterpret_cast<std::uintptr_t>(fiber.stackBase) + fiber.stackBytes;
-    top &= ~static_cast<std::uintptr_t>(15);
-    auto* frame = reinterpret_cast<void**>(top) - 8;
+    void* frame[8] = {};
     // Popped as r15, r14, r13 (the fiber), r12, rbx, rbp, then the return address.
-    for (int slot = 0; slot < 8; ++slot) frame[slot] = nullptr;
     frame[2] = &fiber;
     frame[6] = reinterpret_cast<void*>(&velkorFiberTrampoline);
-    fiber.stackPointer = frame;
+    char* top = stackTop(fiber);
+    fiber.stackPointer = top - sizeof(frame);
+    // On a shared stack another fiber's frames may be where this one starts:
+    // the first frame waits in the copy until the fiber's turn.
+    std::memcpy(fiber.sharedStack != nullptr ? fiber.savedFrames : fiber.stackPointer, frame,
+                sizeof(frame));
+    fiber.savedBytes = sizeof(frame);
 #else
     auto* context = static_cast<ucontext_t*>(fiber.stackPointer);
     getcontext(context);
@@ -162,18 +175,23 @@ bool mapMoreStacks(FiberStackArena& arena, std::size_t slotBytes) {
 
 }  // namespace
 
-bool prepareFiber(FiberStackArena& arena, FiberContext& fiber, std::size_t stackBytes,
-                  void (*entry)(void*), void* argument) {
+char* takeStackSlot(FiberStackArena& arena, std::size_t stackBytes) {
     const std::size_t guardBytes = pageBytes();
     const std::size_t slotBytes = stackBytes + guardBytes;
-    if (arena.slotsLeft == 0 && !mapMoreStacks(arena, slotBytes)) return false;
+    if (arena.slotsLeft == 0 && !mapMoreStacks(arena, slotBytes)) return nullptr;
     char* slot = arena.nextStack;
     arena.nextStack += slotBytes;
     --arena.slotsLeft;
     // The lowest page of each slot faults on an overflow instead of letting the
     // stack run into its neighbour.
     mprotect(slot, guardBytes, PROT_NONE);
-    fiber.stackBase = slot + guardBytes;
+    return slot + guardBytes;
+}
+
+bool prepareFiber(FiberStackArena& arena, FiberContext& fiber, std::size_t stackBytes,
+                  void (*entry)(void*), void* argument) {
+    fiber.stackBase = takeStackSlot(arena, stackBytes);
+    if (fiber.stackBase == nullptr) return false;
     fiber.stackBytes = stackBytes;
     restartFiber(fiber, entry, argument);
     return true;
@@ -196,11 +214,24 @@ void restartFiber(FiberContext& fiber, void (*entry)(void*), void* argument) {
 }
 
 void retireFiber(FiberContext& fiber) {
+    vacateStack(fiber);
+    releaseSavedFrames(fiber);
 #if VELKOR_TSAN
     if (fiber.sanitizerFiber != nullptr) __tsan_destroy_fiber(fiber.sanitizerFiber);
     fiber.sanitizerFiber = nullptr;
 #endif
     fiber.stackBase = nullptr;
+}
+
+// Stack bytes are copied whole, redzones of the frames in them included; the
+// fiber's own frames are poisoned again as its calls come and go.
+void unpoisonStackBytes(void* address, std::size_t bytes) {
+#if VELKOR_ASAN
+    __asan_unpoison_memory_region(address, bytes);
+#else
+    (void)address;
+    (void)bytes;
+#endif
 }
 
 void releaseFiberStacks(FiberStackArena& arena) {

@@ -7,7 +7,9 @@
 
 namespace {
 
-// A client needs its 4 KiB receive buffer and getaddrinfo; only touched pages cost memory.
+// The deepest client path (a TLS handshake, getaddrinfo) fits many times
+// over; only the pages touched cost memory, and on a shared stack they are
+// one worker's, not each client's.
 constexpr std::size_t kFiberStackBytes = 256 * 1024;
 
 }  // namespace
@@ -15,11 +17,28 @@ constexpr std::size_t kFiberStackBytes = 256 * 1024;
 struct SwitchThread {
     FiberContext context;    // the worker thread's own stack
     FiberStackArena stacks;  // where every fiber's stack comes from
+    SharedStack shared;      // the stack its fibers take turns on, once the first is made
 };
 
 struct SwitchFiber {
     FiberContext context;  // its stack and saved registers
 };
+
+namespace {
+
+bool prepareClientFiber(SwitchThread& thread, FiberContext& fiber, void (*entry)(void*),
+                        void* argument) {
+    if (!sharedStacksAvailable()) {
+        return prepareFiber(thread.stacks, fiber, kFiberStackBytes, entry, argument);
+    }
+    if (thread.shared.base == nullptr &&
+        !prepareSharedStack(thread.stacks, thread.shared, kFiberStackBytes)) {
+        return false;
+    }
+    return prepareSharedFiber(thread.shared, fiber, entry, argument);
+}
+
+}  // namespace
 
 SwitchThread* createSwitchThread() {
     return new (std::nothrow) SwitchThread;
@@ -40,7 +59,7 @@ void leaveSwitchThread(SwitchThread& /*thread*/) {}
 SwitchFiber* createSwitchFiber(SwitchThread& thread, void (*entry)(void*), void* argument) {
     auto* fiber = new (std::nothrow) SwitchFiber;
     if (fiber == nullptr) return nullptr;
-    if (!prepareFiber(thread.stacks, fiber->context, kFiberStackBytes, entry, argument)) {
+    if (!prepareClientFiber(thread, fiber->context, entry, argument)) {
         delete fiber;
         return nullptr;
     }
@@ -60,9 +79,12 @@ void destroySwitchFiber(SwitchFiber* fiber) {
 }
 
 void enterSwitchFiber(SwitchThread& thread, SwitchFiber& fiber) {
+    occupyStack(fiber.context);
     switchFiber(thread.context, fiber.context, false);
 }
 
+// A finished fiber's frames are dead: the next fiber on the stack need not keep them.
 void leaveSwitchFiber(SwitchFiber& fiber, SwitchThread& thread, bool finishing) {
+    if (finishing) vacateStack(fiber.context);
     switchFiber(fiber.context, thread.context, finishing);
 }

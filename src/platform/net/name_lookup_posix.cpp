@@ -3,7 +3,9 @@
 // as a thread per client would have done it.
 #include "platform/os/system_api.h"
 
-#include <system_error>
+#include <exception>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "platform/fibers/fiber_scheduler.h"
@@ -12,18 +14,24 @@
 
 namespace {
 
+// Kept off the asking fiber's stack, which another fiber may be using while
+// this one is parked: the lookup's thread writes only here.
 struct Lookup {
-    const char* node;       // name to look up
-    const char* service;    // port or service name
-    const addrinfo* hints;  // the caller's hints, or null
-    addrinfo** result;      // where the list goes
-    int status;             // getaddrinfo's result
-    Fiber* waiter;          // fiber parked until the lookup is done
+    std::string node;            // name to look up
+    std::string service;         // port or service name
+    bool hasService = false;     // a service was given
+    addrinfo hints{};            // the caller's hints
+    bool hasHints = false;       // hints were given
+    addrinfo* result = nullptr;  // the list found
+    int status = EAI_SYSTEM;     // getaddrinfo's result
+    Fiber* waiter = nullptr;     // fiber parked until the lookup is done
 };
 
 void lookUpAndResume(Lookup* lookup) {
-    lookup->status = getaddrinfo(lookup->node, lookup->service, lookup->hints, lookup->result);
-    // The fiber's frame holds *lookup: nothing here may touch it after this.
+    lookup->status =
+        getaddrinfo(lookup->node.c_str(), lookup->hasService ? lookup->service.c_str() : nullptr,
+                    lookup->hasHints ? &lookup->hints : nullptr, &lookup->result);
+    // The fiber owns *lookup again once resumed: nothing here may touch it after this.
     resumeFiber(lookup->waiter);
 }
 
@@ -38,14 +46,24 @@ bool readAsNumericAddress(const char* node, const char* service, const addrinfo*
 
 int lookUpAddress(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
     if (!onFiber()) return getaddrinfo(node, service, hints, result);
-    if (node != nullptr && readAsNumericAddress(node, service, hints, result)) return 0;
-    Lookup lookup{node, service, hints, result, EAI_SYSTEM, runningFiber()};
+    // No name: the local addresses, which need no lookup.
+    if (node == nullptr) return getaddrinfo(node, service, hints, result);
+    if (readAsNumericAddress(node, service, hints, result)) return 0;
+    std::unique_ptr<Lookup> lookup;
     try {
-        std::thread(lookUpAndResume, &lookup).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: look up here, holding up this worker meanwhile.
+        lookup = std::make_unique<Lookup>();
+        lookup->node = node;
+        lookup->hasService = service != nullptr;
+        if (service != nullptr) lookup->service = service;
+        lookup->hasHints = hints != nullptr;
+        if (hints != nullptr) lookup->hints = *hints;
+        lookup->waiter = runningFiber();
+        std::thread(lookUpAndResume, lookup.get()).detach();
+    } catch (const std::exception&) {
+        // No memory or thread to spare: look up here, holding up this worker meanwhile.
         return getaddrinfo(node, service, hints, result);
     }
     parkUntilResumed();
-    return lookup.status;
+    *result = lookup->result;
+    return lookup->status;
 }

@@ -285,15 +285,32 @@ void wakeIoUring(PollerState* state) {
     [[maybe_unused]] const auto written = write(state->wakeFd, &one, sizeof(one));
 }
 
+// The kernel reads or writes a call's bytes when the queue is submitted,
+// after the fiber has parked and while another fiber may be on its stack:
+// they go through the operation's own copy.
 void prepareCall(io_uring_sqe* entry, UringOperation& operation, const SocketOperation& call) {
     // Never a signal for a peer that has gone, never a wait for room or data.
     const int flags = call.flags | MSG_DONTWAIT | MSG_NOSIGNAL;
     if (call.call == SocketCall::Send) {
-        io_uring_prep_send(entry, call.socket, call.buffer, call.bytes, flags);
+        operation.bytes.assign(static_cast<const char*>(call.buffer), call.bytes);
+        io_uring_prep_send(entry, call.socket, operation.bytes.data(), call.bytes, flags);
     } else {
-        io_uring_prep_recv(entry, call.socket, call.buffer, call.bytes, flags);
+        operation.bytes.resize(call.bytes);
+        io_uring_prep_recv(entry, call.socket, operation.bytes.data(), call.bytes, flags);
     }
     io_uring_sqe_set_data(entry, &operation);
+}
+
+// A receive's bytes reach the caller once it runs again; a large copy is not
+// kept by an operation that may next serve a small call.
+void finishCall(UringOperation& operation, const SocketOperation& call) {
+    if (call.call == SocketCall::Receive && operation.result > 0) {
+        std::memcpy(call.buffer, operation.bytes.data(),
+                    static_cast<std::size_t>(operation.result));
+    }
+    if (operation.bytes.capacity() > kMostBytesKeptByACall) {
+        std::string().swap(operation.bytes);
+    }
 }
 
 bool submitIoUring(PollerState* state, Fiber* fiber, const SocketOperation& call, long& result) {
@@ -306,6 +323,7 @@ bool submitIoUring(PollerState* state, Fiber* fiber, const SocketOperation& call
     operation->fiber = fiber;
     parkRunningFiber();
     result = operation->result;
+    finishCall(*operation, call);
     giveBack(*state, operation);
     return true;
 }

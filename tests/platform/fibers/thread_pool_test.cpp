@@ -1,12 +1,14 @@
 // The thread pool as the run driver relies on it: the thread maximum both caps
 // and is reached, every submit runs once, the group wait covers runs not yet
 // started, works may be closed by their own callback or while queued, and
-// callbacks that sleep or wait on sockets leave the others running.
+// callbacks that sleep or wait on sockets leave the others running and find
+// their own frames as they left them.
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -199,6 +201,56 @@ TEST(ThreadPool, WaitingCallbacksDoNotHoldUpEachOther) {
     EXPECT_EQ(probe.timedOut, kCallbacks);
     EXPECT_EQ(probe.early, 0);
     WSACleanup();
+}
+
+// Words a frame holds through the waits below it, each one its own.
+std::uint64_t frameWord(int client, int depth, int slot) {
+    return static_cast<std::uint64_t>(client) * 1'000'003u +
+           static_cast<std::uint64_t>(depth) * 97u + static_cast<std::uint64_t>(slot);
+}
+
+// Fills depth frames, waits at the bottom and again on the way up, and counts
+// the words that came back changed. Deep and shallow clients take turns on
+// the same workers, so a waiting client's frames are set aside and brought
+// back many times, at the same addresses.
+int descendAndWait(int client, int depth) {
+    volatile std::uint64_t words[24];
+    for (int slot = 0; slot < 24; ++slot) words[slot] = frameWord(client, depth, slot);
+    int damaged = depth > 0 ? descendAndWait(client, depth - 1) : 0;
+    if (depth == 0 || depth % 16 == 0) Sleep(1 + static_cast<DWORD>(client % 3));
+    for (int slot = 0; slot < 24; ++slot) {
+        if (words[slot] != frameWord(client, depth, slot)) ++damaged;
+    }
+    return damaged;
+}
+
+struct FrameProbe {
+    std::atomic<int> nextClient{0};  // number the next callback takes
+    std::atomic<int> damaged{0};     // words found changed after a wait
+    std::atomic<int> finished{0};    // callbacks that have returned
+};
+
+void framesCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
+    auto* probe = static_cast<FrameProbe*>(context);
+    const int client = probe->nextClient++;
+    // One in seven goes about 50 KiB deep before its first wait.
+    const int depth = client % 7 == 0 ? 200 : client % 5;
+    probe->damaged += descendAndWait(client, depth);
+    Sleep(1);  // a shallow wait after a deep one
+    probe->damaged += descendAndWait(client, 1);
+    ++probe->finished;
+}
+
+TEST(ThreadPool, WaitingCallbacksFindTheirOwnFramesIntact) {
+    constexpr int kCallbacks = 1500;
+    FrameProbe probe;
+    {
+        TestPool tested(kCallbacks);
+        for (int i = 0; i < kCallbacks; ++i) tested.submit(framesCallback, &probe);
+        tested.waitForAll();
+    }
+    EXPECT_EQ(probe.finished, kCallbacks);
+    EXPECT_EQ(probe.damaged, 0);
 }
 
 TEST(ThreadPool, ClosingQueuedWorkDefersItsRelease) {

@@ -7,8 +7,8 @@
 // it: tls, net, pollers, fibers, os (README.md).
 #pragma once
 
-#include "platform/fibers/pool_api.h"
+#include "platform/pool/pool_api.h"
 #include "platform/net/socket_wait.h"
-#include "platform/fibers/precise_sleep.h"
+#include "platform/pool/precise_sleep.h"
 #include "platform/net/socket_limit.h"
 #include "platform/net/socket_address.h"

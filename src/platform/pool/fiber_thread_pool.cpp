@@ -17,7 +17,7 @@
 // When a worker thread cannot be started, the runs stay queued for the workers
 // there are; starting one is retried on every submit and, while a cleanup group
 // waits, every 100 ms, so a pool left with no worker at all is not stuck for good.
-#include "platform/fibers/pool_api.h"
+#include "platform/pool/pool_api.h"
 
 #include <cerrno>
 #include <chrono>

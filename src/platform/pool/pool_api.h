@@ -6,5 +6,5 @@
 #include "platform/os/system_api.h"
 
 #ifdef _WIN32
-#include "platform/fibers/pool_names_windows.h"
+#include "platform/pool/pool_names_windows.h"
 #endif

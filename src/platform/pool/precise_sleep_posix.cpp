@@ -1,7 +1,7 @@
 // Sub-millisecond sleeps on POSIX, and Sleep's whole milliseconds through
 // them. CLOCK_MONOTONIC keeps the sleep immune to changes of the wall clock
 // during a run; on a fiber a sleep parks the fiber, not its worker.
-#include "platform/fibers/precise_sleep.h"
+#include "platform/pool/precise_sleep.h"
 
 #include <cerrno>
 #include <ctime>

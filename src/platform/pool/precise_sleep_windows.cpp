@@ -4,7 +4,7 @@
 // later) wakes within about half a millisecond and leaves the system timer
 // alone. Where that kind is refused (older systems, some emulators), the
 // process raises the system timer to 1 ms once and uses a plain waitable timer.
-#include "platform/fibers/pool_api.h"
+#include "platform/pool/pool_api.h"
 
 #include <mmsystem.h>
 

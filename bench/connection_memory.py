@@ -93,8 +93,8 @@ def hold(command, port, clients, environment=None):
     return largest, kernel, process.communicate()[0]
 
 
-def velkor_command(build, url, clients, certificate):
-    command = [os.path.join(build, "velkor"), "-t", str(HOLD_SECONDS), "-c", str(clients),
+def velkor_command(build, url, clients, certificate, seconds=HOLD_SECONDS):
+    command = [os.path.join(build, "velkor"), "-t", str(seconds), "-c", str(clients),
                "-q", str(max(1, clients // 10)), url]
     return command + (["--ca", certificate] if certificate else [])
 
@@ -111,11 +111,11 @@ def measure(build, scheme, clients, certificate):
                certificate=certificate) as nginx:
         ca = certificate[0] if certificate else None
         idle_kernel = kernel_bytes()
-        base, _, _ = hold(velkor_command(build, nginx.url, 1, ca), nginx.port, 1)
+        base, _, _ = hold(velkor_command(build, nginx.url, 1, ca, 5), nginx.port, 1)
         rss, kernel, out = hold(velkor_command(build, nginx.url, clients, ca), nginx.port,
                                 clients, {"VELKOR_MEMORY_ACCOUNT": "1"})
         errors = re.search(r"Total errors:\s+(\d+)", out)
-        wrk_base, _, _ = hold(["wrk", "-t", "2", "-c", "2", "-d", "8s", nginx.url],
+        wrk_base, _, _ = hold(["wrk", "-t", "2", "-c", "2", "-d", "5s", nginx.url],
                               nginx.port, 2)
         wrk, _, _ = hold(["wrk", "-t", "2", "-c", str(clients), "-d", f"{HOLD_SECONDS}s",
                           nginx.url], nginx.port, clients)

@@ -1,20 +1,50 @@
-// Which poller a process's workers use on Windows: the completion port where
-// the system allows it, else WSAPoll; VELKOR_POLLER forces either.
+// Which poller a process's workers use on Windows: VELKOR_POLLER's choice,
+// iocp or WSAPoll, else the one completionPortByDefault names, falling back
+// to the other where the system refuses it.
 //
 // Before Windows 10 version 2004 (build 19041) WSAPoll does not report a
 // failed non-blocking connect, so there a refused client would wait for its
 // give-up instant; the completion port reports it as the connect's own
-// completion. The build is read with RtlGetVersion, which, unlike
-// GetVersionEx, does not depend on the program's manifest.
+// completion. The release is read with RtlGetVersion, which, unlike
+// GetVersionEx, does not depend on the program's manifest; Wine is known by
+// the wine_get_version its ntdll exports.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/fibers/fiber_poller.h"
+#include "platform/pollers/poller_default_windows.h"
 
 namespace {
 
 const FiberPoller* const kPollers[] = {&kIocpPoller, &kWsaPollPoller};
+
+struct VersionInfo {
+    ULONG size;              // of this struct
+    ULONG major;             // major version
+    ULONG minor;             // minor version
+    ULONG build;             // build number
+    ULONG platform;          // platform id
+    WCHAR servicePack[128];  // service pack text
+};
+
+WindowsRelease thisRelease() {
+    WindowsRelease release{false, 0, 0, 0};
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) return release;
+    release.underWine = GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    using GetVersion = LONG(WINAPI*)(VersionInfo*);
+    const auto getVersion = reinterpret_cast<GetVersion>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    VersionInfo info{};
+    info.size = sizeof(info);
+    if (getVersion != nullptr && getVersion(&info) == 0) {
+        release.major = info.major;
+        release.minor = info.minor;
+        release.build = info.build;
+    }
+    return release;
+}
 
 [[noreturn]] void refuse(const char* message, const char* name) {
     std::fprintf(stderr, message, name);
@@ -24,10 +54,10 @@ const FiberPoller* const kPollers[] = {&kIocpPoller, &kWsaPollPoller};
 const FiberPoller& pollerForProcess() {
     const char* forced = std::getenv("VELKOR_POLLER");
     if (forced == nullptr || *forced == '\0') {
-        for (const FiberPoller* poller : kPollers) {
-            if (poller->usable()) return *poller;
-        }
-        return kWsaPollPoller;
+        const bool iocp = completionPortByDefault(thisRelease());
+        const FiberPoller& preferred = iocp ? kIocpPoller : kWsaPollPoller;
+        if (preferred.usable()) return preferred;
+        return iocp ? kWsaPollPoller : kIocpPoller;
     }
     for (const FiberPoller* poller : kPollers) {
         if (std::strcmp(forced, poller->name) != 0) continue;
@@ -38,6 +68,12 @@ const FiberPoller& pollerForProcess() {
 }
 
 }  // namespace
+
+bool completionPortByDefault(const WindowsRelease& release) {
+    if (release.underWine) return false;
+    if (release.major != 10) return release.major < 10;
+    return release.minor == 0 && release.build < 19041;
+}
 
 const FiberPoller& chosenPoller() {
     static const FiberPoller& chosen = pollerForProcess();

@@ -36,7 +36,8 @@ enum class WaitStart {
 enum class SocketCall {
     Send,
     Receive,
-    Connect,       // buffer and bytes: the peer's address; result -WSAEWOULDBLOCK once begun
+    Connect,       // buffer and bytes: the peer's address; result -WSAEWOULDBLOCK once begun.
+                   // With no address: true when the poller takes connects
     ConnectResult  // result: 0 or -error for the socket's finished connect
 };
 struct SocketOperation {

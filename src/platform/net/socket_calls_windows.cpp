@@ -6,6 +6,7 @@
 
 #include "platform/fibers/fiber_poller.h"
 #include "platform/fibers/fiber_scheduler.h"
+#include "platform/net/source_bind.h"
 
 // Here the names mean Winsock's calls.
 #undef send
@@ -40,11 +41,17 @@ int recvOnFiber(SOCKET socket, char* room, int length, int flags) {
     return ::recv(socket, room, length, flags);
 }
 
+// A poller that takes connects (ConnectEx) wants the socket bound first.
 int connectOnFiber(SOCKET socket, const sockaddr* address, int length) {
     long result = 0;
-    const SocketOperation call{SocketCall::Connect, socket, const_cast<sockaddr*>(address),
-                               static_cast<std::size_t>(length), 0};
-    if (submitOnFiber(call, result)) return asWinsockResult(result);
+    const int family = address->sa_family;
+    const SocketOperation asked{SocketCall::Connect, socket, nullptr, 0, 0};
+    if ((family == AF_INET || family == AF_INET6) && submitOnFiber(asked, result)) {
+        if (!bindForConnectEx(socket, family)) return SOCKET_ERROR;
+        const SocketOperation call{SocketCall::Connect, socket, const_cast<sockaddr*>(address),
+                                   static_cast<std::size_t>(length), 0};
+        if (submitOnFiber(call, result)) return asWinsockResult(result);
+    }
     return ::connect(socket, address, length);
 }
 

@@ -19,29 +19,20 @@ namespace {
 
 const FiberPoller* const kPollers[] = {&kIocpPoller, &kWsaPollPoller};
 
-struct VersionInfo {
-    ULONG size;              // of this struct
-    ULONG major;             // major version
-    ULONG minor;             // minor version
-    ULONG build;             // build number
-    ULONG platform;          // platform id
-    WCHAR servicePack[128];  // service pack text
-};
-
 WindowsRelease thisRelease() {
     WindowsRelease release{false, 0, 0, 0};
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return release;
     release.underWine = GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    using GetVersion = LONG(WINAPI*)(VersionInfo*);
+    using GetVersion = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
     const auto getVersion = reinterpret_cast<GetVersion>(
         reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
-    VersionInfo info{};
-    info.size = sizeof(info);
+    RTL_OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
     if (getVersion != nullptr && getVersion(&info) == 0) {
-        release.major = info.major;
-        release.minor = info.minor;
-        release.build = info.build;
+        release.major = info.dwMajorVersion;
+        release.minor = info.dwMinorVersion;
+        release.build = info.dwBuildNumber;
     }
     return release;
 }

@@ -1,14 +1,9 @@
-// The I/O completion port poller: one port per worker, every socket its
-// fibers use tied to it, and each wait an overlapped operation whose
-// completion ends it (iocp_socket_calls_windows.cpp says which). One
-// GetQueuedCompletionStatusEx takes a batch of completions, so a loop's cost
-// follows the sockets that did something, not the sockets it holds, and a
-// wake-up from another thread is a completion posted to the port.
-//
-// A wait whose deadline passes cancels its receive or connect (CancelIoEx);
-// a closed socket's operations are cancelled by the close. Either way the
-// operation's record, and the buffer the kernel may still be writing to,
-// stay until the port hands back its completion.
+// The I/O completion port poller: a port per worker, every socket its fibers
+// use tied to it, each wait an overlapped operation whose completion ends it.
+// GetQueuedCompletionStatusEx takes completions in batches, so a loop's cost
+// follows the sockets that did something; a wake-up is a posted completion.
+// A wait whose deadline passes cancels its receive or connect (CancelIoEx),
+// a close cancels the rest; the records stay until the completions come.
 #include "platform/pollers/iocp_poller_state_windows.h"
 
 #include <mmsystem.h>
@@ -21,9 +16,8 @@ constexpr int kMostTakesPerPoll = 8;        // then the loop's fibers run first
 constexpr DWORD kTeardownWaitMs = 2000;     // how long a worker's end waits for cancels
 constexpr std::int64_t kNsPerMsHere = 1'000'000;
 
-// Once per process: waits on the port then end within a millisecond of
-// their timeout instead of on the default 15.6 ms tick, which pacing sleeps
-// depend on. Held for the rest of the process, which performs one run.
+// Once per process, as for WSAPoll: waits end within a millisecond of their
+// timeout, not on the 15.6 ms tick, which pacing sleeps depend on.
 void raiseTimerResolutionOnce() {
     [[maybe_unused]] static const bool raised = timeBeginPeriod(1) == TIMERR_NOERROR;
 }
@@ -56,10 +50,8 @@ bool takeCompletions(PollerState& state, DWORD timeoutMs, ULONG& taken) {
     return true;
 }
 
-// A worker ends with its fibers, but a socket left open, or one whose
-// cancelled operations have not come back, may still have the kernel writing
-// into its record: those are cancelled and waited for, and any the system
-// never hands back are left allocated rather than freed under it.
+// At a worker's end, operations still in flight are cancelled and waited
+// for; a record the system never hands back stays allocated, not freed under it.
 void settleInFlight(PollerState& state) {
     for (auto& [socket, record] : state.sockets) {
         if (!anyInFlight(*record)) {

@@ -1,11 +1,7 @@
-// What the completion port poller's files share: each socket's record with
-// its overlapped operations, and each worker's port
-// (fiber_poller_iocp_windows.cpp).
-//
-// The kernel writes into an operation's OVERLAPPED and a receive's buffer
-// until the operation's completion has been taken from the port, so both live
-// in the socket's record on the heap, never on a fiber's stack, and the
-// record outlives the socket's close until its last completion is taken.
+// What the completion port poller's files share. The kernel writes into an
+// operation's OVERLAPPED and a receive's buffer until its completion is taken
+// from the port, so both live in the socket's record on the heap, never on a
+// fiber's stack, and the record outlives the close until then.
 #pragma once
 
 #include <cstddef>

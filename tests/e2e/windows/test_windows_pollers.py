@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from harness import ENCODING, LAUNCHER, Target, closed_port, errors_by_kind, run_velkor  # noqa: E402
 from test_windows_https import windows_path  # noqa: E402
-from test_windows_runs import BANNER  # noqa: E402
+from test_windows_runs import BANNER, gbk_lines  # noqa: E402
 
 POLLERS = ["iocp", "WSAPoll"]
 
@@ -36,8 +36,8 @@ class WindowsPollerTest(unittest.TestCase):
                                  env=with_poller(name))
                 self.assertEqual(run.returncode, 1)
                 self.assertEqual(run.stdout, BANNER)
-                self.assertEqual(run.stderr, f"VELKOR_POLLER={name}: not a poller here; "
-                                 "use iocp or WSAPoll\n".encode())
+                self.assertEqual(run.stderr, gbk_lines(
+                    f"VELKOR_POLLER={name}: not a poller here; use iocp or WSAPoll"))
 
     def test_refused_connects_are_errors_within_the_first_second(self):
         clients = 200

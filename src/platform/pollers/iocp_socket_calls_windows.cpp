@@ -1,9 +1,9 @@
 // A fiber's socket calls under the completion port poller. A receive takes
 // what a wait's WSARecv brought, else is the system's non-blocking recv; with
 // a receive in flight it "would block", so no later bytes overtake those the
-// kernel is writing. A send starts an overlapped WSASend of a copy and
-// returns with every byte taken; the next one "would block" until it has
-// completed. A connect is ConnectEx on a socket bound first.
+// kernel is writing. A send goes at once where the socket has room, else as
+// an overlapped WSASend of a copy, and returns with every byte taken; the
+// next one "would block" until that has completed. A connect is ConnectEx on a socket bound first.
 #include <cstring>
 
 #include "platform/pollers/iocp_poller_state_windows.h"
@@ -48,6 +48,12 @@ bool takeHeld(IocpSocket& record, const SocketOperation& call, long& result) {
     return true;
 }
 
+bool takeHeldError(IocpSocket& record, long& result) {
+    result = -record.heldError;
+    record.heldError = 0;
+    return true;
+}
+
 bool receiveCall(PollerState& state, const SocketOperation& call, long& result) {
     IocpSocket* record = knownRecord(state, call.socket);
     if (record == nullptr) return false;
@@ -58,6 +64,8 @@ bool receiveCall(PollerState& state, const SocketOperation& call, long& result) 
     return takeHeld(*record, call, result);
 }
 
+// What the socket's buffer has room for goes at once; the rest, if any, is
+// copied and sent overlapped, which spares a completion for most requests.
 bool sendCall(PollerState& state, const SocketOperation& call, long& result) {
     IocpSocket* record = recordFor(state, call.socket);
     if (record == nullptr) return false;
@@ -65,23 +73,27 @@ bool sendCall(PollerState& state, const SocketOperation& call, long& result) {
         result = -WSAEWOULDBLOCK;
         return true;
     }
-    if (record->heldError != 0) {
-        result = -record->heldError;
-        record->heldError = 0;
-        return true;
-    }
+    if (record->heldError != 0) return takeHeldError(*record, result);
+    auto* bytes = static_cast<char*>(call.buffer);
     const std::size_t taken = call.bytes < kMostBytesSentAtOnce ? call.bytes : kMostBytesSentAtOnce;
-    record->sending.assign(static_cast<const char*>(call.buffer), taken);
-    WSABUF buffer{static_cast<ULONG>(taken), record->sending.data()};
-    record->send.overlapped = OVERLAPPED{};
-    const int returned = WSASend(call.socket, &buffer, 1, nullptr, static_cast<DWORD>(call.flags),
-                                 &record->send.overlapped, nullptr);
-    if (!started(state, record->send, returned)) {
-        result = -record->heldError;
-        record->heldError = 0;
-        return true;
+    WSABUF buffer{static_cast<ULONG>(taken), bytes};
+    DWORD sent = 0;
+    const auto flags = static_cast<DWORD>(call.flags);
+    if (WSASend(call.socket, &buffer, 1, &sent, flags, nullptr, nullptr) != 0) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            result = -WSAGetLastError();
+            return true;
+        }
+        sent = 0;
     }
     result = static_cast<long>(taken);
+    if (sent >= taken) return true;
+    record->sending.assign(bytes + sent, taken - sent);
+    buffer = WSABUF{static_cast<ULONG>(record->sending.size()), record->sending.data()};
+    record->send.overlapped = OVERLAPPED{};
+    const int returned =
+        WSASend(call.socket, &buffer, 1, nullptr, flags, &record->send.overlapped, nullptr);
+    if (!started(state, record->send, returned) && sent == 0) return takeHeldError(*record, result);
     return true;
 }
 
@@ -99,9 +111,7 @@ bool connectCall(PollerState& state, const SocketOperation& call, long& result) 
     const BOOL done = connectEx(call.socket, address, static_cast<int>(call.bytes), nullptr, 0,
                                 nullptr, &record->connect.overlapped);
     if (!started(state, record->connect, done ? 0 : SOCKET_ERROR)) {
-        result = -record->heldError;
-        record->heldError = 0;
-        return true;
+        return takeHeldError(*record, result);
     }
     result = -WSAEWOULDBLOCK;  // finished or not, the completion tells
     return true;

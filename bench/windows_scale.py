@@ -1,10 +1,23 @@
 #!/usr/bin/env python3
-"""The Windows build at scale, under Wine, against the Linux target server:
-connections open at the target some seconds into the run, the run's wall
-time, the velkor process's peak memory, and completed against served.
+"""The Windows build at scale, under Wine, against the Linux target server or
+nginx, once under each Windows poller (VELKOR_POLLER), side by side: the
+connections the server holds at each half second of the run, the share of
+those samples at 98 % of the clients or more, the run's wall time, the
+velkor process's peak memory, completed against served, and the CPU time per
+request of the velkor process and of the wineserver, which under Wine does
+every socket call's work.
 
 Usage: bench/windows_scale.py [--exe build-win/velkor.exe] [--target build/velkor_target]
-                              [--runs 5:5000,5:10000] [--rate Q] [--sample-at 4] [--https]
+                              [--runs 5:5000,5:10000] [--rate Q] [--https] [--nginx]
+                              [--pollers iocp,WSAPoll] [--refused CLIENTS]
+
+With --nginx the server is nginx over plain http. With --refused CLIENTS,
+each poller instead runs "-t 3 -c CLIENTS" against a port nobody listens on,
+and the errors counted in the first second (from the saved run) are shown.
+
+Wine's start-up is taken off the times: the run is timed from velkor's
+banner, which it prints before its clients start, and the half seconds are
+counted from there too.
 
 With --https the server is nginx serving TLS on loopback with an ECDSA P-256
 certificate for localhost, made here with the openssl command, which velkor
@@ -19,10 +32,12 @@ else running slows down.
 """
 
 import argparse
+import json
 import os
 import re
 import resource
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -54,19 +69,21 @@ class PlainTarget:
         return int(re.search(r"served (\d+)", served_text)[1])
 
 
-class HttpsNginx:
-    """nginx serving https with a certificate made for the run, logging each request."""
+class NginxTarget:
+    """nginx, over https with a certificate made for the run or over plain http,
+    logging each request; served is the count of its log."""
 
-    def __init__(self):
-        self.directory = tempfile.mkdtemp(prefix="velkor-scale-https-")
-        certificate = make_certificate(self.directory, ["localhost"])
+    def __init__(self, https):
+        self.directory = tempfile.mkdtemp(prefix="velkor-scale-nginx-")
+        certificate = make_certificate(self.directory, ["localhost"]) if https else None
         # Connections are kept for the whole run, as the target server keeps them.
         self.nginx = Nginx(certificate=certificate, log_format="$status", connections=16384,
                            backlog=16384, keepalive_requests=1_000_000)
         self.port = self.nginx.port
-        self.url = f"https://localhost:{self.port}/"
+        scheme, host = ("https", "localhost") if https else ("http", "127.0.0.1")
+        self.url = f"{scheme}://{host}:{self.port}/"
         # Wine's drive Z: is the Unix root.
-        self.options = ["--ca", "Z:" + certificate[0].replace("/", "\\")]
+        self.options = ["--ca", "Z:" + certificate[0].replace("/", "\\")] if https else []
 
     def stop(self):
         served = len(self.nginx.access_log())
@@ -128,41 +145,135 @@ def summary_value(text, label):
     return int(match[1]) if match else None
 
 
-def one_run(args, seconds, clients):
-    target = HttpsNginx() if args.https else PlainTarget(args.target, seconds)
+def cpu_seconds(pid):
+    """User and system time of a live process, in seconds."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
+def wineserver_pid():
+    """The wineserver of WINEPREFIX: its working folder is named for the prefix."""
+    info = os.stat(os.environ["WINEPREFIX"])
+    folder = f"server-{info.st_dev:x}-{info.st_ino:x}"
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and os.readlink(f"/proc/{entry}/cwd").endswith(folder):
+                return int(entry)
+        except OSError:
+            pass
+    return None
+
+
+class OutputReader(threading.Thread):
+    """Reads a pipe to its end, noting when its first bytes came."""
+
+    def __init__(self, pipe):
+        super().__init__(daemon=True)
+        self.pipe = pipe
+        self.chunks = []
+        self.first_at = None
+
+    def run(self):
+        while chunk := self.pipe.read1(65536):
+            if self.first_at is None:
+                self.first_at = time.monotonic()
+            self.chunks.append(chunk)
+
+    def text(self):
+        return b"".join(self.chunks).decode("gbk", "replace")
+
+
+def held_samples(port, banner_reader, seconds, started):
+    """Connections the server holds at each half second after the banner, up to
+    the run's last."""
+    while banner_reader.first_at is None and time.monotonic() < started + 60:
+        time.sleep(0.01)
+    begin = banner_reader.first_at or started
+    samples = []
+    # The last half second is left out: at its end the clients close.
+    for index in range(1, int(seconds * 2)):
+        time.sleep(max(0.0, begin + index / 2 - time.monotonic()))
+        samples.append(established_at(port))
+    return samples
+
+
+def one_run(args, poller, seconds, clients, target_url=None, extra=()):
+    target = None
+    if target_url is None:
+        target = (NginxTarget(args.https) if args.https or args.nginx
+                  else PlainTarget(args.target, seconds))
+        target_url = target.url
+        extra = (*target.options, *extra)
     command = [WINE, args.exe, "-t", str(seconds), "-c", str(clients)]
     if args.rate:
         command += ["-q", str(args.rate)]
-    command += [target.url, *target.options]
+    command += [target_url, *extra]
     watch = MemoryWatch(os.path.basename(args.exe))
     watch.start()
+    server = wineserver_pid()
+    server_cpu = cpu_seconds(server) if server else 0.0
     started = time.monotonic()
-    velkor = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    held = None
-    if seconds > args.sample_at:
-        time.sleep(max(0.0, started + args.sample_at - time.monotonic()))
-        held = established_at(target.port)
-    out, err = velkor.communicate(timeout=seconds + 300)
-    wall = time.monotonic() - started
+    velkor = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env={**os.environ, "VELKOR_POLLER": poller})
+    readers = [OutputReader(velkor.stdout), OutputReader(velkor.stderr)]
+    for reader in readers:
+        reader.start()
+    held = held_samples(target.port, readers[0], seconds, started) if target else []
+    _, status, usage = os.wait4(velkor.pid, 0)
+    ended = time.monotonic()
+    velkor.returncode = os.waitstatus_to_exitcode(status)
+    for reader in readers:
+        reader.join()
+    server_cpu = (cpu_seconds(server) if server else 0.0) - server_cpu
     watch.stopping.set()
     watch.join()
-    served = target.stop()
-    text = out.decode("gbk", "replace")
+    served = target.stop() if target else None
+    text = readers[0].text()
     completed = summary_value(text, "Completed requests")
     errors = summary_value(text, "Total errors")
+    velkor_cpu = usage.ru_utime + usage.ru_stime
+    wine_start = (readers[0].first_at or started) - started
+    at_98 = sum(1 for count in held if count >= clients * 98 // 100)
+    per_request = (lambda cpu: round(cpu / completed * 1e6, 1)) if completed else (lambda _: None)
     return {
+        "poller": poller,
         "run": f"-t {seconds} -c {clients}" + (f" -q {args.rate}" if args.rate else "")
-        + (" https" if args.https else ""),
+        + (" https" if args.https else "") + (" nginx" if args.nginx else ""),
         "status": velkor.returncode,
-        "wall_s": round(wall, 2),
-        f"held_at_{args.sample_at:g}s": held,
+        "wine_start_s": round(wine_start, 2),
+        "wall_s": round(ended - started - wine_start, 2),
+        "held_each_half_second": held,
+        "share_at_98pct": f"{at_98}/{len(held)}" if held else None,
         "peak_MiB": round(watch.peak_kib / 1024),
         "completed": completed,
         "served": served,
         "errors": errors,
         "req_per_s": round(completed / seconds) if completed and seconds > 0 else None,
-        "stderr": err.decode("gbk", "replace").strip()[:200],
+        "velkor_cpu_us_per_req": per_request(velkor_cpu),
+        "wineserver_cpu_us_per_req": per_request(server_cpu),
+        "stderr": readers[1].text().strip()[:200],
     }
+
+
+def refused_run(args, poller, clients):
+    """Errors counted in the run's first second against a port nobody listens on."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    listener.close()
+    with tempfile.TemporaryDirectory() as directory:
+        saved = os.path.join(directory, "run.json")
+        result = one_run(args, poller, 3, clients, f"http://127.0.0.1:{port}/",
+                         ("--save", "Z:" + saved.replace("/", "\\")))
+        with open(saved) as file:
+            seconds = json.load(file)["seconds"]
+    return {"poller": poller, "run": f"-t 3 -c {clients} refused", "status": result["status"],
+            "errors": result["errors"], "errors_by_second": [row[2] for row in seconds],
+            "stderr": result["stderr"]}
 
 
 def main():
@@ -171,8 +282,10 @@ def main():
     parser.add_argument("--target", default="build/velkor_target")
     parser.add_argument("--runs", default="5:5000,5:10000")
     parser.add_argument("--rate", type=int, default=0)
-    parser.add_argument("--sample-at", type=float, default=4.0)
     parser.add_argument("--https", action="store_true")
+    parser.add_argument("--nginx", action="store_true")
+    parser.add_argument("--pollers", default="iocp,WSAPoll")
+    parser.add_argument("--refused", type=int, default=0)
     args = parser.parse_args()
     # nginx and Wine inherit the limit: every connection is a descriptor on both sides.
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -186,9 +299,15 @@ def main():
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     subprocess.run([WINESERVER, "-p"], check=False, **quiet)
     subprocess.run([WINE, "wineboot", "-i"], check=False, **quiet)
+    pollers = args.pollers.split(",")
+    if args.refused:
+        for poller in pollers:
+            print(refused_run(args, poller, args.refused), flush=True)
+        return 0
     for pair in args.runs.split(","):
         seconds, clients = (int(part) for part in pair.split(":"))
-        print(one_run(args, seconds, clients), flush=True)
+        for poller in pollers:
+            print(one_run(args, poller, seconds, clients), flush=True)
     return 0
 
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Cross builds velkor for Windows with mingw-w64 into build-win/ and runs its
 # tests under Wine: the unit tests, then whole runs of velkor.exe against the
-# Linux target server (build/velkor_target, made here if the Linux build has not).
+# Linux target server (build/velkor_target, made here if the Linux build has not),
+# under the poller Wine gets by default (WSAPoll) and again under the
+# completion port (VELKOR_POLLER=iocp); CTest runs the unit tests under both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +40,15 @@ ctest --test-dir build-win --output-on-failure
 root=$PWD
 cd tests/e2e/windows
 VELKOR_BIN="$root/build-win/velkor.exe" \
+  VELKOR_REPORT_BIN="$root/build-win/velkor-report.exe" \
+  VELKOR_TARGET_BIN="$root/build/velkor_target" \
+  VELKOR_LAUNCHER="$wine" \
+  VELKOR_ENCODING=gbk \
+  python3 -m unittest -v test_windows_runs test_windows_https test_windows_reach \
+  test_windows_pollers
+echo "The same runs under the completion port poller:"
+VELKOR_POLLER=iocp \
+  VELKOR_BIN="$root/build-win/velkor.exe" \
   VELKOR_REPORT_BIN="$root/build-win/velkor-report.exe" \
   VELKOR_TARGET_BIN="$root/build/velkor_target" \
   VELKOR_LAUNCHER="$wine" \

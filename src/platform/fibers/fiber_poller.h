@@ -1,9 +1,9 @@
 // The poller seam of the fiber scheduler: what a worker waits on when no fiber
-// is ready. One file per mechanism (epoll and io_uring on Linux, WSAPoll on
-// Windows), chosen once per process at run time (chosenPoller). A poller
-// registers a fiber's socket wait, waits for readiness, completions, timers'
-// instants or a wake-up, and wakes a worker from another thread; io_uring
-// also takes a fiber's send and receive as submissions.
+// is ready. One file per mechanism (epoll and io_uring on Linux, an I/O
+// completion port and WSAPoll on Windows), chosen once per process at run time (chosenPoller). A
+// poller registers a fiber's socket wait, waits for readiness, completions, timers' instants or a
+// wake-up, and wakes a worker from another thread; io_uring and the completion port also take a
+// fiber's socket calls as submissions.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +31,19 @@ enum class WaitStart {
 };
 
 // A fiber's socket call, taken as a submission by pollers that offer them.
-enum class SocketCall { Send, Receive };
+// Connect and ConnectResult come only from Windows' socket calls, for the
+// completion port poller, whose connects finish as completions.
+enum class SocketCall {
+    Send,
+    Receive,
+    Connect,       // buffer and bytes: the peer's address; result -WSAEWOULDBLOCK once begun.
+                   // With no address: true when the poller takes connects
+    ConnectResult  // result: 0 or -error for the socket's finished connect
+};
 struct SocketOperation {
     SocketCall call;    // which call
     SOCKET socket;      // on which socket
-    void* buffer;       // bytes to send or room to receive into
+    void* buffer;       // bytes to send, room to receive into, or an address
     std::size_t bytes;  // size of buffer
     int flags;          // send or recv flags
 };
@@ -75,6 +83,7 @@ const FiberPoller& chosenPoller();
 extern const FiberPoller kEpollPoller;
 extern const FiberPoller kIoUringPoller;
 extern const FiberPoller kWsaPollPoller;
+extern const FiberPoller kIocpPoller;
 
 // ---- What the scheduler offers socket calls ------------------------------
 

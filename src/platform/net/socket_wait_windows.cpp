@@ -5,6 +5,7 @@
 #include "platform/net/socket_wait.h"
 
 #include "platform/os/clock.h"
+#include "platform/fibers/fiber_poller.h"
 #include "platform/fibers/fiber_scheduler.h"
 
 namespace {
@@ -51,7 +52,12 @@ std::int64_t socketReadySinceNs() {
     return onFiber() ? fiberReadySinceNs() : t_readySinceNs;
 }
 
+// A connect the completion port poller made reports through its completion,
+// not through SO_ERROR.
 int pendingSocketError(SOCKET socket) {
+    long result = 0;
+    const SocketOperation call{SocketCall::ConnectResult, socket, nullptr, 0, 0};
+    if (submitOnFiber(call, result)) return static_cast<int>(-result);
     int error = 0;
     int length = sizeof(error);
     if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {

@@ -9,3 +9,8 @@
 // the port is still chosen when the socket connects. False when the system
 // refuses (the address is not the machine's own, or the socket is unusable).
 bool bindToSourceAddress(SOCKET socket, const SocketAddress& address);
+
+// Windows: binds a socket about to connect with ConnectEx, which wants it
+// bound, to the wildcard address of family (AF_INET or AF_INET6); one bound
+// already to a source address keeps it. False when no port could be had.
+bool bindForConnectEx(SOCKET socket, int family);

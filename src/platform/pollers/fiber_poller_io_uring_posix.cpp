@@ -314,6 +314,8 @@ void finishCall(UringOperation& operation, const SocketOperation& call) {
 }
 
 bool submitIoUring(PollerState* state, Fiber* fiber, const SocketOperation& call, long& result) {
+    // Connects are the completion port's alone; the system's call takes them here.
+    if (call.call != SocketCall::Send && call.call != SocketCall::Receive) return false;
     if (call.call == SocketCall::Receive && takeHeld(*state, call, result)) return true;
     if (call.call == SocketCall::Send && sendAhead(*state, call, result)) return true;
     io_uring_sqe* entry = nextEntry(*state);

@@ -3,7 +3,9 @@
 // system): whole keep-alive exchanges, many clients at once; a refused connect
 // counted as one error; a silent server given up on at the give-up instant,
 // after which the connection is really closed and nothing of it lingers; a
-// server that resets the connection fails the next exchange at once.
+// server that resets the connection fails the next exchange at once; clients
+// given up on while an answer still streams in close with receives in
+// flight, and nothing is written into memory already freed.
 #include "platform/platform.h"
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include "platform/os/clock.h"
 #include "http/exchange.h"
 #include "http/request_text.h"
+#include "support/heap_check.h"
 #include "support/loopback.h"
 #include "support/run_stats_reset.h"
 
@@ -204,6 +207,39 @@ TEST_F(FiberPoller, ResetAfterTheFirstAnswerFailsTheNextExchangeAtOnce) {
     EXPECT_EQ(g_completedRequests, 1u);
     EXPECT_EQ(g_totalErrors, 1u);
     EXPECT_LT(plan.longestNs, 5 * kNsPerSec);
+}
+
+// Every client is given up on in the middle of an answer whose bytes keep
+// arriving, so each closes its socket while its poller is receiving for it
+// (a completion port's receive, or io_uring's, still in flight) and while
+// the server's bytes still come. Each costs exactly one error, and the heap
+// is whole afterwards: what the kernel was writing into was not freed under it.
+TEST_F(FiberPoller, ClosingWithReceivesInFlightUnderLoadCostsOneErrorEach) {
+    constexpr int kClients = 64;
+    {
+        LoopbackServer server(kClients, [](SOCKET accepted) {
+            receiveRequestHeader(accepted);
+            sendText(accepted, "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n");
+            // A byte every few ms for a while; once the client has closed,
+            // its reset ends the sends.
+            const std::string bytes(64, 'x');
+            for (int round = 0; round < 300; ++round) {
+                if (send(accepted, bytes.data(), static_cast<int>(bytes.size()), 0) <= 0) break;
+                Sleep(3);
+            }
+        });
+        ClientPlan plan;
+        plan.target = loopbackTarget(server.port);
+        plan.requests = 1;
+        plan.giveUpAfterNs = 300 * kNsPerMs;
+        runOnFibers(kClients, client, &plan);
+        EXPECT_EQ(plan.connected, kClients);
+        EXPECT_EQ(plan.answered, 0);
+        EXPECT_EQ(g_completedRequests, 0u);
+        EXPECT_EQ(g_totalErrors, static_cast<std::uint64_t>(kClients));
+        EXPECT_LT(plan.longestNs, 10 * kNsPerSec);
+    }
+    EXPECT_TRUE(heapsIntact());
 }
 
 }  // namespace

@@ -107,6 +107,16 @@ ConnectOutcome connectUnixWithin(SOCKET socket, const SocketAddress& address,
     }
 }
 
+// Only a bound socket needs SO_REUSEADDR: without a bind it would cost a
+// system call per connect for nothing.
+bool bindToSource(const TestConfig& config, SOCKET socket, std::int32_t localClientIndex) {
+    const int reuseAddress = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuseAddress),
+               sizeof(reuseAddress));
+    const auto& binds = config.sourceBinds;
+    return bindToSourceAddress(socket, binds[slotOf(localClientIndex, binds.size())]);
+}
+
 }  // namespace
 
 SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localClientIndex) const {
@@ -117,11 +127,7 @@ SOCKET TestConfig::createConnection(std::int64_t giveUpNs, std::int32_t localCli
     if (socket == INVALID_SOCKET) {
         return failConnection(INVALID_SOCKET, ErrorKind::Other, lastSocketErrorCode());
     }
-    const int reuseAddress = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuseAddress),
-               sizeof(reuseAddress));
-    if (!sourceBinds.empty() &&
-        !bindToSourceAddress(socket, sourceBinds[slotOf(localClientIndex, sourceBinds.size())])) {
+    if (!sourceBinds.empty() && !bindToSource(*this, socket, localClientIndex)) {
         return failConnection(socket, ErrorKind::Other, lastSocketErrorCode());
     }
     if (!makeNonBlocking(socket)) {

@@ -50,12 +50,10 @@ bool bindDeferred(SOCKET socket, int family) {
     return true;  // bound, its port chosen now or at the connect
 }
 
-// Without SO_REUSEADDR a port a closed connection still holds (TIME_WAIT)
-// is refused here, so that its connect cannot fail on it.
+// The socket has no SO_REUSEADDR (only a --source socket gets it, and that
+// one is bound already), so a port a closed connection still holds
+// (TIME_WAIT) is refused here and its connect cannot fail on it.
 bool bindPickedPort(SOCKET socket, int family) {
-    const int reuse = 0;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
-               sizeof(reuse));
     if (g_nextPort.load(std::memory_order_relaxed) == 0) {
         g_nextPort.store(GetTickCount() % kDynamicPorts + 1, std::memory_order_relaxed);
     }

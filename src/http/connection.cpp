@@ -38,6 +38,9 @@ SOCKET failConnection(SOCKET socket, ErrorKind kind, int osErrorCode) {
 ConnectOutcome connectFailed(int errorCode) {
     switch (socketFailureOf(errorCode)) {
         case SocketFailure::Refused:
+        // Reset before the connect finished: a server whose listener closed
+        // with the connection still queued let it go unaccepted, a refusal too.
+        case SocketFailure::Reset:
             return {ConnectOutcome::Failed, ErrorKind::ConnectRefused};
         case SocketFailure::TimedOut:
             return {ConnectOutcome::Failed, ErrorKind::ConnectUnanswered};

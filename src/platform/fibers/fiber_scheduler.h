@@ -2,8 +2,8 @@
 // callbacks as fibers and parks a fiber, not the thread, while its socket or its
 // sleep is pending, so thousands of clients cost no more context switches than
 // a few event loops per processor (fiberWorkersFor), each waiting on its
-// poller (pollers/: io_uring or epoll on Linux, a completion port or WSAPoll
-// on Windows).
+// poller (io_uring in uring/ or epoll in pollers/ on Linux, a completion
+// port in iocp/ or WSAPoll in pollers/ on Windows).
 //
 // Socket waits on POSIX are edge-triggered: a fiber may wait on a socket only
 // when the socket may have nothing for it: a call on it reported that it would

@@ -4,7 +4,7 @@
 // follows the sockets that did something; a wake-up is a posted completion.
 // A wait whose deadline passes cancels its receive or connect (CancelIoEx),
 // a close cancels the rest; the records stay until the completions come.
-#include "platform/pollers/iocp_poller_state_windows.h"
+#include "platform/iocp/iocp_poller_state_windows.h"
 
 #include <mmsystem.h>
 #include <new>

@@ -6,7 +6,7 @@
 // next one "would block" until that has completed. A connect is ConnectEx on a socket bound first.
 #include <cstring>
 
-#include "platform/pollers/iocp_poller_state_windows.h"
+#include "platform/iocp/iocp_poller_state_windows.h"
 
 namespace {
 

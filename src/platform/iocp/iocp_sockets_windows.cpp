@@ -1,6 +1,6 @@
 // The completion port poller's socket records and how a completion ends the
 // operation it reports.
-#include "platform/pollers/iocp_poller_state_windows.h"
+#include "platform/iocp/iocp_poller_state_windows.h"
 
 #include <new>
 

@@ -42,7 +42,7 @@
 #include <vector>
 
 #include "platform/fibers/fiber_poller.h"
-#include "platform/pollers/uring_poller_state_posix.h"
+#include "platform/uring/uring_poller_state_posix.h"
 
 namespace {
 

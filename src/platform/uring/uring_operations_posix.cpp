@@ -1,5 +1,5 @@
 // The io_uring poller's submission queue and its pool of operations.
-#include "platform/pollers/uring_poller_state_posix.h"
+#include "platform/uring/uring_poller_state_posix.h"
 
 SocketRecord& recordOf(PollerState& state, SOCKET socket) {
     const auto index = static_cast<std::size_t>(socket);

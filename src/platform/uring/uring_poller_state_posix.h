@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/fibers/fiber_poller.h"
-#include "platform/pollers/uring_receive_buffers_posix.h"
+#include "platform/uring/uring_receive_buffers_posix.h"
 
 constexpr std::size_t kMostBytesSentAhead = 4096;   // longer sends wait for their completion
 constexpr std::size_t kMostBytesKeptByACall = 512;  // larger copies go back after the call

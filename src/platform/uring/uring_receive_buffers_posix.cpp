@@ -1,5 +1,5 @@
 // The ring of provided receive buffers of an io_uring worker.
-#include "platform/pollers/uring_receive_buffers_posix.h"
+#include "platform/uring/uring_receive_buffers_posix.h"
 
 #include <sys/mman.h>
 

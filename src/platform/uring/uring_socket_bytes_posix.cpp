@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/pollers/uring_poller_state_posix.h"
+#include "platform/uring/uring_poller_state_posix.h"
 
 // The wait's receive follows the socket's send ahead when that is the entry
 // just before it: the receive starts once every byte has gone, and its

@@ -1,5 +1,5 @@
 """--method, --header and --body-file, checked against the exact bytes that
-velkor_target --capture receives: the README's documented example, a 1 MiB
+velkor_target --capture receives: the request guide's example, a 1 MiB
 body, a body of unknown size read from a pipe, HEAD answers without a body,
 and refusals that send nothing."""
 
@@ -15,12 +15,12 @@ import unittest
 from harness import LAUNCHER, VELKOR, Target, run_report, run_velkor
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-README = (ROOT / "README.md").read_text(encoding="utf-8")
+REQUEST_GUIDE = (ROOT / "docs" / "request.md").read_text(encoding="utf-8")
 
 
-def readme_example():
+def guide_example():
     """The documented command's options after the URL, and the head it sends."""
-    section = README.split("\n### The request, byte for byte\n", 1)[1]
+    section = REQUEST_GUIDE.split("\n## An example\n", 1)[1]
     command = re.search(r"```sh\n(.*?)```", section, re.S)[1].replace("\\\n", " ")
     head = re.search(r"```http\n(.*?)```", section, re.S)[1]
     words = shlex.split(command)
@@ -67,7 +67,7 @@ class RequestBytes(unittest.TestCase):
         return first
 
     def test_every_request_is_the_documented_bytes(self):
-        readme_path, readme_options, readme_head = readme_example()
+        guide_path, guide_options, guide_head = guide_example()
         item = bytes(range(256)) * 4  # 1 KiB, every byte value
         with open(self.path("item.json"), "wb") as file:
             file.write(item)
@@ -78,9 +78,9 @@ class RequestBytes(unittest.TestCase):
         cases = [
             ("no options: as before", "/", [], None,
              b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n"),
-            ("the README's example", readme_path,
+            ("the request guide's example", guide_path,
              [self.path("item.json") if word == "item.json" else word
-              for word in readme_options], None, readme_head + item),
+              for word in guide_options], None, guide_head + item),
             ("1 MiB body, Host replaced", "/up?x=1",
              ["--method", "PUT", "--body-file", self.path("big.bin"),
               "--header", "host: example.test:8080", "--header", "X-Tab:\ta"], None,

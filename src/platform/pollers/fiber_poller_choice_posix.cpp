@@ -1,19 +1,13 @@
 // Which poller a process's workers use on Linux: io_uring where the kernel
 // allows it, else epoll; VELKOR_POLLER forces either.
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/fibers/fiber_poller.h"
+#include "platform/pollers/forced_poller.h"
 
 namespace {
 
 const FiberPoller* const kPollers[] = {&kIoUringPoller, &kEpollPoller};
-
-[[noreturn]] void refuse(const char* message, const char* name) {
-    std::fprintf(stderr, message, name);
-    std::exit(1);
-}
 
 const FiberPoller& pollerForProcess() {
     const char* forced = std::getenv("VELKOR_POLLER");
@@ -23,12 +17,7 @@ const FiberPoller& pollerForProcess() {
         }
         return kEpollPoller;
     }
-    for (const FiberPoller* poller : kPollers) {
-        if (std::strcmp(forced, poller->name) != 0) continue;
-        if (!poller->usable()) refuse("VELKOR_POLLER=%s: this system refuses it\n", forced);
-        return *poller;
-    }
-    refuse("VELKOR_POLLER=%s: not a poller here; use epoll or io_uring\n", forced);
+    return forcedPoller(forced, kPollers, "epoll or io_uring");
 }
 
 }  // namespace

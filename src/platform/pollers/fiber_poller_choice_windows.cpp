@@ -8,11 +8,10 @@
 // completion. The release is read with RtlGetVersion, which, unlike
 // GetVersionEx, does not depend on the program's manifest; Wine is known by
 // the wine_get_version its ntdll exports.
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/fibers/fiber_poller.h"
+#include "platform/pollers/forced_poller.h"
 #include "platform/pollers/poller_default_windows.h"
 
 namespace {
@@ -37,11 +36,6 @@ WindowsRelease thisRelease() {
     return release;
 }
 
-[[noreturn]] void refuse(const char* message, const char* name) {
-    std::fprintf(stderr, message, name);
-    std::exit(1);
-}
-
 const FiberPoller& pollerForProcess() {
     const char* forced = std::getenv("VELKOR_POLLER");
     if (forced == nullptr || *forced == '\0') {
@@ -50,12 +44,7 @@ const FiberPoller& pollerForProcess() {
         if (preferred.usable()) return preferred;
         return iocp ? kWsaPollPoller : kIocpPoller;
     }
-    for (const FiberPoller* poller : kPollers) {
-        if (std::strcmp(forced, poller->name) != 0) continue;
-        if (!poller->usable()) refuse("VELKOR_POLLER=%s: this system refuses it\n", forced);
-        return *poller;
-    }
-    refuse("VELKOR_POLLER=%s: not a poller here; use iocp or WSAPoll\n", forced);
+    return forcedPoller(forced, kPollers, "iocp or WSAPoll");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/iocp/iocp_poller_state_windows.h"
+#include "platform/pollers/held_ending.h"
 
 namespace {
 
@@ -38,14 +39,7 @@ bool takeHeld(IocpSocket& record, const SocketOperation& call, long& result) {
         }
         return true;
     }
-    if (record.heldEnd) {
-        result = 0;  // the end of a stream holds for every later receive
-        return true;
-    }
-    if (record.heldError == 0) return false;
-    result = -record.heldError;
-    if (!peek) record.heldError = 0;
-    return true;
+    return takeHeldEnding(record, peek, result);
 }
 
 bool takeHeldError(IocpSocket& record, long& result) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/uring/uring_poller_state_posix.h"
+#include "platform/pollers/held_ending.h"
 
 // The wait's receive follows the socket's send ahead when that is the entry
 // just before it: the receive starts once every byte has gone, and its
@@ -79,14 +80,7 @@ bool takeHeld(PollerState& state, const SocketOperation& call, long& result) {
         }
         return true;
     }
-    if (record.heldEnd) {
-        result = 0;  // the end of a stream holds for every later receive
-        return true;
-    }
-    if (record.heldError == 0) return false;
-    result = -record.heldError;
-    if (!peek) record.heldError = 0;
-    return true;
+    return takeHeldEnding(record, peek, result);
 }
 
 // A short send on a socket whose answers come through here; false leaves the

@@ -50,11 +50,18 @@ bool reopenBeforeDeadline(ClientState& client) {
     return openConnection(client) && monotonicNowNs() < client.window.deadlineNs;
 }
 
+// How a cycle left the client.
+enum class CycleEnd {
+    Again,    // it holds an open connection and may send again
+    RunOver,  // the server closed the connection at or after the deadline
+    Failed,   // a reconnect failed (already counted as an error)
+};
+
 // One exchange, with the reconnects it calls for. A paced exchange also
-// counts its latency from plannedStartNs. False when the client is finished:
-// a reconnect failed (already counted as an error), or the run is over.
-// The client holds an open connection on entry, and again on a true return.
-bool runCycle(const std::string& requestText, ClientState& client, std::int64_t plannedStartNs) {
+// counts its latency from plannedStartNs. The client holds an open connection
+// on entry, and again when the cycle ends Again.
+CycleEnd runCycle(const std::string& requestText, ClientState& client,
+                  std::int64_t plannedStartNs) {
     const std::int64_t latencyNs = sendRequest(client.connection, requestText, client.exchange,
                                                client.window.exchangeGiveUpNs);
     client.answered = latencyNs >= 0;
@@ -68,32 +75,43 @@ bool runCycle(const std::string& requestText, ClientState& client, std::int64_t 
     if (client.exchange.closedByServer) {
         recordServerClose(client.answered ? ServerClose::Announced : ServerClose::Reset);
     }
-    if (!client.exchange.reconnectNeeded) return true;
+    if (!client.exchange.reconnectNeeded) return CycleEnd::Again;
     closeConnection(client);
     // A handshake the server refused late is a failed connect: the client
     // ends as it would have at the connect.
-    if (client.exchange.handshakeRefused) return false;
+    if (client.exchange.handshakeRefused) return CycleEnd::Failed;
     // A closed or failed connection is reopened at once, unless no exchange
     // would follow: a paced client holds a connection between its planned
     // starts, as it would have without the close.
-    if (monotonicNowNs() >= client.window.deadlineNs) return false;
-    return openConnection(client);
+    if (monotonicNowNs() >= client.window.deadlineNs) return CycleEnd::RunOver;
+    return openConnection(client) ? CycleEnd::Again : CycleEnd::Failed;
 }
 
 void runUnpaced(const std::string& requestText, ClientState& client) {
     while (monotonicNowNs() < client.window.deadlineNs) {
-        if (!runCycle(requestText, client, kNoPlannedStart)) return;
+        if (runCycle(requestText, client, kNoPlannedStart) != CycleEnd::Again) return;
     }
 }
 
+// Planned starts a client passed over, and when it could send again.
+struct SkippedStarts {
+    PacingStep step{0, 0, 0};  // how many, and the first of them
+    std::int64_t freeNs = 0;   // when the client could send again, monotonic ns
+};
+
 // The starts a stall, a reconnect or a late first connect made this client
 // skip are counted as an open-loop population would have seen them: each
-// waited until the client could send (freeNs), then took as long as the
-// late exchange did from its send. A failed exchange, or one within the
+// waited until the client could send (freeNs), then took as long from its
+// send as the exchange the client sent next: the client's last answer when
+// they are counted. So a stall's skipped starts reach its end plus one
+// ordinary exchange, not twice the stall, and a start skipped by a reconnect
+// still counts a whole exchange. A failed exchange, or one within the
 // warm-up, gives them no latency.
 // With a plan the starts are not evenly spaced: each counts from its own.
 void countSkippedStarts(const ClientState& client, const PacingSchedule& schedule,
-                        const PacingStep& step, std::int64_t freeNs) {
+                        const SkippedStarts& skipped) {
+    const PacingStep& step = skipped.step;
+    const std::int64_t freeNs = skipped.freeNs;
     if (step.skippedStarts <= 0 || !client.answered || !client.exchange.counted) return;
     if (schedule.plan == nullptr) {
         recordSkippedStarts(freeNs - step.firstSkippedNs + client.answeredLatencyNs,
@@ -116,29 +134,33 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
     const std::int64_t connectedNs = monotonicNowNs();
     // Only a client held back by --connect-rate starts on a later slot; any
     // other sends for its first planned start, however late, as it always has.
-    PacingStep lateStart{0, schedule.plannedStartNs, schedule.startIndex};
+    // The starts before the first connection opened take the first answer.
+    SkippedStarts skipped{{0, schedule.plannedStartNs, schedule.startIndex}, connectedNs};
     if (client.config.connectRate > 0) {
-        lateStart = catchUpPacing(schedule, connectedNs, client.window.deadlineNs);
+        skipped.step = catchUpPacing(schedule, connectedNs, client.window.deadlineNs);
     }
     while (schedule.plannedStartNs < client.window.deadlineNs) {
         const bool idle = monotonicNowNs() < schedule.plannedStartNs;
         sleepUntilNs(schedule.plannedStartNs);
         // No exchange starts once the run is over, however late the wake-up.
-        if (monotonicNowNs() >= client.window.deadlineNs) return;
+        if (monotonicNowNs() >= client.window.deadlineNs) break;
         if (idle && client.connection.socket != INVALID_SOCKET &&
             connectionClosedWhileIdle(client.connection)) {
             recordServerClose(ServerClose::Idle);
             if (!reopenBeforeDeadline(client)) return;
         }
-        if (!runCycle(requestText, client, schedule.plannedStartNs)) return;
-        // The starts before the first connection opened take the first answer.
-        countSkippedStarts(client, schedule, lateStart, connectedNs);
-        lateStart.skippedStarts = 0;
+        const CycleEnd end = runCycle(requestText, client, schedule.plannedStartNs);
+        // The starts skipped before this exchange went out take its answer.
+        countSkippedStarts(client, schedule, skipped);
+        if (end == CycleEnd::Failed) return;
         // Now, after any reconnect, is when the client could send again.
-        const std::int64_t freeNs = monotonicNowNs();
-        countSkippedStarts(client, schedule,
-                           advancePacing(schedule, freeNs, client.window.deadlineNs), freeNs);
+        skipped.freeNs = monotonicNowNs();
+        skipped.step = advancePacing(schedule, skipped.freeNs, client.window.deadlineNs);
+        if (end == CycleEnd::RunOver) break;
     }
+    // No exchange follows the starts skipped at the run's end: they take the
+    // last answer, the one they waited for.
+    countSkippedStarts(client, schedule, skipped);
     sleepUntilNs(client.window.deadlineNs);
 }
 

@@ -109,25 +109,33 @@ class LatencyTest(unittest.TestCase):
 
     def test_a_skipped_start_counts_the_wait_until_the_client_could_send(self):
         # A start skipped while the client reconnected, or while the server
-        # stalled, waited at least until the client could send again and then
-        # for the late exchange: never 0 us, and never below that exchange
-        # from its send. 20,000 a second on one client plans a start every
-        # 50 us, which a reconnect after every answer outlasts.
+        # stalled, waited until the client could send again and then for an
+        # exchange: never 0 us, and never below the exchanges from their
+        # send. A 500 ms stall shows as 500 ms, not twice that. Every planned
+        # start is counted once, also those a close at the run's end left
+        # behind. 20,000 a second on one client plans a start every 50 us,
+        # which a reconnect after every answer outlasts.
         servers = {
-            "closing": (["--close-every", "1"], ["-c", "1", "-q", "20000"]),
+            "closing": (["--close-every", "1"], ["-c", "1", "-q", "20000"], None),
             "stalling": (["--stall-at-ms", "1000", "--stall-ms", "500"],
-                         ["-c", "5", "-q", "2000"]),
+                         ["-c", "5", "-q", "2000"], 500),
         }
-        for name, (server, client) in servers.items():
+        for name, (server, client, stall_ms) in servers.items():
             with self.subTest(name), Target(*server, "--stop-after-sec", "30") as target:
                 run, saved, _ = self.run_saved(target, "-t", "3", *client)
                 planned = saved["planned_latency_counts_us"]
-                self.assertGreater(sum(count for _, count in planned), saved["completed"])
+                starts = 3 * int(client[3])
+                # A client woken only after the deadline sends nothing more.
+                self.assertIn(sum(count for _, count in planned),
+                              range(starts - int(client[1]), starts + 1))
                 self.assertNotEqual(planned[0][0], 0, planned[:3])
                 block = latency_block(run.text())
                 for percent in ("90.000", "99.000"):
                     sent_ms, planned_ms = block[percent]
                     self.assertGreaterEqual(planned_ms, 0.99 * sent_ms, (percent, block))
+                if stall_ms:
+                    self.assertGreater(block["100.000"][1], 0.9 * stall_ms, block)
+                    self.assertLess(block["100.000"][1], stall_ms + 250, block)
 
 
 if __name__ == "__main__":

@@ -60,6 +60,13 @@ TEST(RequestText, PutsEveryPieceInItsPlace) {
          "",
          "PATCH /a?b=1 HTTP/1.1\r\nHost: example.test\r\nConnection: keep-alive\r\n"
          "X-A: 1\r\nContent-Length: 0\r\n\r\n"},
+        {"PUT without a body file as well",
+         "PUT",
+         {},
+         false,
+         "",
+         "PUT /a?b=1 HTTP/1.1\r\nHost: example.test\r\nConnection: keep-alive\r\n"
+         "Content-Length: 0\r\n\r\n"},
         {"a method in another case is another method",
          "post",
          {},

@@ -36,5 +36,6 @@ void reportRefusedCertificate(TlsOpenResult result);
 void closeClientConnection(ClientConnection& connection);
 
 // For a connection that sat idle: true when it can no longer carry a request
-// (see closedWhileIdle). Never waits.
+// (see closedWhileIdle). Never waits for the server; under io_uring the look
+// still takes one turn of the worker's loop, as every call there does.
 bool connectionClosedWhileIdle(ClientConnection& connection);

@@ -13,6 +13,9 @@ import os
 import subprocess
 
 SIGNING_TRIES = 64
+# A short value comes about once in 128 signatures: 2,000 tries miss it
+# about once in ten million.
+SHORT_SIGNING_TRIES = 2000
 
 
 def _der_items(data):
@@ -41,13 +44,15 @@ def full_length_signature(certificate):
     return all(len(value.lstrip(b"\0")) == 32 for _, value in _der_items(pair))
 
 
-def _signed(certificate, sign):
-    """Runs sign() until the certificate it writes has a full-length signature."""
-    for _ in range(SIGNING_TRIES):
+def _signed(certificate, sign, full=True):
+    """Runs sign() until the certificate it writes has a full-length
+    signature, or with full=False one with a short value."""
+    tries = SIGNING_TRIES if full else SHORT_SIGNING_TRIES
+    for _ in range(tries):
         sign()
-        if full_length_signature(certificate):
+        if full_length_signature(certificate) == full:
             return
-    raise RuntimeError(f"{certificate}: no full-length signature in {SIGNING_TRIES} tries")
+    raise RuntimeError(f"{certificate}: no signature of the length asked in {tries} tries")
 
 
 def make_certificate(directory, names, days=2):
@@ -79,9 +84,11 @@ commonName = supplied
 """
 
 
-def make_expired_certificate(directory, name):
+def make_expired_certificate(directory, name, full_signature=True):
     """A self-signed ECDSA P-256 certificate for name that was valid for one
-    day in 2020; returns (certificate file, key file)."""
+    day in 2020; returns (certificate file, key file). full_signature=False
+    makes one whose signature Wine's crypt32 misreads, as a test of a reason
+    that must not hang on the order of Wine's checks."""
     os.makedirs(directory, exist_ok=True)
     certificate = os.path.join(directory, "cert.pem")
     key = os.path.join(directory, "key.pem")
@@ -105,7 +112,7 @@ def make_expired_certificate(directory, name):
                         "-enddate", "20200102000000Z", "-batch", "-notext"],
                        check=True, capture_output=True)
 
-    _signed(certificate, sign)
+    _signed(certificate, sign, full_signature)
     return certificate, key
 
 

@@ -123,7 +123,7 @@ class PrometheusScrapesARun(unittest.TestCase):
             # first scrape, all zeros, before the run starts, so increase()
             # sees the whole run.
             start_at = time.time() + slack(12)
-            args = ["-t", "20", "-c", "100", target.url, "--metrics", f"127.0.0.1:{port}",
+            args = ["-t", "10", "-c", "100", target.url, "--metrics", f"127.0.0.1:{port}",
                     "--metrics-linger", "10", "--latency", "--start-at", "%.3f" % start_at]
             started = time.monotonic()
             velkor = start(self, [VELKOR, *args])
@@ -139,7 +139,7 @@ class PrometheusScrapesARun(unittest.TestCase):
                               capture_output=True, timeout=30)
         self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, b""))
         # The linger ended at the first scrape after the run, not after 10 s.
-        self.assertLess(ended - start_at, 20 + slack(8))
+        self.assertLess(ended - start_at, 10 + slack(8))
 
         summary = run.summary()
         completed = int(summary["Completed requests"])

@@ -53,9 +53,15 @@ bool reopenBeforeDeadline(ClientState& client) {
 // How a cycle left the client.
 enum class CycleEnd {
     Again,    // it holds an open connection and may send again
-    RunOver,  // the server closed the connection at or after the deadline
-    Failed,   // a reconnect failed (already counted as an error)
+    RunOver,  // the server closed the connection, and the run ended before a reconnect
+    Failed,   // a reconnect failed before the deadline (already counted as an error)
 };
+
+// A reconnect that fails once the deadline has passed ends with the run: the
+// starts the client skipped meanwhile are the run's last, not a failure's.
+bool runOver(const ClientState& client) {
+    return monotonicNowNs() >= client.window.deadlineNs;
+}
 
 // One exchange, with the reconnects it calls for. A paced exchange also
 // counts its latency from plannedStartNs. The client holds an open connection
@@ -83,8 +89,9 @@ CycleEnd runCycle(const std::string& requestText, ClientState& client,
     // A closed or failed connection is reopened at once, unless no exchange
     // would follow: a paced client holds a connection between its planned
     // starts, as it would have without the close.
-    if (monotonicNowNs() >= client.window.deadlineNs) return CycleEnd::RunOver;
-    return openConnection(client) ? CycleEnd::Again : CycleEnd::Failed;
+    if (runOver(client)) return CycleEnd::RunOver;
+    if (openConnection(client)) return CycleEnd::Again;
+    return runOver(client) ? CycleEnd::RunOver : CycleEnd::Failed;
 }
 
 void runUnpaced(const std::string& requestText, ClientState& client) {
@@ -147,7 +154,10 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
         if (idle && client.connection.socket != INVALID_SOCKET &&
             connectionClosedWhileIdle(client.connection)) {
             recordServerClose(ServerClose::Idle);
-            if (!reopenBeforeDeadline(client)) return;
+            if (!reopenBeforeDeadline(client)) {
+                if (!runOver(client)) return;
+                break;
+            }
         }
         const CycleEnd end = runCycle(requestText, client, schedule.plannedStartNs);
         // The starts skipped before this exchange went out take its answer.

@@ -150,7 +150,7 @@ void runPaced(const std::string& requestText, std::int32_t globalIndex, ClientSt
         const bool idle = monotonicNowNs() < schedule.plannedStartNs;
         sleepUntilNs(schedule.plannedStartNs);
         // No exchange starts once the run is over, however late the wake-up.
-        if (monotonicNowNs() >= client.window.deadlineNs) break;
+        if (runOver(client)) break;
         if (idle && client.connection.socket != INVALID_SOCKET &&
             connectionClosedWhileIdle(client.connection)) {
             recordServerClose(ServerClose::Idle);
